@@ -1,0 +1,36 @@
+# Two commands do all set-up on a fresh machine:
+#   make run   install dependencies, build, start Lumora
+#   make test  install dependencies, build, run every test
+BUILD_DIR ?= build
+CMAKE_FLAGS ?=
+JOBS ?= 2
+
+.PHONY: all deps configure build run test bench sanitize clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD_DIR)/CMakeCache.txt:
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+
+configure: $(BUILD_DIR)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+run: deps build
+	./$(BUILD_DIR)/lumora $(ARGS)
+
+test: deps build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+bench: deps build
+	scripts/run-benchmarks.sh $(BUILD_DIR)
+
+sanitize:
+	$(MAKE) test BUILD_DIR=build-asan CMAKE_FLAGS="-DLUMORA_SANITIZE=ON -DLUMORA_BENCH=OFF"
+
+clean:
+	rm -rf $(BUILD_DIR)
