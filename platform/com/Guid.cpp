@@ -1,0 +1,23 @@
+#include "platform/com/Guid.h"
+
+#include <cstdio>
+
+bool GuidFromString(std::string_view text, GUID& out)
+{
+    GUID g{};
+    if (!guid_detail::Parse(text, g)) {
+        out = GUID_NULL;
+        return false;
+    }
+    out = g;
+    return true;
+}
+
+std::string GuidToString(const GUID& g)
+{
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
+                  g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
