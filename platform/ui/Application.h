@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <type_traits>
 
 class QWidget;
 
@@ -38,7 +39,16 @@ void RunGuarded(const std::function<void()>& handler);
 template <class F>
 auto Guarded(F f)
 {
-    return [f = std::move(f)](auto&&... args) { RunGuarded([&] { f(std::forward<decltype(args)>(args)...); }); };
+    // Signals may carry more arguments than the handler takes (Qt's private
+    // signal tag, for one); those are dropped.
+    return [f = std::move(f)](auto&&... args) {
+        RunGuarded([&] {
+            if constexpr (std::is_invocable_v<const F&, decltype(args)...>)
+                f(std::forward<decltype(args)>(args)...);
+            else
+                f();
+        });
+    };
 }
 
 // Without a display (DISPLAY and WAYLAND_DISPLAY unset and no platform chosen)

@@ -1,0 +1,423 @@
+// The main window: controls, components, start-up and shut-down.
+#include "app/Unit1.h"
+
+#include "app/Resources.h"
+#include "media/SysDevEnum.h"
+#include "platform/dshow/DeviceEnum.h"
+#include "platform/ini/IniFile.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Resources.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+// ---- program-relative files ---------------------------------------------------
+
+std::string TProgramFiles::WanPageFile() const
+{
+    return fs::path(BasePath).replace_extension(".tmp").string();
+}
+
+std::string TProgramFiles::ParkedWriterName() const
+{
+    return fs::path(BasePath).replace_extension().string() + "tmp";
+}
+
+TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string& explicitSettings)
+{
+    TProgramFiles files;
+    const fs::path exe(exePath);
+    const fs::path folder = exe.has_parent_path() ? exe.parent_path() : fs::path(".");
+    if (::access(folder.c_str(), W_OK) == 0) {
+        files.BasePath = exePath;
+    } else {
+        // An installed program's folder is not writable; keep its files per user.
+        fs::path config;
+        if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+            config = xdg;
+        else if (const char* home = std::getenv("HOME"); home && *home)
+            config = fs::path(home) / ".config";
+        else
+            config = fs::temp_directory_path();
+        const fs::path dir = config / "lumora";
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        files.BasePath = (dir / "lumora").string();
+    }
+    files.SettingsFile = explicitSettings.empty() ? fs::path(files.BasePath).replace_extension(".ini").string()
+                                                  : explicitSettings;
+    return files;
+}
+
+std::string ApplyRemotePageExtension(const std::string& name)
+{
+    if (name.empty())
+        return name;
+    // The extension starts at the last "." that no "\" or ":" follows.
+    size_t dot = std::string::npos;
+    for (size_t i = name.size(); i-- > 0;) {
+        if (name[i] == '\\' || name[i] == ':')
+            break;
+        if (name[i] == '.') {
+            dot = i;
+            break;
+        }
+    }
+    const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
+    if (ext == ".htm" || ext == ".php")
+        return name;
+    return (dot == std::string::npos ? name : name.substr(0, dot)) + ".htm";
+}
+
+// ---- construction ------------------------------------------------------------------
+
+TForm1::TForm1(TStartOptions options, QWidget* parent)
+    : QMainWindow(parent), Options(std::move(options))
+{
+    setObjectName("Form1");
+    Application::Instance().SetMainForm(this);
+    Files = ResolveProgramFiles(Application::Instance().ExeName(), Options.SettingsFile);
+    RegisterEmbeddedResources();
+    BuildControls();
+    CreateComponents();
+    ConnectHandlers();
+    // Window creation runs the start-up sequence; a failure is shown and the
+    // window opens with what was set up so far.
+    RunGuarded([this] { FormCreate(); });
+    m_created = true;
+}
+
+TForm1::~TForm1()
+{
+    DestroyComponents();
+    if (Application::Instance().MainForm() == this)
+        Application::Instance().SetMainForm(nullptr);
+}
+
+namespace {
+template <class W>
+W* Named(W* w, const char* name)
+{
+    w->setObjectName(name);
+    return w;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* text, int x, int y, int w = 120, int h = 16)
+{
+    auto* l = new QLabel(QString::fromUtf8(text), parent);
+    l->setGeometry(x, y, w, h);
+    return l;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w, bool readOnly = false)
+{
+    auto* e = Named(new QLineEdit(parent), name);
+    e->setGeometry(x, y, w, 21);
+    if (readOnly) {
+        e->setReadOnly(true);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
+        e->setPalette(p);
+    }
+    return e;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int y, int w = 75, int h = 25)
+{
+    auto* b = Named(new QPushButton(QString::fromUtf8(caption), parent), name);
+    b->setGeometry(x, y, w, h);
+    return b;
+}
+
+QTimer* MakeTimer(QObject* parent, const char* name, int interval)
+{
+    auto* t = Named(new QTimer(parent), name);
+    t->setInterval(interval);
+    t->setSingleShot(false);
+    return t;
+}
+} // namespace
+
+void TForm1::BuildControls()
+{
+    setWindowTitle("Lumora");
+    QFont font("Arial");
+    font.setPixelSize(11);
+    setFont(font);
+
+    auto* client = new QWidget(this);
+    client->setObjectName("ClientArea");
+    setCentralWidget(client);
+    setFixedSize(498, 434);
+
+    // Left column.
+    TreeView1 = Named(new QTreeWidget(client), "TreeView1");
+    TreeView1->setGeometry(4, 4, 117, 285);
+    TreeView1->setHeaderHidden(true);
+    TreeView1->setRootIsDecorated(false);
+    TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    for (const char* node : {"Video Source", "Network", "Website", "Help"})
+        TreeView1->addTopLevelItem(new QTreeWidgetItem(QStringList(QString::fromUtf8(node))));
+
+    Panel1 = Named(new QFrame(client), "Panel1");
+    Panel1->setGeometry(4, 293, 117, 40);
+    Panel1->setFrameShape(QFrame::StyledPanel);
+    auto* credit = new QLabel("Lumora\nlive webcam streaming", Panel1);
+    credit->setAlignment(Qt::AlignCenter);
+    credit->setGeometry(2, 2, 113, 36);
+
+    Label7 = Named(new QLabel("ENCODING", client), "Label7");
+    Label7->setGeometry(4, 338, 117, 18);
+    Label7->setAlignment(Qt::AlignCenter);
+    QFont encodingFont("Arial");
+    encodingFont.setPixelSize(12);
+    encodingFont.setBold(true);
+    Label7->setFont(encodingFont);
+    Label7->setStyleSheet("color: green;");
+    Label7->setVisible(false);
+
+    btnStart = MakeButton(client, "btnStart", "Start", 4, 358, 117);
+    btnStop = MakeButton(client, "btnStop", "Stop", 4, 386, 117);
+    btnStart->setEnabled(false);
+    btnStop->setEnabled(false);
+
+    // Pages.
+    PageControl1 = Named(new QTabWidget(client), "PageControl1");
+    PageControl1->setGeometry(128, 4, 365, 409);
+    TabSheet1 = Named(new QWidget, "TabSheet1");
+    TabSheet2 = Named(new QWidget, "TabSheet2");
+    TabSheet3 = Named(new QWidget, "TabSheet3");
+    TabSheet4 = Named(new QWidget, "TabSheet4");
+    PageControl1->addTab(TabSheet1, "Video");
+    PageControl1->addTab(TabSheet2, "Network");
+    PageControl1->addTab(TabSheet3, "Website");
+    PageControl1->addTab(TabSheet4, "Help");
+
+    // Video page.
+    Panel4 = Named(new QFrame(TabSheet1), "Panel4");
+    Panel4->setGeometry(8, 8, 343, 248);
+    Panel4->setAutoFillBackground(true);
+    QPalette black = Panel4->palette();
+    black.setColor(QPalette::Window, Qt::black);
+    Panel4->setPalette(black);
+    GroupBox4 = Named(new QGroupBox("Video Source", TabSheet1), "GroupBox4");
+    GroupBox4->setGeometry(8, 262, 343, 110);
+    cbSource = Named(new QComboBox(GroupBox4), "cbSource");
+    cbSource->setGeometry(10, 20, 323, 22);
+    btnPreview = MakeButton(GroupBox4, "btnPreview", "Preview", 10, 50);
+    btnCrossbar = MakeButton(GroupBox4, "btnCrossbar", "Crossbar", 92, 50);
+    btnConfigure = MakeButton(GroupBox4, "btnConfigure", "Configure", 174, 50);
+    btnCrossbar->setEnabled(false);
+    btnConfigure->setEnabled(false);
+    cbAutoStart = Named(new QCheckBox("Auto Start", GroupBox4), "cbAutoStart");
+    cbAutoStart->setGeometry(10, 82, 150, 18);
+
+    // Network page.
+    GroupBox3 = Named(new QGroupBox("Network Settings ", TabSheet2), "GroupBox3");
+    GroupBox3->setGeometry(8, 8, 343, 200);
+    MakeLabel(GroupBox3, "Network bitrate", 10, 22);
+    cbProfiles = Named(new QComboBox(GroupBox3), "cbProfiles");
+    cbProfiles->setGeometry(10, 40, 160, 22);
+    for (const char* row : {"256 Kbps (CBR)", "128 Kbps (CBR)", "93 Kbps (CBR)", "56 Kbps (CBR)", "32 Kbps (CBR)",
+                            "28.8 Kbps (CBR)", "20 Kbps (CBR)"})
+        cbProfiles->addItem(row);
+    cbProfiles->setCurrentIndex(2);
+    MakeLabel(GroupBox3, "Local (LAN) address", 10, 74);
+    MakeLabel(GroupBox3, "http://", 10, 94, 34);
+    edIPAddress = MakeEdit(GroupBox3, "edIPAddress", 44, 92, 160, true);
+    auto* colon = MakeLabel(GroupBox3, ":", 208, 94, 8);
+    QFont bold = colon->font();
+    bold.setBold(true);
+    colon->setFont(bold);
+    MakeLabel(GroupBox3, "Port", 220, 74, 60);
+    edPort = MakeEdit(GroupBox3, "edPort", 220, 92, 60);
+    edPort->setText("80");
+    MakeLabel(GroupBox3, "Internet (WAN) address", 10, 126, 160);
+    MakeLabel(GroupBox3, "http://", 10, 146, 34);
+    edWAN = MakeEdit(GroupBox3, "edWAN", 44, 144, 236, true);
+
+    // Website page.
+    GroupBox2 = Named(new QGroupBox("Website FTP Server ", TabSheet3), "GroupBox2");
+    GroupBox2->setGeometry(8, 8, 343, 140);
+    cbFTP = Named(new QCheckBox("Automatically update web page when required", GroupBox2), "cbFTP");
+    cbFTP->setGeometry(10, 20, 320, 18);
+    MakeLabel(GroupBox2, "FTP Server", 10, 50, 80);
+    edRemoteHost = MakeEdit(GroupBox2, "edRemoteHost", 100, 48, 233);
+    MakeLabel(GroupBox2, "Username", 10, 78, 80);
+    edUsername = MakeEdit(GroupBox2, "edUsername", 100, 76, 233);
+    MakeLabel(GroupBox2, "Password", 10, 106, 80);
+    edPassword = MakeEdit(GroupBox2, "edPassword", 100, 104, 233);
+    edPassword->setEchoMode(QLineEdit::Password);
+    // The password is masked with "+" as the form's design asks.
+    edPassword->setStyleSheet("lineedit-password-character: 43;");
+
+    GroupBox1 = Named(new QGroupBox("Web Page ", TabSheet3), "GroupBox1");
+    GroupBox1->setGeometry(8, 156, 343, 170);
+    MakeLabel(GroupBox1, "Template", 10, 22, 100);
+    edTemplate = MakeEdit(GroupBox1, "edTemplate", 10, 40, 240);
+    btnBrowse = MakeButton(GroupBox1, "btnBrowse", "Browse", 258, 38);
+    MakeLabel(GroupBox1, "Local web page", 10, 68, 100);
+    edLocal = MakeEdit(GroupBox1, "edLocal", 10, 86, 240);
+    Button1 = MakeButton(GroupBox1, "Button1", "Browse", 258, 84);
+    MakeLabel(GroupBox1, "Remote web page", 10, 114, 100);
+    edFile = MakeEdit(GroupBox1, "edFile", 10, 132, 240);
+    btnUpload = MakeButton(GroupBox1, "btnUpload", "Upload", 258, 130);
+
+    // Help page.
+    HTMLHost = Named(new QWidget(TabSheet4), "HTMLHost");
+    HTMLHost->setGeometry(4, 4, 349, 350);
+    Label15 = Named(new QLabel("More details on my website at ", TabSheet4), "Label15");
+    Label15->setGeometry(8, 360, 160, 16);
+    Label16 = Named(new QLabel(HelpSiteUrl(), TabSheet4), "Label16");
+    Label16->setGeometry(168, 360, 185, 16);
+    Label16->setStyleSheet("color: blue; text-decoration: underline;");
+    Label16->setMouseTracking(true);
+
+    // Status bar with its two panels.
+    StatusBar1 = Named(new QStatusBar(client), "StatusBar1");
+    StatusBar1->setGeometry(0, 415, 498, 19);
+    StatusBar1->setSizeGripEnabled(false);
+    StatusPanel0 = Named(new QLabel(StatusBar1), "StatusPanel0");
+    StatusPanel0->setAlignment(Qt::AlignCenter);
+    StatusPanel0->setFixedWidth(128);
+    StatusPanel1 = Named(new QLabel(StatusBar1), "StatusPanel1");
+    StatusPanel1->setMinimumWidth(50);
+    StatusBar1->addWidget(StatusPanel0);
+    StatusBar1->addWidget(StatusPanel1, 1);
+
+    tmrStartButtonUpload = MakeTimer(this, "tmrStartButtonUpload", 10000);
+    tmrMain = MakeTimer(this, "tmrMain", 900000);
+    tmrMessage = MakeTimer(this, "tmrMessage", 4000);
+    tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
+
+    OpenDialog1.DefaultExt = "txt";
+    OpenDialog1.Filter = "HTML Files (*.htm;*html)|*.htm;*.html|All Files (*.*)|*.*";
+    SaveDialog1.Filter = "HTML Files (*.htm; *.html)|*.htm;*.html|All Files (*.*)|*.*";
+}
+
+const char* TForm1::HelpSiteUrl()
+{
+    return "https://lumora.example.org/help";
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    // Centred on the screen when first shown.
+    if (!event->spontaneous() && screen())
+        move(screen()->availableGeometry().center() - rect().center());
+    QMainWindow::showEvent(event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    bool canClose = true;
+    bool failed = true;
+    RunGuarded([&] {
+        FormCloseQuery(canClose);
+        failed = false;
+    });
+    if (failed || !canClose)
+        event->ignore();
+    else
+        event->accept();
+}
+
+// ---- start-up and shut-down ----------------------------------------------------
+
+void TForm1::FormCreate()
+{
+    // 1. Settings.
+    int32_t savedSource = 0;
+    {
+        TIniFile ini(Files.SettingsFile);
+        savedSource = ini.ReadInteger("Video", "Source", 0);
+        cbAutoStart->setChecked(ini.ReadBool("Video", "Auto", false));
+        cbFTP->setChecked(ini.ReadBool("Web", "Update", false));
+        edRemoteHost->setText(QString::fromStdString(ini.ReadString("Web", "Host", "")));
+        edUsername->setText(QString::fromStdString(ini.ReadString("Web", "Username", "")));
+        edPassword->setText(QString::fromStdString(ini.ReadString("Web", "Password", "")));
+        edTemplate->setText(QString::fromStdString(ini.ReadString("Web", "Template", "")));
+        edLocal->setText(QString::fromStdString(ini.ReadString("Web", "Local", "")));
+        edFile->setText(QString::fromStdString(ini.ReadString("Web", "File", "")));
+        edPort->setText(QString::fromStdString(ini.ReadString("Network", "Port", "8080")));
+        ProfileIndex = ini.ReadInteger("Network", "Profile", 2);
+        LastUploadedIP = ini.ReadString("IP", "Last", "");
+    }
+
+    // 2-3. Devices.
+    DeviceEnum = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
+    {
+        const QSignalBlocker block(cbSource);
+        for (int i = 0; i < DeviceEnum->DeviceCount(); ++i)
+            cbSource->addItem(QString::fromStdString(DeviceEnum->DeviceInfo(i).FriendlyName));
+
+        // 4. The saved source; an index outside the list selects nothing.
+        cbSource->setCurrentIndex(savedSource >= 0 && savedSource < cbSource->count() ? savedSource : -1);
+    }
+
+    // 5. The saved bitrate row, without building the profile.
+    {
+        const QSignalBlocker block(cbProfiles);
+        cbProfiles->setCurrentIndex(ProfileIndex >= 0 && ProfileIndex < cbProfiles->count() ? ProfileIndex : -1);
+    }
+
+    // 6. Pages are reached through the tree only.
+    PageControl1->tabBar()->hide();
+    PageControl1->setCurrentWidget(TabSheet1);
+
+    // 7. The sample template, never overwriting the user's.
+    if (!FileExists("template.htm"))
+        SaveResourceToFile("TEMPLATE", "template.htm");
+
+    // 8. The help page.
+    LoadHelpPage();
+
+    // 9.
+    btnStart->setEnabled(SourceIndex > -1);
+
+    // 10. The automatic start.
+    AutoStart();
+}
+
+void TForm1::FormCloseQuery(bool& CanClose)
+{
+    // 1. The close-time stop.
+    CloseTimeStop();
+
+    // 2. Settings, in the order they are read.
+    TIniFile ini(Files.SettingsFile);
+    ini.WriteInteger("Video", "Source", cbSource->currentIndex());
+    ini.WriteBool("Video", "Auto", cbAutoStart->isChecked());
+    ini.WriteBool("Web", "Update", cbFTP->isChecked());
+    ini.WriteString("Web", "Host", edRemoteHost->text().toStdString());
+    ini.WriteString("Web", "Username", edUsername->text().toStdString());
+    ini.WriteString("Web", "Password", edPassword->text().toStdString());
+    ini.WriteString("Web", "Template", edTemplate->text().toStdString());
+    ini.WriteString("Web", "Local", edLocal->text().toStdString());
+    ini.WriteString("Web", "File", edFile->text().toStdString());
+    ini.WriteString("Network", "Port", edPort->text().toStdString());
+    ini.WriteInteger("Network", "Profile", ProfileIndex);
+    ini.WriteString("IP", "Last", LastUploadedIP);
+
+    // 3.
+    CanClose = true;
+}

@@ -1,0 +1,208 @@
+#pragma once
+// The main window: every control of the four pages, the non-visual
+// components, the controller state, and the handlers that make the program's
+// decisions. Handlers are grouped by concern in Unit1*.cpp files.
+
+#include "platform/com/ComPtr.h"
+
+#include <QMainWindow>
+
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+class QTreeWidget;
+class QWidget;
+
+class TSysDevEnum;
+class TFilterGraph;
+class TFilter;
+class TVideoWindow;
+class TASFWriter;
+class TNetHTTP;
+class TNetFTP;
+class THtmlView;
+
+// Settings of a file dialog component (filter, default extension, initial
+// folder and name); shown through platform/ui's ExecuteFileDialog.
+struct TFileDialogSettings {
+    std::string Filter;
+    std::string DefaultExt;
+    std::string InitialDir;
+    std::string FileName;
+};
+
+// Where the program keeps its own files: settings, the WAN page file and the
+// parked writer name are all derived from one base path.
+struct TProgramFiles {
+    std::string BasePath;     // the program's path, or a per-user stand-in
+    std::string SettingsFile; // BasePath with ".ini", unless chosen explicitly
+
+    std::string WanPageFile() const;     // extension replaced by ".tmp"
+    std::string ParkedWriterName() const; // extension removed, "tmp" appended
+};
+
+// Command-line choices that reach the window.
+struct TStartOptions {
+    std::string SettingsFile; // --settings FILE
+    std::string EchoUrl;      // --echo-url URL (or LUMORA_ECHO_URL)
+    bool Start = false;       // --start
+};
+
+class TForm1 : public QMainWindow {
+public:
+    explicit TForm1(TStartOptions options = {}, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // ---- controls (object names equal these member names) -------------------
+    QTreeWidget* TreeView1 = nullptr;
+    QFrame* Panel1 = nullptr;
+    QLabel* Label7 = nullptr; // "ENCODING"
+    QPushButton* btnStart = nullptr;
+    QPushButton* btnStop = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QWidget* TabSheet3 = nullptr;
+    QWidget* TabSheet4 = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QLabel* StatusPanel0 = nullptr; // public address
+    QLabel* StatusPanel1 = nullptr; // transient messages
+
+    // Video page
+    QFrame* Panel4 = nullptr;
+    QGroupBox* GroupBox4 = nullptr;
+    QComboBox* cbSource = nullptr;
+    QPushButton* btnPreview = nullptr;
+    QPushButton* btnCrossbar = nullptr;
+    QPushButton* btnConfigure = nullptr;
+    QCheckBox* cbAutoStart = nullptr;
+
+    // Network page
+    QGroupBox* GroupBox3 = nullptr;
+    QComboBox* cbProfiles = nullptr;
+    QLineEdit* edIPAddress = nullptr;
+    QLineEdit* edPort = nullptr;
+    QLineEdit* edWAN = nullptr;
+
+    // Website page
+    QGroupBox* GroupBox2 = nullptr;
+    QCheckBox* cbFTP = nullptr;
+    QLineEdit* edRemoteHost = nullptr;
+    QLineEdit* edUsername = nullptr;
+    QLineEdit* edPassword = nullptr;
+    QGroupBox* GroupBox1 = nullptr;
+    QLineEdit* edTemplate = nullptr;
+    QPushButton* btnBrowse = nullptr;
+    QLineEdit* edLocal = nullptr;
+    QPushButton* Button1 = nullptr;
+    QLineEdit* edFile = nullptr;
+    QPushButton* btnUpload = nullptr;
+
+    // Help page
+    QWidget* HTMLHost = nullptr; // where the viewer sits
+    THtmlView* HTML = nullptr;
+    QLabel* Label15 = nullptr;
+    QLabel* Label16 = nullptr;
+
+    // ---- non-visual components ------------------------------------------------
+    TFilterGraph* FilterGraph1 = nullptr;
+    TFilter* Filter1 = nullptr;
+    TVideoWindow* VideoWindow1 = nullptr;
+    TASFWriter* ASFWriter = nullptr;
+    TNetHTTP* NetHTTP1 = nullptr;
+    TNetFTP* NetFTP1 = nullptr;
+    QTimer* tmrStartButtonUpload = nullptr;
+    QTimer* tmrMain = nullptr;
+    QTimer* tmrMessage = nullptr;
+    QTimer* tmrManualUpload = nullptr;
+    TFileDialogSettings OpenDialog1;
+    TFileDialogSettings SaveDialog1;
+
+    // ---- controller state -----------------------------------------------------
+    int32_t SourceIndex = 0;
+    int32_t ProfileIndex = 2;
+    ComPtr<IUnknown> StreamProfile; // the edited Windows Media profile, or nil
+    std::string LastUploadedIP;
+    std::unique_ptr<TSysDevEnum> DeviceEnum;
+
+    TProgramFiles Files;
+    TStartOptions Options;
+
+    // ---- start-up and shut-down ----------------------------------------------
+    void FormCreate();
+    void FormCloseQuery(bool& CanClose);
+
+    // ---- source selection and preview -------------------------------------------
+    void cbSourceChange();
+    void btnPreviewClick();
+    void btnCrossbarClick();
+    void btnConfigureClick();
+
+    // ---- stream profile ------------------------------------------------------------
+    void cbProfilesClick();
+
+    // ---- streaming start and stop ------------------------------------------------
+    void btnStartClick();
+    void btnStopClick();
+
+    // ---- addresses and pages -------------------------------------------------------
+    void GetOutsideIP();
+    void MakeLocalFile();
+    void MakeWANFile();
+    std::string EchoUrl() const;
+
+    // ---- publishing and the website page ------------------------------------------
+    void TreeView1Click();
+    void TabSheet3Show();
+    void btnBrowseClick();
+    void Button1Click();
+    void btnUploadClick();
+    void tmrStartButtonUploadTimer();
+    void tmrMainTimer();
+    void tmrManualUploadTimer();
+    void tmrMessageTimer();
+    void Label16MouseMove();
+    void Label16MouseLeave();
+    void Label16Click();
+    void UpLoadFile();
+
+    // ---- help page, automatic start -------------------------------------------------
+    void LoadHelpPage();   // start-up step 8
+    void AutoStart();      // start-up step 10
+    void CloseTimeStop();  // shut-down step 1
+
+    // The web address the link label opens.
+    static const char* HelpSiteUrl();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void BuildControls();
+    void CreateComponents();
+    void DestroyComponents();
+    void ConnectHandlers();
+
+    bool m_created = false;
+};
+
+// The settings file and program-relative files for a program at exePath:
+// beside the program when its folder is writable, otherwise under
+// $XDG_CONFIG_HOME/lumora (or ~/.config/lumora). An explicit settings file
+// replaces only the settings file.
+TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string& explicitSettings);
+
+// The remote page name with the extension rule of Start applied: ".htm" and
+// ".php" stay, any other extension is replaced by ".htm", none gets ".htm".
+std::string ApplyRemotePageExtension(const std::string& name);

@@ -1,0 +1,105 @@
+// The publishing schedule, the Website page and the navigation tree.
+#include "app/Unit1.h"
+
+#include "platform/ui/Application.h"
+#include "platform/ui/Dialogs.h"
+#include "platform/ui/Resources.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+void TForm1::TreeView1Click()
+{
+    QTreeWidgetItem* node = TreeView1->currentItem();
+    const int position = node ? TreeView1->indexOfTopLevelItem(node) : -1;
+    switch (position) {
+    case 1: PageControl1->setCurrentWidget(TabSheet2); break;
+    case 2: PageControl1->setCurrentWidget(TabSheet3); break;
+    case 3: PageControl1->setCurrentWidget(TabSheet4); break;
+    default: PageControl1->setCurrentWidget(TabSheet1); break;
+    }
+}
+
+void TForm1::TabSheet3Show()
+{
+    btnUpload->setEnabled(!edFile->text().isEmpty() && !edRemoteHost->text().isEmpty() &&
+                          !edUsername->text().isEmpty() && FileExists(edTemplate->text().toStdString()) &&
+                          !edPassword->text().isEmpty());
+}
+
+namespace {
+// Points a file dialog at the field's file when it exists, else at the
+// program's folder.
+void PrepareDialog(TFileDialogSettings& dialog, const std::string& fieldText)
+{
+    if (FileExists(fieldText)) {
+        dialog.InitialDir = fs::path(fieldText).parent_path().string();
+        dialog.FileName = fieldText;
+    } else {
+        dialog.InitialDir = fs::path(Application::Instance().ExeName()).parent_path().string();
+    }
+}
+
+std::optional<std::string> RunDialog(QWidget* parent, const TFileDialogSettings& dialog, bool save)
+{
+    TFileDialogRequest r;
+    r.Parent = parent;
+    r.Save = save;
+    r.Filter = dialog.Filter;
+    r.DefaultExt = dialog.DefaultExt;
+    r.FileName = dialog.FileName.empty() ? dialog.InitialDir + "/" : dialog.FileName;
+    return ExecuteFileDialog(r);
+}
+} // namespace
+
+void TForm1::btnBrowseClick()
+{
+    PrepareDialog(OpenDialog1, edTemplate->text().toStdString());
+    if (auto chosen = RunDialog(this, OpenDialog1, false)) {
+        OpenDialog1.FileName = *chosen;
+        edTemplate->setText(QString::fromStdString(*chosen));
+    }
+}
+
+void TForm1::Button1Click()
+{
+    PrepareDialog(SaveDialog1, edLocal->text().toStdString());
+    if (auto chosen = RunDialog(this, SaveDialog1, true)) {
+        SaveDialog1.FileName = *chosen;
+        edLocal->setText(QString::fromStdString(*chosen));
+    }
+    if (edFile->text().isEmpty())
+        edFile->setText(QString::fromStdString(fs::path(edLocal->text().toStdString()).filename().string()));
+}
+
+void TForm1::btnUploadClick() {}
+void TForm1::tmrStartButtonUploadTimer() { tmrStartButtonUpload->stop(); }
+void TForm1::tmrMainTimer() {}
+void TForm1::tmrManualUploadTimer() { tmrManualUpload->stop(); }
+void TForm1::tmrMessageTimer() { tmrMessage->stop(); }
+void TForm1::UpLoadFile() {}
+
+void TForm1::Label16MouseMove()
+{
+    if (!QApplication::overrideCursor())
+        QApplication::setOverrideCursor(Qt::PointingHandCursor);
+}
+
+void TForm1::Label16MouseLeave()
+{
+    while (QApplication::overrideCursor())
+        QApplication::restoreOverrideCursor();
+}
+
+void TForm1::Label16Click()
+{
+    ShellOpen(HelpSiteUrl());
+}

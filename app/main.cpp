@@ -1,0 +1,109 @@
+// Program entry: initialise the application, create the main window, run the
+// message loop until the window closes.
+#include "app/Unit1.h"
+
+#include "platform/ui/Application.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+void PrintUsage()
+{
+    std::printf("usage: lumora [--start] [--settings FILE] [--echo-url URL]\n"
+                "  --start           start streaming as soon as the window is created\n"
+                "  --settings FILE   read and write the settings in FILE\n"
+                "  --echo-url URL    the public-address echo service (default http://checkip.dyndns.org/;\n"
+                "                    the environment variable LUMORA_ECHO_URL does the same)\n");
+}
+
+// Parses the command line; false (after printing why) when it is not usable.
+bool ParseOptions(int argc, char** argv, TStartOptions& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "lumora: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "--start") {
+            options.Start = true;
+        } else if (arg == "--settings") {
+            const char* v = value("--settings");
+            if (!v)
+                return false;
+            options.SettingsFile = v;
+        } else if (arg == "--echo-url") {
+            const char* v = value("--echo-url");
+            if (!v)
+                return false;
+            options.EchoUrl = v;
+        } else if (arg == "--help" || arg == "-h") {
+            PrintUsage();
+            std::exit(0);
+        } else {
+            std::fprintf(stderr, "lumora: unknown option %s\n", arg.c_str());
+            PrintUsage();
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    TStartOptions options;
+    if (!ParseOptions(argc, argv, options))
+        return 2;
+
+    const bool offscreen = SelectOffscreenWhenHeadless();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Lumora");
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    TForm1 form(options);
+
+    // SIGINT and SIGTERM ask the window to close as its close button does,
+    // so the settings are saved and the graph is torn down.
+    if (::pipe(g_signalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
+            char buf[16];
+            [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
+            if (!form.close())
+                std::fprintf(stderr, "lumora: the window did not close\n");
+        });
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
+    }
+
+    form.show();
+    if (offscreen)
+        std::printf("Lumora is running without a display (offscreen); stop it with Ctrl+C.\n");
+    std::fflush(stdout);
+    return app.exec();
+}
