@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
-#include <mutex>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -296,15 +295,12 @@ std::vector<DeviceIdentity> EnumerateVideoInputDevices()
 
 void RegisterDeviceEnumClasses()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        CoRegisterClass(CLSID_SystemDeviceEnum, [](REFIID riid, void** ppv) {
-            ComPtr<SystemDeviceEnum> e = ComPtr<SystemDeviceEnum>::Adopt(NewComObject<SystemDeviceEnum>());
-            return e->QueryInterface(riid, ppv);
-        });
-        CoRegisterClass(CLSID_CDeviceMoniker, [](REFIID riid, void** ppv) {
-            ComPtr<DeviceMoniker> m = ComPtr<DeviceMoniker>::Adopt(NewComObject<DeviceMoniker>());
-            return m->QueryInterface(riid, ppv);
-        });
+    CoRegisterClass(CLSID_SystemDeviceEnum, [](REFIID riid, void** ppv) {
+        ComPtr<SystemDeviceEnum> e = ComPtr<SystemDeviceEnum>::Adopt(NewComObject<SystemDeviceEnum>());
+        return e->QueryInterface(riid, ppv);
+    });
+    CoRegisterClass(CLSID_CDeviceMoniker, [](REFIID riid, void** ppv) {
+        ComPtr<DeviceMoniker> m = ComPtr<DeviceMoniker>::Adopt(NewComObject<DeviceMoniker>());
+        return m->QueryInterface(riid, ppv);
     });
 }

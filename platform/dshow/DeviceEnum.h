@@ -46,5 +46,5 @@ std::vector<DeviceIdentity> EnumerateVideoInputDevices();
 // riid is normally IBaseFilter.
 HRESULT CreateCaptureFilter(const DeviceIdentity& device, REFIID riid, void** ppv);
 
-// Registers the enumerator and moniker classes with CoCreateInstance (idempotent).
+// Registers (again) the enumerator and moniker classes with CoCreateInstance.
 void RegisterDeviceEnumClasses();

@@ -61,9 +61,28 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
+namespace {
+// Reading trims blanks around a value and removes one pair of quotes, so a
+// value that starts or ends with a blank or is itself quoted is written
+// inside quotes: it then reads back exactly as it was written.
+std::string ProtectValue(const std::string& value)
+{
+    if (value.empty())
+        return value;
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    const bool quoted = value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                        value.back() == value.front();
+    if (blank(value.front()) || blank(value.back()) || quoted)
+        return "\"" + value + "\"";
+    return value;
+}
+} // namespace
+
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
 {
-    if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), m_fileName.c_str()))
+    if (value.find_first_of("\r\n") != std::string::npos)
+        throw EIniFileException(Format("Unable to write to %s", m_fileName.c_str()));
+    if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), ProtectValue(value).c_str(), m_fileName.c_str()))
         throw EIniFileException(Format("Unable to write to %s", m_fileName.c_str()));
 }
 
