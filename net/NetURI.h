@@ -2,13 +2,13 @@
 // The URI record of the internet layer: splits a URL into its fields and
 // composes it again. Text only; no input or output.
 
-#include "platform/core/Exception.h"
+#include "net/NetStack.h"
 
 #include <string>
 
-class ENetURIException : public Exception {
+class ENetURIException : public ENetException {
 public:
-    using Exception::Exception;
+    using ENetException::ENetException;
 };
 
 // Flags for TNetURI::FullURI.

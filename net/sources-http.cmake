@@ -1,4 +1,8 @@
 # URI, header lists and the HTTP client.
 target_sources(lumora_net PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/NetURI.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/NetInternetDate.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/NetHeaderList.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/NetCookies.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/NetHTTP.cpp
 )

@@ -1,0 +1,800 @@
+#include "net/NetHTTP.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+// Bodies are read in slices of at most this many bytes, so that a length
+// announced by the peer never makes us reserve memory for data that has not
+// arrived.
+constexpr int64_t kBodySlice = 1 << 20;
+// Error bodies kept for ENetHTTPProtocolException::ErrorMessage.
+constexpr int64_t kErrorBodyLimit = 1 << 20;
+// Response headers of a single reply, in bytes (at least; see ReadResponseHeaders).
+constexpr int64_t kHeaderBytesLimit = 1 << 20;
+
+bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+std::string Trim(const std::string& s)
+{
+    std::size_t begin = 0;
+    std::size_t end = s.size();
+    while (begin < end && IsBlank(s[begin]))
+        ++begin;
+    while (end > begin && IsBlank(s[end - 1]))
+        --end;
+    return s.substr(begin, end - begin);
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool SameText(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+
+const char* MethodWord(TNetHTTPMethod method)
+{
+    switch (method) {
+    case hmHead:
+        return "HEAD ";
+    case hmGet:
+        return "GET ";
+    case hmPost:
+        return "POST ";
+    case hmOptions:
+        return "OPTIONS ";
+    case hmTrace:
+        return "TRACE ";
+    case hmPut:
+        return "PUT ";
+    case hmDelete:
+        return "DELETE ";
+    case hmConnect:
+        return "CONNECT ";
+    }
+    return "GET ";
+}
+
+// A stream that keeps at most `limit` bytes of what is written to it and
+// counts the rest, so a body can be read off the connection without being
+// held in memory.
+class TBoundedSink : public TNetStream {
+public:
+    explicit TBoundedSink(int64_t limit) : m_limit(limit) {}
+
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* buffer, int64_t count) override
+    {
+        if (count <= 0)
+            return 0;
+        const int64_t room = std::max<int64_t>(0, m_limit - static_cast<int64_t>(m_kept.size()));
+        m_kept.append(static_cast<const char*>(buffer), static_cast<std::size_t>(std::min(room, count)));
+        m_position += count;
+        m_size = std::max(m_size, m_position);
+        return count;
+    }
+    int64_t Seek(int64_t offset, TNetSeekOrigin origin) override
+    {
+        switch (origin) {
+        case soBeginning:
+            m_position = offset;
+            break;
+        case soCurrent:
+            m_position += offset;
+            break;
+        case soEnd:
+            m_position = m_size + offset;
+            break;
+        }
+        m_position = std::max<int64_t>(0, m_position);
+        return m_position;
+    }
+    int64_t Size() override { return m_size; }
+    void SetSize(int64_t size) override { m_size = std::max<int64_t>(0, size); }
+
+    const std::string& Kept() const { return m_kept; }
+
+private:
+    int64_t m_limit;
+    std::string m_kept;
+    int64_t m_position = 0;
+    int64_t m_size = 0;
+};
+
+// A chunk size line: hexadecimal digits before the first blank. Answers -1
+// for anything else (which ends the body).
+int64_t ChunkSize(const std::string& line)
+{
+    std::string text = line;
+    const std::string token = CutField(text, " ");
+    if (token.empty() || token.size() > 15)
+        return -1;
+    int64_t size = 0;
+    for (char c : token) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return -1;
+        const int digit = std::isdigit(static_cast<unsigned char>(c))
+                              ? c - '0'
+                              : std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
+        size = size * 16 + digit;
+    }
+    return size;
+}
+
+// Restores the connection's read time-out when it leaves its scope.
+class TReadTimeoutScope {
+public:
+    TReadTimeoutScope(TNetTCPConnection& connection, int timeout)
+        : m_connection(connection), m_saved(connection.ReadTimeout())
+    {
+        m_connection.SetReadTimeout(timeout);
+    }
+    ~TReadTimeoutScope() { m_connection.SetReadTimeout(m_saved); }
+    TReadTimeoutScope(const TReadTimeoutScope&) = delete;
+    TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+
+private:
+    TNetTCPConnection& m_connection;
+    int m_saved;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------- TNetHTTPResponse
+
+int TNetHTTPResponse::StatusCode()
+{
+    std::string rest = StatusLine;
+    const std::size_t space = rest.find(' ');
+    rest = space == std::string::npos ? std::string() : Trim(rest.substr(space + 1));
+    int code = -1;
+    if (!NetTryStrToInt(CutField(rest, " "), code))
+        code = -1;
+    m_statusCode = code;
+    return m_statusCode;
+}
+
+bool TNetHTTPResponse::KeepAlive()
+{
+    m_responseVersion = StatusLine.size() >= 8 && StatusLine.compare(5, 3, "1.0") == 0 ? pv1_0 : pv1_1;
+    m_http->CheckConnectionLost(false);
+    bool result = m_http->IsConnected();
+    if (result) {
+        const std::string connection = Upper(Trim(Connection()));
+        const std::string proxyConnection = Upper(Trim(ProxyConnection()));
+        // The client's own protocol version decides, not the response's.
+        if (m_http->ProtocolVersion() == pv1_0)
+            result = connection == "KEEP-ALIVE" || proxyConnection == "KEEP-ALIVE";
+        else
+            result = connection != "CLOSE" && proxyConnection != "CLOSE";
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- TNetHTTPProtocol
+
+TNetHTTPProtocol::TNetHTTPProtocol(TNetCustomHTTP* http)
+    : m_http(http), m_request(std::make_unique<TNetHTTPRequest>(http)),
+      m_response(std::make_unique<TNetHTTPResponse>(http))
+{
+}
+
+TNetHTTPProtocol::~TNetHTTPProtocol() = default;
+
+void TNetHTTPProtocol::SendRequest(TNetURI* uri)
+{
+    TNetHTTPRequest& request = *m_request;
+    request.SetHeaders();
+    // Proxy credentials go only to a proxy.
+    if (!m_http->ProxyParams().ProxyServer().empty())
+        m_http->ProxyParams().SetHeaders(request.RawHeaders());
+    if (uri && m_http->CookieManager()) {
+        const bool tls = request.ConnectionKind == ConnectTLS || request.ConnectionKind == ConnectTLSViaProxy;
+        const std::string cookies = m_http->CookieManager()->CookieHeaderFor(*uri, tls);
+        if (!cookies.empty())
+            request.RawHeaders().SetValueOf("Cookie", cookies);
+    }
+
+    m_http->BeginBufferedWrite();
+    try {
+        m_http->WriteLine(std::string(MethodWord(request.Method)) + request.URL + " HTTP/"
+                          + (m_http->ProtocolVersion() == pv1_0 ? "1.0" : "1.1"));
+        for (const std::string& line : request.RawHeaders().Lines())
+            if (!line.empty())
+                m_http->WriteLine(line);
+        m_http->WriteLine("");
+    } catch (...) {
+        m_http->DiscardBufferedWrite();
+        m_http->EndBufferedWrite();
+        throw;
+    }
+    m_http->EndBufferedWrite();
+}
+
+void TNetHTTPProtocol::ReadResponseHeaders()
+{
+    TNetHeaderList& raw = m_response->RawHeaders();
+    raw.Clear();
+    // A peer that sends header lines without end is stopped once the lines
+    // add up to 64 maximum-length lines (1 MiB at least).
+    const int64_t limit = std::max<int64_t>(kHeaderBytesLimit, int64_t {64} * m_http->MaxLineLength());
+    int64_t total = 0;
+    try {
+        for (;;) {
+            const std::string line = m_http->ReadLine();
+            if (line.empty())
+                break;
+            total += static_cast<int64_t>(line.size()) + 2;
+            if (total > limit)
+                throw ENetException("Response headers too long.");
+            raw.Add(line);
+        }
+    } catch (const ENetConnClosedGracefully&) {
+        m_http->CloseConnection();
+    }
+    m_response->ProcessHeaders();
+}
+
+void TNetHTTPProtocol::ReadCount(TNetStream& stream, int64_t count)
+{
+    while (count > 0) {
+        const int64_t slice = std::min(count, kBodySlice);
+        m_http->ReadToStream(stream, slice, false);
+        count -= slice;
+    }
+}
+
+void TNetHTTPProtocol::ReadChunked(TNetStream& stream)
+{
+    m_http->ReportStatus(hsStatusText, "Chunk Started");
+    int64_t size = ChunkSize(m_http->ReadLine());
+    while (size > 0) {
+        ReadCount(stream, size);
+        m_http->ReadLine(); // the CR LF after the chunk
+        size = ChunkSize(m_http->ReadLine());
+    }
+    if (size < 0) {
+        // A size line that is not a number ends the body; where the next
+        // reply would begin is then unknown, so the connection is not reused.
+        m_http->m_streamOutOfStep = true;
+    }
+    m_http->ReadLine();
+}
+
+void TNetHTTPProtocol::ReadBody()
+{
+    TNetStream* stream = m_response->ContentStream;
+    if (!stream)
+        return;
+    const int32_t length = m_response->ContentLength();
+    if (length > 0) {
+        try {
+            ReadCount(*stream, length);
+        } catch (const ENetConnClosedGracefully&) {
+            // A body shorter than announced: keep what arrived.
+        }
+    } else if (m_response->RawHeaders().ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
+        ReadChunked(*stream);
+    } else if (length < 0) {
+        m_http->ReadToStream(*stream, -1, true);
+    }
+}
+
+void TNetHTTPProtocol::DiscardBody()
+{
+    TBoundedSink sink(0);
+    TNetStream* saved = m_response->ContentStream;
+    m_response->ContentStream = &sink;
+    try {
+        TReadTimeoutScope timeout(*m_http, 4000);
+        ReadBody();
+    } catch (const Exception&) {
+        // The body of a reply we do not use; whatever went wrong reading it
+        // shows up again on the next use of the connection.
+    }
+    m_response->ContentStream = saved;
+}
+
+void TNetHTTPProtocol::RaiseProtocolError()
+{
+    TBoundedSink body(kErrorBodyLimit);
+    TNetStream* saved = m_response->ContentStream;
+    m_response->ContentStream = &body;
+    try {
+        TReadTimeoutScope timeout(*m_http, 2000);
+        ReadBody();
+    } catch (...) {
+        m_response->ContentStream = saved;
+        throw;
+    }
+    m_response->ContentStream = saved;
+    throw ENetHTTPProtocolException(m_response->StatusCode(), m_response->StatusLine, body.Kept());
+}
+
+TNetHTTPNextStep TNetHTTPProtocol::DecideNextStep()
+{
+    TNetHTTPRequest& request = *m_request;
+    TNetHTTPResponse& response = *m_response;
+    const int code = response.StatusCode();
+    m_http->m_authorizationRetry = false;
+
+    if ((code / 100 == 3 && code != 304) || !response.Location().empty()) {
+        std::string location = response.Location();
+        TNetHTTPMethod method = request.Method;
+        TNetHTTPNextStep result;
+        // The decision comes before the body is touched: a refused redirect
+        // raises with the body as its error text.
+        if (m_http->HandleRedirects() && m_http->m_redirectCount < m_http->RedirectMaximum()) {
+            if (!m_http->DoOnRedirect(location, method, m_http->m_redirectCount))
+                RaiseProtocolError();
+            request.URL = location;
+            request.Method = method;
+            result = TNetHTTPNextStep::FollowNewURL;
+        } else {
+            if (!m_http->DoOnRedirect(location, method, m_http->m_redirectCount))
+                RaiseProtocolError();
+            response.SetLocation(location);
+            result = TNetHTTPNextStep::Done;
+        }
+        if (m_http->IsConnected())
+            DiscardBody();
+        return result;
+    }
+
+    TNetHTTPNextStep result = TNetHTTPNextStep::Undecided;
+    bool inProcessAuth = false;
+    if (code / 100 != 2) {
+        result = TNetHTTPNextStep::FollowNewURL;
+        if (code == 401) {
+            if (m_http->m_authRetryCount >= m_http->AuthRetries() || !m_http->DoOnAuthorization()) {
+                if (request.Authentication())
+                    request.Authentication()->Reset();
+                RaiseProtocolError();
+            }
+        } else if (code == 407) {
+            if (m_http->m_proxyAuthRetryCount >= m_http->AuthRetries() || !m_http->DoOnProxyAuthorization()) {
+                if (m_http->ProxyParams().Authentication())
+                    m_http->ProxyParams().Authentication()->Reset();
+                RaiseProtocolError();
+            }
+        } else {
+            RaiseProtocolError();
+        }
+        m_http->m_authorizationRetry = true;
+        inProcessAuth = (m_http->HTTPOptions() & hoInProcessAuth) != 0;
+    }
+
+    if (m_http->IsConnected()) {
+        if (inProcessAuth) {
+            DiscardBody();
+            result = TNetHTTPNextStep::RepeatRequest;
+        } else if (m_http->m_authorizationRetry) {
+            // Without in-process authorization the request goes again on a
+            // new connection; the 401/407 body is not the caller's content.
+            DiscardBody();
+            m_http->CloseConnection();
+            result = TNetHTTPNextStep::FollowNewURL;
+        } else {
+            // No body comes with a 204 or with the answer to a HEAD.
+            if (code != 204 && request.Method != hmHead)
+                ReadBody();
+            result = TNetHTTPNextStep::Done;
+        }
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------- TNetCustomHTTP
+
+TNetCustomHTTP::TNetCustomHTTP()
+    : m_targetURI(std::make_unique<TNetURI>()), m_protocol(std::make_unique<TNetHTTPProtocol>(this)),
+      m_proxyParams(std::make_unique<TNetProxyConnectionInfo>())
+{
+    m_targetURI->Port = "80";
+    m_proxyParams->Clear();
+    TNetTCPClient::SetPort(80);
+}
+
+TNetCustomHTTP::~TNetCustomHTTP()
+{
+    if (m_cookieManager) {
+        if (m_ownsCookieManager)
+            delete m_cookieManager;
+        else
+            m_cookieManager->DetachClient(this);
+    }
+    m_cookieManager = nullptr;
+    CloseSocketOnly();
+}
+
+void TNetCustomHTTP::SetHost(const std::string& host)
+{
+    TNetTCPClient::SetHost(host);
+    if (m_targetURI)
+        m_targetURI->Host = host;
+}
+
+void TNetCustomHTTP::SetPort(int port)
+{
+    TNetTCPClient::SetPort(port);
+    if (m_targetURI)
+        m_targetURI->Port = std::to_string(port);
+}
+
+void TNetCustomHTTP::SetCookieManager(TNetCookieManager* manager)
+{
+    if (manager == m_cookieManager)
+        return;
+    if (m_cookieManager) {
+        if (m_ownsCookieManager)
+            delete m_cookieManager;
+        else
+            m_cookieManager->DetachClient(this);
+    }
+    m_cookieManager = manager;
+    m_ownsCookieManager = false;
+    if (manager)
+        manager->AttachClient(this);
+}
+
+void TNetCustomHTTP::CookieManagerDestroyed(TNetCookieManager* manager)
+{
+    if (manager == m_cookieManager) {
+        m_cookieManager = nullptr;
+        m_ownsCookieManager = false;
+    }
+}
+
+std::string TNetCustomHTTP::GetAsString(const std::string& url)
+{
+    TNetMemoryStream stream;
+    GetToStream(url, stream);
+    return stream.Size() > 0 ? stream.DataString() : std::string();
+}
+
+void TNetCustomHTTP::GetToStream(const std::string& url, TNetStream& stream)
+{
+    DoRequest(hmGet, url, nullptr, &stream);
+}
+
+void TNetCustomHTTP::Head(const std::string& url) { DoRequest(hmHead, url, nullptr, nullptr); }
+
+void TNetCustomHTTP::Post(const std::string& url, TNetStream& source, TNetStream& response)
+{
+    DoRequest(hmPost, url, &source, &response);
+}
+
+std::string TNetCustomHTTP::PostAsString(const std::string& url, TNetStream& source)
+{
+    TNetMemoryStream stream;
+    Post(url, source, stream);
+    return stream.DataString();
+}
+
+void TNetCustomHTTP::DoRequest(TNetHTTPMethod method, const std::string& url, TNetStream* source,
+                               TNetStream* contentStream)
+{
+    const int64_t start = contentStream ? contentStream->Position() : 0;
+    m_authRetryCount = 0;
+    m_proxyAuthRetryCount = 0;
+    m_streamOutOfStep = false;
+    TNetHTTPRequest& request = Request();
+    TNetHTTPResponse& response = Response();
+    request.URL = url;
+    request.Method = method;
+    request.Source = source;
+    response.ContentStream = contentStream;
+
+    try {
+        bool done = false;
+        while (!done) {
+            ++m_redirectCount;
+            PrepareRequest();
+            OpenConnection();
+            do {
+                response.StatusLine = ReadLine();
+                m_protocol->ReadResponseHeaders();
+                ProcessCookies();
+            } while (response.StatusCode() == 100);
+
+            switch (m_protocol->DecideNextStep()) {
+            case TNetHTTPNextStep::Done:
+                done = true;
+                break;
+            case TNetHTTPNextStep::FollowNewURL:
+                if (contentStream) {
+                    contentStream->SetPosition(start);
+                    contentStream->SetSize(start);
+                }
+                // A redirect starts the authorization count afresh; an
+                // authorization retry keeps counting, so a server that
+                // refuses every attempt ends the request after AuthRetries.
+                if (!m_authorizationRetry) {
+                    m_authRetryCount = 0;
+                    m_proxyAuthRetryCount = 0;
+                }
+                break;
+            case TNetHTTPNextStep::RepeatRequest:
+                --m_redirectCount;
+                request.URL = url;
+                break;
+            case TNetHTTPNextStep::Undecided:
+                throw ENetException("Undefined situation");
+            }
+        }
+    } catch (...) {
+        try {
+            FinishRequest();
+        } catch (const Exception&) {
+            // The request's own failure is the one to report.
+        }
+        throw;
+    }
+    FinishRequest();
+}
+
+void TNetCustomHTTP::FinishRequest()
+{
+    m_redirectCount = 0;
+    if (m_streamOutOfStep || !Response().KeepAlive()) {
+        m_streamOutOfStep = false;
+        if (IsConnected())
+            CloseConnection();
+    }
+}
+
+void TNetCustomHTTP::PrepareRequest()
+{
+    TNetHTTPRequest& request = Request();
+    TNetURI& target = *m_targetURI;
+    const TNetURI next(request.URL);
+
+    if (!next.Username.empty()) {
+        request.SetUsername(next.Username);
+        request.SetPassword(next.Password);
+    }
+    target.Username = request.Username();
+    target.Password = request.Password();
+
+    target.Path = ResolvePath(target.Path, next.Path, "/");
+    target.Document = next.Document;
+    target.Params = next.Params;
+    if (!next.Host.empty())
+        target.Host = next.Host;
+    target.Protocol = next.Protocol.empty() ? std::string("http") : next.Protocol;
+
+    if (!next.Port.empty()) {
+        target.Port = next.Port;
+    } else {
+        // A port given once stays for later relative or port-less URLs;
+        // only the defaults follow the protocol.
+        int current = 0;
+        if (!NetTryStrToInt(target.Port, current))
+            current = 0;
+        if (current == 0 || current == 80 || current == 443) {
+            if (SameText(target.Protocol, "http"))
+                target.Port = "80";
+            else if (SameText(target.Protocol, "https"))
+                target.Port = "443";
+            else
+                throw ENetUnknownProtocol("Unknown Protocol");
+        }
+    }
+
+    request.URL = target.Path + target.Document + target.Params;
+    if (request.Method == hmOptions && next.Document == "*")
+        request.URL = "*";
+
+    if (m_protocolVersion == pv1_0
+        && (request.Method == hmOptions || request.Method == hmTrace || request.Method == hmPut
+            || request.Method == hmDelete))
+        throw ENetException("This request method is supported in HTTP 1.1");
+
+    if (request.Method == hmPost || request.Method == hmPut) {
+        const int64_t size = request.Source ? request.Source->Size() : 0;
+        request.SetContentLength(static_cast<int32_t>(std::min<int64_t>(size, INT32_MAX)));
+    } else {
+        request.SetContentLength(-1);
+    }
+
+    request.SetHost(target.Port == "80" ? target.Host : target.Host + ":" + target.Port);
+}
+
+TNetHTTPConnectionType TNetCustomHTTP::ChooseHostAndPort()
+{
+    const TNetURI& target = *m_targetURI;
+    // There is no TLS transport, so "https" cannot be served, directly or
+    // through a proxy tunnel.
+    if (SameText(target.Protocol, "https"))
+        throw ENetIOHandlerPropInvalid();
+
+    if (m_proxyParams->ProxyServer().empty()) {
+        const int port = NetStrToInt(target.Port);
+        if (!SameText(Host(), target.Host) || Port() != port) {
+            if (IsConnected())
+                CloseConnection();
+            SetHost(target.Host);
+            SetPort(port);
+        }
+        return ConnectDirect;
+    }
+    if (!SameText(Host(), m_proxyParams->ProxyServer()) || Port() != m_proxyParams->ProxyPort()) {
+        if (IsConnected())
+            CloseConnection();
+        // The plain setters: TargetURI keeps the origin server.
+        TNetTCPClient::SetHost(m_proxyParams->ProxyServer());
+        TNetTCPClient::SetPort(m_proxyParams->ProxyPort());
+    }
+    return ConnectViaProxy;
+}
+
+void TNetCustomHTTP::OpenConnection()
+{
+    TNetHTTPRequest& request = Request();
+    request.ConnectionKind = ChooseHostAndPort();
+    if (request.ConnectionKind == ConnectViaProxy)
+        request.URL = m_targetURI->RequestURI();
+
+    if (m_protocolVersion == pv1_0 && request.Connection().empty()) {
+        if (request.ConnectionKind == ConnectDirect)
+            request.SetConnection("keep-alive");
+        else if (request.ConnectionKind == ConnectViaProxy)
+            request.SetProxyConnection("keep-alive");
+    }
+
+    EnsureConnected();
+    m_protocol->SendRequest(m_targetURI.get());
+    if ((request.Method == hmPost || request.Method == hmPut) && request.Source)
+        WriteFromStream(*request.Source, true);
+}
+
+void TNetCustomHTTP::EnsureConnected()
+{
+    if (!Response().KeepAlive() && IsConnected())
+        CloseConnection();
+    PollClosed(false);
+    if (!IsConnected())
+        ConnectToHost(ReadTimeout());
+}
+
+void TNetCustomHTTP::ProcessCookies()
+{
+    if (!m_cookieManager && m_allowCookies) {
+        m_cookieManager = new TNetCookieManager();
+        m_ownsCookieManager = true;
+    }
+    if (!m_cookieManager)
+        return;
+    TNetHeaderList values;
+    Response().RawHeaders().ExtractValues("Set-cookie", &values);
+    for (const std::string& value : values.Lines())
+        m_cookieManager->AddServerCookie(value, m_targetURI->Host);
+    values.Clear();
+    Response().RawHeaders().ExtractValues("Set-cookie2", &values);
+    for (const std::string& value : values.Lines())
+        m_cookieManager->AddServerCookie2(value, m_targetURI->Host);
+}
+
+bool TNetCustomHTTP::DoOnRedirect(std::string& location, TNetHTTPMethod& method, int redirectCount)
+{
+    bool handled = m_handleRedirects;
+    if (OnRedirect) {
+        int count = redirectCount;
+        OnRedirect(this, location, count, handled, method);
+    }
+    return handled;
+}
+
+bool TNetCustomHTTP::AskForCredentials(TNetAuthentication& authentication, const TNetOnAuthorization& handler,
+                                       bool proxy)
+{
+    TNetHTTPRequest& request = Request();
+    auto giveCredentials = [&]() {
+        authentication.SetUsername(proxy ? m_proxyParams->ProxyUsername() : request.Username());
+        authentication.SetPassword(proxy ? m_proxyParams->ProxyPassword() : request.Password());
+    };
+    giveCredentials();
+    authentication.SetAuthParams(proxy ? Response().ProxyAuthenticate() : Response().WWWAuthenticate());
+    // A handler that claims success without supplying what the scheme asks
+    // for would be asked forever; it gets AuthRetries chances.
+    for (int asked = 0;;) {
+        switch (authentication.Next()) {
+        case wnDoRequest:
+            return true;
+        case wnFail:
+            return false;
+        case wnAskTheProgram: {
+            if (asked++ >= std::max(1, m_authRetries))
+                return false;
+            giveCredentials();
+            bool handled = false;
+            handler(this, &authentication, handled);
+            if (!handled)
+                return false;
+            if (proxy) {
+                m_proxyParams->SetBasicAuthentication(true);
+                m_proxyParams->SetProxyUsername(authentication.Username());
+                m_proxyParams->SetProxyPassword(authentication.Password());
+            } else {
+                request.SetBasicAuthentication(true);
+                request.SetUsername(authentication.Username());
+                request.SetPassword(authentication.Password());
+            }
+            break;
+        }
+        }
+    }
+}
+
+namespace {
+
+// The first challenge whose scheme has a registered class.
+TNetAuthenticationClass SchemeOf(const TNetHeaderList& challenges)
+{
+    for (const std::string& line : challenges.Lines()) {
+        std::string rest = line;
+        if (TNetAuthenticationClass found = FindAuthScheme(CutField(rest, " ")))
+            return found;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool TNetCustomHTTP::DoOnAuthorization()
+{
+    ++m_authRetryCount;
+    TNetHTTPRequest& request = Request();
+    if (!request.Authentication()) {
+        TNetAuthenticationClass authClass = SchemeOf(Response().WWWAuthenticate());
+        if (!authClass)
+            return false;
+        if (OnSelectAuthorization)
+            OnSelectAuthorization(this, authClass, Response().WWWAuthenticate());
+        if (!authClass || !authClass->Create)
+            return false;
+        request.SetAuthentication(authClass->Create());
+    }
+    if (!OnAuthorization)
+        return false;
+    return AskForCredentials(*request.Authentication(), OnAuthorization, false);
+}
+
+bool TNetCustomHTTP::DoOnProxyAuthorization()
+{
+    ++m_proxyAuthRetryCount;
+    if (!m_proxyParams->Authentication()) {
+        TNetAuthenticationClass authClass = SchemeOf(Response().ProxyAuthenticate());
+        if (!authClass)
+            return false;
+        if (OnSelectProxyAuthorization)
+            OnSelectProxyAuthorization(this, authClass, Response().ProxyAuthenticate());
+        if (!authClass || !authClass->Create)
+            return false;
+        m_proxyParams->SetAuthentication(authClass->Create());
+    }
+    // The password that failed is not offered again.
+    m_proxyParams->SetProxyPassword("");
+    m_proxyParams->Authentication()->Reset();
+    if (!OnProxyAuthorization)
+        return false;
+    return AskForCredentials(*m_proxyParams->Authentication(), OnProxyAuthorization, true);
+}
+
+void TNetCustomHTTP::NotifyDisconnected()
+{
+    TNetTCPClient::NotifyDisconnected();
+    if (!m_protocol)
+        return;
+    TNetHTTPRequest& request = m_protocol->Request();
+    if (TNetAuthentication* auth = request.Authentication(); auth && auth->CurrentStep() >= auth->Steps())
+        request.SetAuthentication(nullptr);
+    if (m_proxyParams && m_proxyParams->Authentication())
+        m_proxyParams->Authentication()->Reset();
+}
