@@ -1,0 +1,35 @@
+#pragma once
+// A main window started in a scratch folder as the program would start: the
+// program's path inside the folder, the folder as working directory, message
+// boxes and error boxes recorded instead of shown.
+
+#include "app/Unit1.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class AppFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Creates the window (running its start-up).
+    TForm1& Open(TStartOptions options = {});
+    // Asks the window to close as its close button does; true when it closed.
+    bool Close();
+    std::string SettingsText() const;
+    std::string Path(const std::string& name) const { return m_dir.file(name); }
+    void SaveScreenshot(const std::string& name);
+
+    testsupport::TempDir m_dir;
+    std::unique_ptr<TForm1> m_form;
+    std::vector<std::string> m_errors;   // texts of the default error handler
+    std::vector<std::string> m_messages; // texts of message dialogs
+
+private:
+    std::string m_oldCwd;
+};
