@@ -1,6 +1,11 @@
 // Address discovery and web page generation.
 #include "app/Unit1.h"
 
+#include "platform/ui/TextFiles.h"
+
+#include <QLabel>
+#include <QLineEdit>
+
 #include <cstdlib>
 
 std::string TForm1::EchoUrl() const
@@ -12,6 +17,53 @@ std::string TForm1::EchoUrl() const
     return "http://checkip.dyndns.org/";
 }
 
+namespace {
+
+// Every "{IP}", in any letter case, replaced by `by`.
+std::string ReplacePlaceholder(const std::string& line, const std::string& by)
+{
+    std::string out;
+    out.reserve(line.size());
+    size_t i = 0;
+    while (i < line.size()) {
+        if (i + 4 <= line.size() && line[i] == '{' && (line[i + 1] | 0x20) == 'i' && (line[i + 2] | 0x20) == 'p' &&
+            line[i + 3] == '}') {
+            out += by;
+            i += 4;
+        } else {
+            out += line[i++];
+        }
+    }
+    return out;
+}
+
+// Writes `output` from the template, the address read afresh for each line.
+// The output is created before the template is opened.
+template <class AddressFn, class PortFn>
+void MakePage(const std::string& output, const std::string& templateFile, AddressFn address, PortFn port)
+{
+    TTextFileWriter out(output);
+    TTextFileReader in(templateFile);
+    std::string line;
+    while (in.ReadLine(line))
+        out.WriteLine(ReplacePlaceholder(line, address() + ":" + port()));
+    out.Close();
+}
+
+} // namespace
+
+void TForm1::MakeLocalFile()
+{
+    MakePage(
+        edLocal->text().toStdString(), edTemplate->text().toStdString(),
+        [this] { return edIPAddress->text().toStdString(); }, [this] { return edPort->text().toStdString(); });
+}
+
+void TForm1::MakeWANFile()
+{
+    MakePage(
+        Files.WanPageFile(), edTemplate->text().toStdString(),
+        [this] { return StatusPanel0->text().toStdString(); }, [this] { return edPort->text().toStdString(); });
+}
+
 void TForm1::GetOutsideIP() {}
-void TForm1::MakeLocalFile() {}
-void TForm1::MakeWANFile() {}
