@@ -23,9 +23,11 @@ constexpr int64_t MaxPixelBytes = 200000000;
 uint32_t Get16(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
 uint32_t Get32(const uint8_t* p) { return Get16(p) | Get16(p + 2) << 16; }
 
-// Scales the bits of one mask channel to 0..255.
+// One colour channel of a bit-field pixel, widened to 8 bits by repeating
+// its bits (5-bit 0x1F gives 0xFF, 0x10 gives 0x84), as other readers do.
 struct Channel {
     int shift = 0;
+    int bits = 0;
     uint32_t max = 0;
 
     explicit Channel(uint32_t mask)
@@ -33,13 +35,21 @@ struct Channel {
         if (mask == 0)
             return;
         shift = std::countr_zero(mask);
-        max = mask >> shift;
-        if ((max & (max + 1)) != 0) // not contiguous: keep the low run
-            max = (uint32_t(1) << std::countr_one(max)) - 1;
+        bits = std::countr_one(mask >> shift); // a mask with gaps keeps its low run
+        max = bits >= 32 ? 0xFFFFFFFFu : (uint32_t(1) << bits) - 1;
     }
     uint8_t Get(uint32_t pixel) const
     {
-        return max == 0 ? 0 : uint8_t(uint64_t((pixel >> shift) & max) * 255 / max);
+        if (bits == 0)
+            return 0;
+        const uint64_t value = (pixel >> shift) & max;
+        if (bits >= 8)
+            return uint8_t(value >> (bits - 8));
+        uint64_t wide = 0;
+        int filled = 0;
+        for (; filled < 8; filled += bits)
+            wide = wide << bits | value;
+        return uint8_t(wide >> (filled - 8));
     }
 };
 
