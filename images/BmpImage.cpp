@@ -103,7 +103,7 @@ bool ReadHeader(const uint8_t* data, size_t size, Header& h)
         return false;
     h.topDown = height < 0;
     h.height = int(height < 0 ? -height : height);
-    if (int64_t(h.width) * h.height * 3 > MaxPixelBytes)
+    if (int64_t(h.width) * h.height > MaxPixelBytes / 3)
         return false;
 
     switch (h.bits) {

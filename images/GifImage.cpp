@@ -257,6 +257,7 @@ void TGif::Reader::ReadImage()
     }
     image.LZWCodeSize = ReadByte();
     m_dataStream.clear();
+    m_dataStream.reserve(m_size - m_pos); // the data cannot be longer than the rest of the file
     ReadSubBlocks(nullptr, &m_dataStream);
     image.Extensions = std::move(m_pending);
     m_pending.clear();
@@ -482,8 +483,8 @@ void TGif::GetStripBitmap(TPlainBitmap& strip, TPlainBitmap& mask) const
         const int ti = TransparentIndex(i);
         const int column = i * W;
         // Only the part of the frame that lies on the screen is drawn.
-        const int rows = std::clamp(H - image.Top, 0, image.Height);
         const int cols = std::clamp(W - image.Left, 0, image.Width);
+        const int rows = cols > 0 ? std::clamp(H - image.Top, 0, image.Height) : 0;
         for (int r = 0; r < rows; ++r) {
             const int y = image.Top + r;
             const uint8_t* src = image.Pixels.data() + size_t(r) * size_t(image.Width);
@@ -501,7 +502,7 @@ void TGif::GetStripBitmap(TPlainBitmap& strip, TPlainBitmap& mask) const
                     maskRow[c] = MaskOpaque;
             }
         }
-        if (i + 1 == F)
+        if (i + 1 == F || W == 0)
             break;
         // Each frame starts as a copy of the one before.
         for (int y = 0; y < H; ++y) {

@@ -148,6 +148,12 @@ TEST(GifReader, ImageGeometry)
     EXPECT_EQ(strip.Pixel(0, 1), TestColour(1));
     EXPECT_EQ(strip.Pixel(3, 1), TestColour(2));
 
+    // A screen without width still loads, with an empty strip.
+    const TGif flat = Load(GifBuilder(0, 3).GraphicControl(2, true, 0, 1).Image(0, 0, 2, 2, {1, 2, 3, 4})
+                               .Image(1, 1, 1, 1, {3}).Trailer().Data());
+    flat.GetStripBitmap(strip, mask);
+    EXPECT_TRUE(strip.IsEmpty());
+
     // A zero-size image holds no pixels.
     CodeWriter endOnly;
     endOnly.Put(257, 9);

@@ -153,6 +153,7 @@ TEST(ViewerImages, BadFilesGiveNothing)
     auto truncated = good;
     truncated.resize(truncated.size() - 5);
     const auto huge = MakeBmp(100000, 100000, 24, 0, {}, std::vector<uint8_t>(16, 7));
+    const auto hugest = MakeBmp(0x7FFFFFFF, -0x7FFFFFFF, 24, 0, {}, std::vector<uint8_t>(16, 7));
     const auto badDepth = MakeBmp(2, 2, 7, 0, {}, std::vector<uint8_t>(16, 7));
     const auto rleWrongDepth = MakeBmp(2, 2, 24, 1, {}, std::vector<uint8_t>(16, 7));
     const auto zeroWidth = MakeBmp(0, 2, 24, 0, {}, std::vector<uint8_t>(16, 7));
@@ -161,7 +162,7 @@ TEST(ViewerImages, BadFilesGiveNothing)
 
     TPlainBitmap bitmap;
     ASSERT_TRUE(DecodeBmpImage(good.data(), good.size(), bitmap));
-    for (const std::vector<uint8_t>* bytes : std::initializer_list<const std::vector<uint8_t>*>{&lyingOffset, &truncated, &huge, &badDepth, &rleWrongDepth, &zeroWidth}) {
+    for (const std::vector<uint8_t>* bytes : std::initializer_list<const std::vector<uint8_t>*>{&lyingOffset, &truncated, &huge, &hugest, &badDepth, &rleWrongDepth, &zeroWidth}) {
         TPlainBitmap untouched(1, 1, TPixelFormat::pfRGB24, 9);
         EXPECT_FALSE(DecodeBmpImage(bytes->data(), bytes->size(), untouched));
         EXPECT_EQ(untouched.Width(), 1);
