@@ -528,7 +528,16 @@ void TNetCustomHTTP::DoRequest(TNetHTTPMethod method, const std::string& url, TN
                 throw ENetException("Undefined situation");
             }
         }
+    } catch (const ENetHTTPProtocolException&) {
+        // An error reply is read to its end; the connection may serve again.
+        try {
+            FinishRequest();
+        } catch (const Exception&) {
+        }
+        throw;
     } catch (...) {
+        // Anything else may have stopped in the middle of a reply.
+        m_streamOutOfStep = true;
         try {
             FinishRequest();
         } catch (const Exception&) {

@@ -265,7 +265,10 @@ std::string FormatInternetDate(TNetDateTime value)
     // Stay inside the years 1..9999 so the calendar arithmetic cannot overflow.
     if (!std::isfinite(value) || value < -693593.0 || value > 2958465.0)
         value = 0;
-    const int64_t totalSeconds = std::llround(value * kSecondsPerDay);
+    // Whole seconds, cut rather than rounded (a time is never written as later
+    // than it is); the small allowance absorbs the binary fraction error of
+    // an exact second.
+    const int64_t totalSeconds = static_cast<int64_t>(std::floor(value * kSecondsPerDay + 1e-4));
     int64_t days = totalSeconds / kSecondsPerDay;
     int64_t secondsOfDay = totalSeconds % kSecondsPerDay;
     if (secondsOfDay < 0) {
