@@ -1,0 +1,388 @@
+// WMV2/WMA2 encoding with FFmpeg and ASF packetising.
+
+#include "platform/wmf/AsfEncoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+struct AsfEncoder::Stream {
+    WMStreamFormat format;
+    uint8_t number = 0;
+    bool leading = false;
+    AVCodecContext* codec = nullptr;
+    AVFrame* frame = nullptr;
+    AVPacket* packet = nullptr;
+    // video
+    SwsContext* scaler = nullptr;
+    int scalerWidth = 0, scalerHeight = 0;
+    PixelLayout scalerLayout = PixelLayout::RGB32;
+    bool scalerHalf = false;
+    int64_t lastPts = -1;
+    // audio
+    std::vector<std::vector<float>> pending; // per channel
+    int64_t samplesSent = 0;
+
+    ~Stream()
+    {
+        sws_freeContext(scaler);
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&codec);
+    }
+};
+
+size_t PictureBytes(PixelLayout layout, int width, int height)
+{
+    if (width <= 0 || height <= 0 || width > 8192 || height > 8192)
+        return 0;
+    const size_t w = static_cast<size_t>(width), h = static_cast<size_t>(height);
+    switch (layout) {
+    case PixelLayout::RGB32: return w * h * 4;
+    case PixelLayout::YUY2: return width % 2 ? 0 : w * h * 2;
+    case PixelLayout::I420: return (width % 2 || height % 2) ? 0 : w * h * 3 / 2;
+    }
+    return 0;
+}
+
+namespace {
+
+int WriteToVector(void* opaque, uint8_t* buf, int size)
+{
+    auto* out = static_cast<std::vector<uint8_t>*>(opaque);
+    out->insert(out->end(), buf, buf + size);
+    return size;
+}
+
+std::string AvError(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+// The packet size: about half a video frame at the profile's total rate, so
+// that most frames fill a packet at once and leave without waiting.
+uint32_t ChoosePacketSize(const std::vector<WMStreamFormat>& streams)
+{
+    double total = 0, fps = 0;
+    for (const auto& s : streams) {
+        total += s.bitrate;
+        fps = std::max(fps, s.FramesPerSecond());
+    }
+    if (fps <= 0)
+        fps = 10; // audio only: a packet every 100 ms
+    const double bytesPerFrame = total / 8.0 / fps;
+    const auto size = static_cast<uint32_t>(std::clamp(bytesPerFrame / 2.0, 200.0, 3200.0));
+    return size & ~3u;
+}
+
+} // namespace
+
+std::unique_ptr<AsfEncoder> AsfEncoder::Create(const std::vector<WMStreamFormat>& streams, const std::string& title,
+    asf::PacketWriter::Emit emit, std::string* error)
+{
+    auto fail = [&](const std::string& why) -> std::unique_ptr<AsfEncoder> {
+        if (error)
+            *error = why;
+        return nullptr;
+    };
+    if (streams.empty() || streams.size() > 127)
+        return fail("no streams");
+    std::unique_ptr<AsfEncoder> enc(new AsfEncoder);
+    const uint32_t packetSize = ChoosePacketSize(streams);
+    // Share of a packet left for media data (packet and payload headers).
+    const double payloadShare = static_cast<double>(packetSize - 40) / packetSize;
+    bool haveVideo = false;
+    for (const auto& f : streams)
+        haveVideo |= f.IsVideo();
+
+    for (size_t i = 0; i < streams.size(); ++i) {
+        auto s = std::make_unique<Stream>();
+        s->format = streams[i];
+        s->number = static_cast<uint8_t>(i + 1); // the muxer numbers streams in order
+        const WMStreamFormat& f = s->format;
+        const AVCodec* codec = avcodec_find_encoder(f.IsVideo() ? AV_CODEC_ID_WMV2 : AV_CODEC_ID_WMAV2);
+        if (!codec)
+            return fail("encoder not available");
+        s->codec = avcodec_alloc_context3(codec);
+        s->frame = av_frame_alloc();
+        s->packet = av_packet_alloc();
+        if (!s->codec || !s->frame || !s->packet)
+            return fail("out of memory");
+        AVCodecContext* c = s->codec;
+        c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (f.IsVideo()) {
+            s->leading = true;
+            c->width = f.width;
+            c->height = f.height;
+            c->pix_fmt = AV_PIX_FMT_YUV420P;
+            int num = 1, den = 15;
+            av_reduce(&num, &den, static_cast<int64_t>(f.avgTimePerFrame), 10000000, 65535);
+            c->time_base = AVRational{num, den};
+            c->framerate = AVRational{den, num};
+            // Constant bitrate: the rate control keeps the output within the
+            // profile's buffer window; the packet headers take their share.
+            const auto rate = static_cast<int64_t>(f.bitrate * payloadShare);
+            c->bit_rate = rate;
+            c->rc_max_rate = rate;
+            c->rc_buffer_size = static_cast<int>(std::min<int64_t>(rate * f.bufferWindowMs / 1000, INT32_MAX));
+            c->max_b_frames = 0;
+            // At generous rates let the rate control spend the budget on
+            // easy pictures too (the finest quantiser is off by default).
+            const double bitsPerPixel = static_cast<double>(rate) / (f.width * f.height * f.FramesPerSecond());
+            if (bitsPerPixel >= 0.15) {
+                c->qmin = 1;
+                av_opt_set_int(c->priv_data, "lmin", 1, 0);
+            }
+            const double keySeconds = f.maxKeyFrameSpacing ? static_cast<double>(f.maxKeyFrameSpacing) / 1e7 : 10.0;
+            c->gop_size = std::max(1, static_cast<int>(keySeconds * f.FramesPerSecond()));
+            c->thread_count = 1;
+        } else {
+            s->leading = !haveVideo;
+            c->sample_rate = f.sampleRate;
+            c->sample_fmt = AV_SAMPLE_FMT_FLTP;
+            av_channel_layout_default(&c->ch_layout, f.channels);
+            c->bit_rate = f.bitrate;
+            c->time_base = AVRational{1, f.sampleRate};
+            s->pending.resize(static_cast<size_t>(f.channels));
+        }
+        const int rc = avcodec_open2(c, codec, nullptr);
+        if (rc < 0)
+            return fail("cannot open encoder: " + AvError(rc));
+        enc->m_streams.push_back(std::move(s));
+    }
+
+    // The header, from the muxer, into memory.
+    AVFormatContext* oc = nullptr;
+    if (avformat_alloc_output_context2(&oc, nullptr, "asf", nullptr) < 0 || !oc)
+        return fail("ASF muxer not available");
+    std::vector<uint8_t> bytes;
+    const int ioSize = 4096;
+    auto* ioBuffer = static_cast<unsigned char*>(av_malloc(ioSize));
+    AVIOContext* io = avio_alloc_context(ioBuffer, ioSize, 1, &bytes, nullptr, WriteToVector, nullptr);
+    std::string problem;
+    if (!io) {
+        av_free(ioBuffer);
+        problem = "out of memory";
+    } else {
+        io->seekable = 0;
+        oc->pb = io;
+        oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+        if (!title.empty())
+            av_dict_set(&oc->metadata, "title", title.c_str(), 0);
+        for (auto& s : enc->m_streams) {
+            AVStream* st = avformat_new_stream(oc, nullptr);
+            if (!st || avcodec_parameters_from_context(st->codecpar, s->codec) < 0) {
+                problem = "cannot add stream";
+                break;
+            }
+            st->time_base = AVRational{1, 1000};
+        }
+        if (problem.empty()) {
+            AVDictionary* options = nullptr;
+            av_dict_set_int(&options, "packet_size", packetSize, 0);
+            const int rc = avformat_write_header(oc, &options);
+            av_dict_free(&options);
+            if (rc < 0)
+                problem = "cannot write header: " + AvError(rc);
+            else {
+                avio_flush(io);
+                enc->m_header = bytes;
+                av_write_trailer(oc); // its index and end marker are not ours
+            }
+        }
+        avio_context_free(&io);
+    }
+    avformat_free_context(oc);
+    if (!problem.empty())
+        return fail(problem);
+
+    asf::HeaderInfo info;
+    if (!asf::ParseHeader(enc->m_header.data(), enc->m_header.size(), &info)
+        || enc->m_header.size() != info.headerObjectSize + asf::kDataObjectHeaderSize || info.packetSize != packetSize)
+        return fail("muxer wrote an unexpected header");
+    enc->m_prerollMs = static_cast<uint32_t>(info.prerollMs);
+    for (const auto& f : streams)
+        enc->m_bytesPerSecond += f.bitrate / 8.0;
+    AsfEncoder* self = enc.get();
+    enc->m_writer = std::make_unique<asf::PacketWriter>(packetSize, enc->m_prerollMs,
+        [self, emit = std::move(emit)](asf::DataPacketPtr packet) {
+            self->m_sentBytes += packet->bytes.size();
+            if (emit)
+                emit(std::move(packet));
+        });
+    return enc;
+}
+
+AsfEncoder::~AsfEncoder() = default;
+
+uint32_t AsfEncoder::PacketSize() const { return m_writer ? m_writer->PacketSize() : 0; }
+
+// `shortfall`: bytes the stream is behind its constant rate; a quarter of
+// it is made up with this object's packets.
+bool AsfEncoder::Drain(Stream& s, double shortfall)
+{
+    for (;;) {
+        const int rc = avcodec_receive_packet(s.codec, s.packet);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return true;
+        if (rc < 0)
+            return false;
+        const int64_t ms = av_rescale_q(s.packet->pts, s.codec->time_base, AVRational{1, 1000});
+        const auto timeMs = static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, UINT32_MAX - 100000));
+        m_lastTime = std::max<int64_t>(m_lastTime, ms * 10000);
+        const auto size = static_cast<size_t>(s.packet->size);
+        size_t maxFragment = 0;
+        if (shortfall > 0 && size > 0) {
+            const double wanted = size + shortfall / 4;
+            const double room = m_writer->PacketSize() - asf::PacketWriter::FixedOverhead();
+            const double packets = std::clamp(std::ceil(wanted / m_writer->PacketSize()), 1.0, 32.0);
+            if (packets * room > size)
+                maxFragment = std::max<size_t>(1, static_cast<size_t>(std::ceil(size / packets)));
+            m_writer->Flush();
+        }
+        m_writer->AddObject(s.number, (s.packet->flags & AV_PKT_FLAG_KEY) != 0, s.leading, timeMs, s.packet->data, size,
+            maxFragment);
+        if (maxFragment)
+            m_writer->Flush();
+        av_packet_unref(s.packet);
+    }
+}
+
+bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, int64_t time, bool deinterlace)
+{
+    if (streamIndex >= m_streams.size() || !m_streams[streamIndex]->format.IsVideo())
+        return false;
+    Stream& s = *m_streams[streamIndex];
+    const size_t needed = PictureBytes(picture.layout, picture.width, picture.height);
+    if (!needed || !picture.data || picture.size < needed)
+        return false;
+    if (!m_haveOrigin) {
+        m_origin = time;
+        m_haveOrigin = true;
+    }
+    // Frame slot of this picture; a picture in a slot already filled is dropped.
+    const auto step = static_cast<int64_t>(s.format.avgTimePerFrame);
+    const int64_t pts = (std::max<int64_t>(time - m_origin, 0) + step / 4) / step;
+    if (pts <= s.lastPts)
+        return true;
+
+    // Constant bitrate: a picture that would run the stream more than a
+    // second ahead of its budget is dropped (the encoder cannot go below its
+    // coarsest quantiser on busy pictures); a stream behind its budget pads
+    // its packets out instead of holding them (the encoder cannot spend
+    // bits on still pictures).
+    const double seconds = static_cast<double>(pts * step) / 1e7;
+    const double balance = static_cast<double>(m_sentBytes) - m_bytesPerSecond * seconds;
+    if (balance > m_bytesPerSecond)
+        return true;
+    const double shortfall = balance < -m_bytesPerSecond / 8 ? -balance : 0;
+
+    const bool half = deinterlace && picture.height >= 4 && picture.layout != PixelLayout::I420;
+    if (!s.scaler || s.scalerWidth != picture.width || s.scalerHeight != picture.height
+        || s.scalerLayout != picture.layout || s.scalerHalf != half) {
+        sws_freeContext(s.scaler);
+        const AVPixelFormat from = picture.layout == PixelLayout::RGB32 ? AV_PIX_FMT_BGR0
+            : picture.layout == PixelLayout::YUY2                       ? AV_PIX_FMT_YUYV422
+                                                                        : AV_PIX_FMT_YUV420P;
+        s.scaler = sws_getContext(picture.width, half ? picture.height / 2 : picture.height, from, s.format.width,
+            s.format.height, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        if (!s.scaler)
+            return false;
+        s.scalerWidth = picture.width;
+        s.scalerHeight = picture.height;
+        s.scalerLayout = picture.layout;
+        s.scalerHalf = half;
+    }
+    AVFrame* f = s.frame;
+    av_frame_unref(f);
+    f->format = AV_PIX_FMT_YUV420P;
+    f->width = s.format.width;
+    f->height = s.format.height;
+    if (av_frame_get_buffer(f, 0) < 0)
+        return false;
+
+    const uint8_t* src[4] = {};
+    int stride[4] = {};
+    const int w = picture.width, h = picture.height;
+    switch (picture.layout) {
+    case PixelLayout::RGB32:
+        src[0] = picture.data;
+        stride[0] = w * 4;
+        break;
+    case PixelLayout::YUY2:
+        src[0] = picture.data;
+        stride[0] = w * 2;
+        break;
+    case PixelLayout::I420:
+        src[0] = picture.data;
+        src[1] = picture.data + static_cast<size_t>(w) * h;
+        src[2] = src[1] + static_cast<size_t>(w / 2) * (h / 2);
+        stride[0] = w;
+        stride[1] = stride[2] = w / 2;
+        break;
+    }
+    int srcHeight = h;
+    if (half) {
+        // Keep the first field only: every other row, scaled back up.
+        stride[0] *= 2;
+        srcHeight = h / 2;
+    }
+    sws_scale(s.scaler, src, stride, 0, srcHeight, f->data, f->linesize);
+    f->pts = pts;
+    s.lastPts = pts;
+    return avcodec_send_frame(s.codec, f) >= 0 && Drain(s, shortfall);
+}
+
+bool AsfEncoder::EncodeAudio(size_t streamIndex, const int16_t* samples, size_t frames, int64_t time)
+{
+    if (streamIndex >= m_streams.size() || !m_streams[streamIndex]->format.IsAudio() || (!samples && frames))
+        return false;
+    Stream& s = *m_streams[streamIndex];
+    if (!m_haveOrigin) {
+        m_origin = time;
+        m_haveOrigin = true;
+    }
+    const size_t channels = s.pending.size();
+    for (size_t i = 0; i < frames; ++i)
+        for (size_t c = 0; c < channels; ++c)
+            s.pending[c].push_back(samples[i * channels + c] / 32768.0f);
+    const auto frameSize = static_cast<size_t>(s.codec->frame_size);
+    while (frameSize && s.pending[0].size() >= frameSize) {
+        AVFrame* f = s.frame;
+        av_frame_unref(f);
+        f->format = AV_SAMPLE_FMT_FLTP;
+        f->nb_samples = static_cast<int>(frameSize);
+        f->sample_rate = s.codec->sample_rate;
+        if (av_channel_layout_copy(&f->ch_layout, &s.codec->ch_layout) < 0 || av_frame_get_buffer(f, 0) < 0)
+            return false;
+        for (size_t c = 0; c < channels; ++c) {
+            std::memcpy(f->data[c], s.pending[c].data(), frameSize * sizeof(float));
+            s.pending[c].erase(s.pending[c].begin(), s.pending[c].begin() + static_cast<long>(frameSize));
+        }
+        f->pts = s.samplesSent;
+        s.samplesSent += static_cast<int64_t>(frameSize);
+        if (avcodec_send_frame(s.codec, f) < 0 || !Drain(s))
+            return false;
+    }
+    return true;
+}
+
+void AsfEncoder::Finish()
+{
+    for (auto& s : m_streams) {
+        if (avcodec_send_frame(s->codec, nullptr) >= 0)
+            Drain(*s);
+    }
+    if (m_writer)
+        m_writer->Flush();
+}

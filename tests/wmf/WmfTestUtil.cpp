@@ -1,0 +1,80 @@
+#include "tests/wmf/WmfTestUtil.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <map>
+
+namespace wmftest {
+
+std::vector<uint8_t> MovingPicture(int width, int height, int n, bool busy)
+{
+    std::vector<uint8_t> out(static_cast<size_t>(width) * height * 4);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = &out[(static_cast<size_t>(y) * width + x) * 4];
+            const int bar = ((x + (busy ? n * 4 : 0)) * 8 / width) % 8;
+            p[0] = static_cast<uint8_t>(bar & 1 ? 230 : 20);
+            p[1] = static_cast<uint8_t>(bar & 2 ? 230 : 20);
+            p[2] = static_cast<uint8_t>(bar & 4 ? 230 : 20);
+            p[3] = 0;
+            const int sx = (n * 3) % (width - 16), sy = (n * 2) % (height - 16);
+            if (x >= sx && x < sx + 16 && y >= sy && y < sy + 16)
+                p[0] = p[1] = p[2] = 255;
+        }
+    return out;
+}
+
+std::vector<WMStreamFormat> BaseProfileStreams(DWORD bitrate, int width, int height)
+{
+    ComPtr<IWMProfileManager> m;
+    WMCreateProfileManager(m.GetAddressOf());
+    ComPtr<IWMProfile> p;
+    m->LoadProfileByID(WMSystemProfileAt(23).id, p.GetAddressOf());
+    ComPtr<IWMStreamConfig> sc;
+    p->GetStream(0, sc.GetAddressOf());
+    WMStreamFormat f;
+    sc->GetFormat(&f);
+    f.bitrate = bitrate;
+    f.width = width;
+    f.height = height;
+    return {f};
+}
+
+bool Reassemble(const std::vector<std::vector<uint8_t>>& packets, uint32_t packetSize, std::vector<MediaObject>* objects,
+    std::string* error)
+{
+    std::map<uint8_t, MediaObject> open;
+    std::map<uint8_t, uint32_t> expectedSize;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const auto& pk = packets[i];
+        asf::PacketInfo info;
+        if (pk.size() != packetSize || !asf::ParsePacket(pk.data(), pk.size(), &info)) {
+            *error = "packet " + std::to_string(i) + " does not parse";
+            return false;
+        }
+        for (const auto& pl : info.payloads) {
+            MediaObject& o = open[pl.stream];
+            if (pl.objectOffset == 0) {
+                o = MediaObject{pl.stream, pl.keyFrame, pl.presentationMs, {}};
+                expectedSize[pl.stream] = pl.objectSize;
+            } else if (pl.objectOffset != o.bytes.size()) {
+                *error = "fragment out of place in packet " + std::to_string(i);
+                return false;
+            }
+            o.bytes.insert(o.bytes.end(), pk.begin() + static_cast<long>(pl.dataOffset),
+                pk.begin() + static_cast<long>(pl.dataOffset + pl.dataLength));
+            if (o.bytes.size() == expectedSize[pl.stream]) {
+                objects->push_back(o);
+                o.bytes.clear();
+            }
+        }
+    }
+    return true;
+}
+
+std::string Probe(const std::string& target, int* status)
+{
+    return testsupport::RunCommand("ffprobe -v error -show_streams -show_format '" + target + "' 2>&1", status);
+}
+
+} // namespace wmftest
