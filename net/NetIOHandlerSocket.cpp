@@ -244,7 +244,7 @@ void TNetSocketHandle::Listen(int backlog)
 
 bool TNetSocketHandle::Accept(TNetSocket listening)
 {
-    ReleaseHandle();
+    // The binding may hold the listening socket itself; its owner closes it.
     Reset();
     std::string peerIP;
     int peerPort = 0;

@@ -233,8 +233,9 @@ public:
     // Forgets the socket without closing it and clears the addresses.
     void Reset();
     void Listen(int backlog);
-    // Accepts on `listening` and takes the new socket; false for codes 10004
-    // and 10038 (the listening socket was closed under the call).
+    // Forgets the current socket (without closing it: it may be `listening`
+    // itself), accepts on `listening` and takes the new socket; false for
+    // codes 10004 and 10038 (the listening socket was closed under the call).
     bool Accept(TNetSocket listening);
     void UpdateBindingLocal();
     void UpdateBindingPeer();

@@ -1,0 +1,433 @@
+#include "net/NetFTP.h"
+
+#include "net/NetURI.h"
+
+#include <chrono>
+
+namespace {
+
+std::string Trim(const std::string& s)
+{
+    size_t first = 0, last = s.size();
+    while (first < last && static_cast<unsigned char>(s[first]) <= ' ')
+        ++first;
+    while (last > first && static_cast<unsigned char>(s[last - 1]) <= ' ')
+        --last;
+    return s.substr(first, last - first);
+}
+
+// One number of a PASV reply: a decimal byte.
+int PassiveField(std::string& rest)
+{
+    const std::string field = CutField(rest, ",");
+    const int value = NetStrToInt(Trim(field));
+    if (value < 0 || value > 255)
+        throw ENetConvertError(Format("'%s' is not a valid byte value", field.c_str()));
+    return value;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- TNetSimpleServer
+
+TNetSimpleServer::TNetSimpleServer() = default;
+
+TNetSimpleServer::~TNetSimpleServer()
+{
+    CloseListenHandle();
+}
+
+void TNetSimpleServer::CloseListenHandle()
+{
+    if (m_listenHandle == NetInvalidSocket)
+        return;
+    // The binding holds the listening socket until a connection is accepted;
+    // make sure it is not closed twice.
+    TNetSocketHandle* binding = SocketBinding();
+    if (binding && binding->Handle() == m_listenHandle)
+        binding->Reset();
+    StackInstance->CloseSocketHandle(m_listenHandle);
+    m_listenHandle = NetInvalidSocket;
+}
+
+void TNetSimpleServer::RequestAbort() { m_abortRequested = true; }
+
+void TNetSimpleServer::ResetInput()
+{
+    TNetTCPConnection::ResetInput();
+    m_abortRequested = false;
+    m_listening = false;
+    CloseListenHandle();
+    FreeOwnedIOHandler();
+}
+
+void TNetSimpleServer::StopListener() { ResetInput(); }
+
+void TNetSimpleServer::StartListener()
+{
+    if (!SocketBinding()) {
+        ResetInput();
+        EnsureIOHandler()->OpenTransport();
+    }
+    try {
+        if (m_listenHandle == NetInvalidSocket)
+            BindListener();
+        SocketBinding()->Listen(15);
+        m_listening = true;
+    } catch (...) {
+        CloseListenHandle();
+        FreeOwnedIOHandler();
+        throw;
+    }
+}
+
+void TNetSimpleServer::BindListener()
+{
+    TNetSocketHandle* binding = SocketBinding();
+    binding->AllocateHandle(Id_SOCK_STREAM, 0);
+    m_listenHandle = binding->Handle();
+    try {
+        binding->SetIP(m_boundIP);
+        binding->SetPort(m_boundPort);
+        binding->BindLocal();
+    } catch (...) {
+        m_listenHandle = NetInvalidSocket;
+        binding->ReleaseHandle();
+        throw;
+    }
+}
+
+bool TNetSimpleServer::AcceptOne()
+{
+    if (!m_listening)
+        StartListener();
+    bool accepted = false;
+    try {
+        TNetSocketHandle* binding = SocketBinding();
+        // A 0 ms poll per step would spin; wait in short steps instead, and
+        // give up after the overall limit (a server behind address
+        // translation may never connect back).
+        const int step = m_acceptWait > 0 ? m_acceptWait : 250;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_acceptTimeout);
+        bool ready = false;
+        while (!m_abortRequested && !ready) {
+            ready = binding->WaitReadable(step);
+            if (!ready && m_acceptTimeout != WaitForever && std::chrono::steady_clock::now() >= deadline)
+                throw ENetConnectTimeout();
+        }
+        if (ready && !m_abortRequested) {
+            StackInstance->ListenSocket(m_listenHandle, 1);
+            accepted = binding->Accept(m_listenHandle);
+        }
+    } catch (...) {
+        CloseListenHandle();
+        m_listening = false;
+        throw;
+    }
+    CloseListenHandle();
+    m_listening = false;
+    return accepted;
+}
+
+// ---------------------------------------------------------------- TNetFTP
+
+TNetFTP::TNetFTP() { SetPort(21); }
+
+TNetFTP::~TNetFTP() { FreeDataChannel(); }
+
+void TNetFTP::FreeDataChannel()
+{
+    std::unique_ptr<TNetTCPConnection> channel;
+    {
+        std::lock_guard<std::mutex> lock(m_dataLock);
+        channel = std::move(m_dataConnection);
+    }
+}
+
+void TNetFTP::SetTransferType(TNetFTPTransferType value)
+{
+    if (value == m_transferType || m_dataConnection)
+        return;
+    m_transferType = value;
+    if (IsConnected())
+        SendTypeCommand();
+}
+
+void TNetFTP::OpenSession(bool login, int timeout)
+{
+    try {
+        const std::string host = Host();
+        const int port = Port();
+        if (m_proxySettings.ProxyType != fpcmNone && !m_proxySettings.Host.empty()) {
+            SetHost(m_proxySettings.Host);
+            SetPort(m_proxySettings.Port);
+        }
+        try {
+            ConnectToHost(timeout);
+        } catch (...) {
+            SetHost(host);
+            SetPort(port);
+            throw;
+        }
+        SetHost(host);
+        SetPort(port);
+
+        ExpectReply({220});
+        m_greetingReply.Assign(m_lastReply);
+        if (login) {
+            SignIn();
+            if (OnAfterClientLogin)
+                OnAfterClientLogin(this);
+            SendTypeCommand();
+            if (SendCommand("SYST", TNetReplyCodes {200, 215, 500}) == 500)
+                m_systemDescription = "Unknown";
+            else
+                m_systemDescription = m_lastReply.Text().empty() ? std::string() : m_lastReply.Text().front();
+            ReportStatus(ftpReady, "Connection established");
+        }
+    } catch (...) {
+        CloseConnection();
+        throw;
+    }
+}
+
+void TNetFTP::UserLogin(const std::string& user, const std::string& password)
+{
+    if (SendCommand("USER " + user, TNetReplyCodes {230, 331}) == 331)
+        SendCommand("PASS " + password, TNetReplyCodes {230});
+}
+
+void TNetFTP::SignIn()
+{
+    const auto& proxy = m_proxySettings;
+    switch (proxy.ProxyType) {
+    case fpcmNone:
+        UserLogin(m_username, m_password);
+        break;
+    case fpcmUserSite:
+        if (!proxy.UserName.empty())
+            UserLogin(proxy.UserName, proxy.Password);
+        UserLogin(m_username + "@" + Host(), m_password);
+        break;
+    case fpcmSite:
+        if (!proxy.UserName.empty())
+            UserLogin(proxy.UserName, proxy.Password);
+        SendCommand("SITE " + Host());
+        UserLogin(m_username, m_password);
+        break;
+    case fpcmOpen:
+        if (!proxy.UserName.empty())
+            UserLogin(proxy.UserName, proxy.Password);
+        SendCommand("OPEN " + Host());
+        UserLogin(m_username, m_password);
+        break;
+    case fpcmUserPass:
+        if (SendCommand(Format("USER %s@%s@%s", m_username.c_str(), proxy.UserName.c_str(), Host().c_str()),
+                        TNetReplyCodes {230, 331}) == 331) {
+            if (proxy.Password.empty())
+                SendCommand("PASS " + m_password, TNetReplyCodes {230});
+            else
+                SendCommand("PASS " + m_password + "@" + proxy.Password, TNetReplyCodes {230});
+        }
+        break;
+    case fpcmTransparent:
+        if (!proxy.UserName.empty())
+            UserLogin(proxy.UserName, proxy.Password);
+        UserLogin(m_username, m_password);
+        break;
+    case fpcmHttpProxyWithFtp:
+        throw ENetException("Command not supported.");
+    }
+    m_loginReply.Assign(m_lastReply);
+}
+
+void TNetFTP::SendTypeCommand()
+{
+    SendCommand(std::string("TYPE ") + (m_transferType == ftASCII ? "A" : "I"), TNetReplyCodes {200});
+}
+
+void TNetFTP::StoreFile(const std::string& localName, const std::string& remoteName, bool append)
+{
+    TNetFileStream file(localName, fmOpenRead);
+    StoreStream(file, remoteName, append);
+}
+
+void TNetFTP::StoreStream(TNetStream& source, const std::string& remoteName, bool append)
+{
+    std::string command;
+    if (remoteName.empty())
+        command = "STOU " + remoteName;
+    else if (append)
+        command = "APPE " + remoteName;
+    else
+        command = "STOR " + remoteName;
+    TransferOut(command, source);
+}
+
+void TNetFTP::PrepareDataChannel(TNetTCPConnection& channel)
+{
+    channel.SetSendBufferSize(SendBufferSize());
+    channel.SetRecvBufferSize(RecvBufferSize());
+    channel.OnWork = OnWork;
+    channel.OnWorkBegin = OnWorkBegin;
+    channel.OnWorkEnd = OnWorkEnd;
+}
+
+void TNetFTP::TransferOut(const std::string& command, TNetStream& source)
+{
+    ReportStatus(ftpTransfer, "Starting FTP transfer");
+    m_dataClosedByAbort = false;
+    try {
+        if (m_passive) {
+            std::string address;
+            int port = 0;
+            RequestPassive(address, port);
+            WriteLine(command);
+            auto client = std::make_unique<TNetTCPClient>();
+            TNetTCPClient* data = client.get();
+            PrepareDataChannel(*data);
+            data->SetHost(address);
+            data->SetPort(port);
+            {
+                std::lock_guard<std::mutex> lock(m_dataLock);
+                m_dataConnection = std::move(client);
+            }
+            try {
+                data->ConnectToHost(UseDefaultTimeout);
+                try {
+                    ExpectReply({110, 125, 150});
+                    try {
+                        data->WriteFromStream(source, false, false, 0);
+                    } catch (const ENetSocketError& e) {
+                        // The data socket was closed under the send by an
+                        // abort: depending on which side's close is seen
+                        // first the send fails with 10038, 10058 or 10054.
+                        if (!m_dataClosedByAbort && e.LastError() != WSAENOTSOCK)
+                            throw;
+                    }
+                } catch (...) {
+                    data->CloseConnection();
+                    throw;
+                }
+                data->CloseConnection();
+            } catch (...) {
+                FreeDataChannel();
+                throw;
+            }
+            FreeDataChannel();
+        } else {
+            auto server = std::make_unique<TNetSimpleServer>();
+            TNetSimpleServer* data = server.get();
+            PrepareDataChannel(*data);
+            // Offer the data connection on the interface the control
+            // connection uses.
+            data->SetBoundIP(SocketBinding() ? SocketBinding()->IP() : std::string());
+            data->SetAcceptTimeout(m_dataAcceptTimeout);
+            {
+                std::lock_guard<std::mutex> lock(m_dataLock);
+                m_dataConnection = std::move(server);
+            }
+            try {
+                data->StartListener();
+                SendPortCommand(*data->SocketBinding());
+                SendCommand(command, TNetReplyCodes {125, 150});
+                data->AcceptOne();
+                data->WriteFromStream(source, true, false, 0);
+            } catch (...) {
+                FreeDataChannel();
+                throw;
+            }
+            FreeDataChannel();
+        }
+    } catch (...) {
+        ReportStatus(ftpReady, "Transfer complete");
+        throw;
+    }
+    ReportStatus(ftpReady, "Transfer complete");
+
+    const int code = ExpectReply({225, 226, 250, 426, 450});
+    if (code == 426 || code == 450) {
+        ExpectReply({226, 225});
+        ReportStatus(ftpAborted, "Transfer aborted");
+    }
+}
+
+void TNetFTP::ParsePassiveReply(const std::string& text, std::string& address, int& port)
+{
+    std::string s = Trim(text);
+    const size_t open = s.find('(');
+    const size_t close = s.find(')');
+    if (open != std::string::npos && close != std::string::npos)
+        s = close > open ? s.substr(open + 1, close - open - 1) : std::string();
+    else
+        s = s.substr(static_cast<size_t>(LastPosBefore(" ", s))); // after the last blank
+    address.clear();
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0)
+            address += ".";
+        address += std::to_string(PassiveField(s));
+    }
+    const int high = PassiveField(s);
+    const int low = PassiveField(s);
+    port = high * 256 + low;
+}
+
+void TNetFTP::RequestPassive(std::string& address, int& port)
+{
+    SendCommand("PASV", TNetReplyCodes {227});
+    ParsePassiveReply(m_lastReply.Text().empty() ? std::string() : m_lastReply.Text().front(), address, port);
+}
+
+void TNetFTP::SendPortCommand(TNetSocketHandle& binding)
+{
+    std::string ip = binding.IP();
+    for (auto& c : ip)
+        if (c == '.')
+            c = ',';
+    SendCommand(Format("PORT %s,%d,%d", ip.c_str(), binding.Port() / 256, binding.Port() % 256),
+                TNetReplyCodes {200});
+}
+
+void TNetFTP::QuitSession()
+{
+    try {
+        if (IsConnected())
+            WriteLine("QUIT");
+    } catch (...) {
+        CloseConnection();
+        throw;
+    }
+    CloseConnection();
+}
+
+void TNetFTP::AbortTransfer()
+{
+    // Before ABOR goes out: the server may reset the data connection as soon
+    // as it reads it.
+    m_dataClosedByAbort = true;
+    if (IsConnected())
+        WriteLine("ABOR");
+    CloseDataChannel();
+}
+
+void TNetFTP::CloseDataChannel()
+{
+    std::lock_guard<std::mutex> lock(m_dataLock);
+    if (!m_dataConnection)
+        return;
+    m_dataClosedByAbort = true;
+    if (auto* server = dynamic_cast<TNetSimpleServer*>(m_dataConnection.get()))
+        server->RequestAbort();
+    // Shutting both directions wakes a send blocked in the transfer's thread;
+    // that thread then closes the socket itself, so the descriptor is never
+    // closed while another thread still uses it.
+    if (TNetSocketHandle* binding = m_dataConnection->SocketBinding())
+        if (binding->HandleAllocated())
+            StackInstance->ShutdownSocket(binding->Handle(), 2);
+}
+
+void TNetFTP::NotifyAfterGet(TNetStream& stream)
+{
+    if (OnAfterGet)
+        OnAfterGet(this, stream);
+}

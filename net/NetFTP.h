@@ -1,0 +1,162 @@
+#pragma once
+// The FTP client that publishes the web page: connect, log in, set the
+// transfer type, store one local file under a remote name, quit (RFC 959).
+// The client's own connection is the control channel; each transfer opens a
+// data channel, actively (the client listens and sends PORT; the default) or
+// passively (PASV; the client connects).
+//
+// Typical use:
+//   ftp.SetHost(host); ftp.SetUsername(user); ftp.SetPassword(password);
+//   ftp.SetTransferType(ftASCII);
+//   ftp.OpenSession();                       // 220, USER/PASS, TYPE, SYST
+//   ftp.StoreFile(localName, remoteName);    // PORT or PASV, STOR, 226
+//   if (ftp.IsConnected()) ftp.QuitSession();
+// Every call blocks the calling thread until the server has answered.
+
+#include "net/NetTCPConnection.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+enum TNetFTPTransferType { ftASCII = 0, ftBinary = 1 };
+
+enum TNetFtpProxyType {
+    fpcmNone,
+    fpcmUserSite,
+    fpcmSite,
+    fpcmOpen,
+    fpcmUserPass,
+    fpcmTransparent,
+    fpcmHttpProxyWithFtp,
+};
+
+class TNetFtpProxySettings {
+public:
+    TNetFtpProxyType ProxyType = fpcmNone;
+    std::string Host;
+    std::string UserName;
+    std::string Password;
+    int Port = 0;
+    void Assign(const TNetFtpProxySettings& other) { *this = other; }
+};
+
+// A connection that waits for exactly one incoming connection: the active
+// FTP data channel. The listening socket is bound to BoundIP:BoundPort (0:
+// an ephemeral port, learned after binding).
+class TNetSimpleServer : public TNetTCPConnection {
+public:
+    TNetSimpleServer();
+    ~TNetSimpleServer() override;
+
+    const std::string& BoundIP() const { return m_boundIP; }
+    void SetBoundIP(const std::string& ip) { m_boundIP = ip; }
+    int BoundPort() const { return m_boundPort; }
+    void SetBoundPort(int port) { m_boundPort = port; }
+    // Milliseconds per readiness poll while waiting for the connection
+    // (0: 250 ms steps).
+    int AcceptWait() const { return m_acceptWait; }
+    void SetAcceptWait(int ms) { m_acceptWait = ms; }
+    // Overall limit of AcceptOne in milliseconds (WaitForever: none);
+    // exceeding it raises ENetConnectTimeout.
+    int AcceptTimeout() const { return m_acceptTimeout; }
+    void SetAcceptTimeout(int ms) { m_acceptTimeout = ms; }
+    bool Listening() const { return m_listening; }
+    TNetSocket ListenHandle() const { return m_listenHandle; }
+
+    // Ends a pending AcceptOne (may be called from another thread).
+    virtual void RequestAbort();
+    virtual void StartListener();
+    virtual void BindListener();
+    virtual void StopListener();
+    // Waits for the connection and accepts it; false when aborted. The
+    // listening socket is closed in every case.
+    virtual bool AcceptOne();
+    void ResetInput() override;
+
+private:
+    void CloseListenHandle();
+
+    std::string m_boundIP;
+    int m_boundPort = 0;
+    int m_acceptWait = 0;
+    int m_acceptTimeout = 30000;
+    TNetSocket m_listenHandle = NetInvalidSocket;
+    bool m_listening = false;
+    std::atomic<bool> m_abortRequested {false};
+};
+
+using TNetAfterGetEvent = std::function<void(TNetBaseComponent* sender, TNetStream& stream)>;
+
+class TNetFTP : public TNetTCPClient {
+public:
+    TNetFTP();
+    ~TNetFTP() override;
+
+    const std::string& Username() const { return m_username; }
+    void SetUsername(const std::string& value) { m_username = value; }
+    const std::string& Password() const { return m_password; }
+    void SetPassword(const std::string& value) { m_password = value; }
+    bool Passive() const { return m_passive; }
+    void SetPassive(bool value) { m_passive = value; }
+    TNetFTPTransferType TransferType() const { return m_transferType; }
+    // Ignored when unchanged or while a transfer runs; sends the TYPE
+    // command when connected.
+    void SetTransferType(TNetFTPTransferType value);
+    TNetFtpProxySettings& ProxySettings() { return m_proxySettings; }
+    void SetProxySettings(const TNetFtpProxySettings& value) { m_proxySettings.Assign(value); }
+    // Overall limit for the server's data connection in active mode (ms).
+    int DataAcceptTimeout() const { return m_dataAcceptTimeout; }
+    void SetDataAcceptTimeout(int ms) { m_dataAcceptTimeout = ms; }
+
+    TNetNotifyEvent OnAfterClientLogin;
+    TNetAfterGetEvent OnAfterGet;
+
+    TNetRFCReply& LoginReply() { return m_loginReply; }
+    // The first text line of the SYST reply, or "Unknown".
+    const std::string& SystemDescription() const { return m_systemDescription; }
+    // The data channel of the transfer in progress, or null.
+    TNetTCPConnection* DataConnection() const { return m_dataConnection.get(); }
+
+    // Connects, reads the 220 greeting and, with `login`, signs in, sends
+    // the type and SYST. Any failure disconnects and is re-raised.
+    void OpenSession(bool login = true, int timeout = UseDefaultTimeout);
+    void SignIn();
+    void SendTypeCommand();
+    // An empty remote name stores with "STOU "; append uses APPE. Raises
+    // EFOpenError when the local file cannot be opened.
+    void StoreFile(const std::string& localName, const std::string& remoteName = {}, bool append = false);
+    void StoreStream(TNetStream& source, const std::string& remoteName = {}, bool append = false);
+    // Sends QUIT without reading the reply, then closes.
+    void QuitSession();
+    // Sends ABOR and closes the data channel; meant to be called from
+    // another thread while a transfer blocks.
+    virtual void AbortTransfer();
+    virtual void CloseDataChannel();
+    void RequestPassive(std::string& address, int& port);
+    void SendPortCommand(TNetSocketHandle& binding);
+
+    virtual void NotifyAfterGet(TNetStream& stream);
+
+    // The data address and port of a PASV reply's first text line.
+    static void ParsePassiveReply(const std::string& text, std::string& address, int& port);
+
+private:
+    void TransferOut(const std::string& command, TNetStream& source);
+    void PrepareDataChannel(TNetTCPConnection& channel);
+    void UserLogin(const std::string& user, const std::string& password);
+    void FreeDataChannel();
+
+    std::string m_username;
+    std::string m_password;
+    bool m_passive = false;
+    TNetFTPTransferType m_transferType = ftBinary;
+    TNetFtpProxySettings m_proxySettings;
+    int m_dataAcceptTimeout = 30000;
+    TNetRFCReply m_loginReply;
+    std::string m_systemDescription;
+    std::unique_ptr<TNetTCPConnection> m_dataConnection;
+    std::mutex m_dataLock; // guards m_dataConnection against AbortTransfer
+    std::atomic<bool> m_dataClosedByAbort {false};
+};
