@@ -281,8 +281,8 @@ void PinBase::ClearConnection()
 
 HRESULT PinBase::Disconnect()
 {
-    if (m_filter.State() != State_Stopped)
-        return VFW_E_NOT_STOPPED;
+    // Allowed in any state: a sender copies its peer under the pin's lock,
+    // so a sample in flight finishes and the next one finds no peer.
     if (!IsConnected())
         return S_FALSE;
     ClearConnection();

@@ -36,8 +36,8 @@
 //   // create: ComPtr<IBaseFilter> f = ComPtr<IBaseFilter>::Adopt(NewComObject<MyFilter>());
 //
 // Pins are owned by their filter and share its reference count (AddRef on a
-// pin keeps the filter alive). Pin connections change only while the
-// filter is stopped. State changes and connections happen on the
+// pin keeps the filter alive). Connections are made only while the filter
+// is stopped; Disconnect works in any state. State changes and connections happen on the
 // user-interface thread; Receive on the upstream streaming thread. Graph
 // events are sent with FilterCore::NotifyEvent from any thread.
 

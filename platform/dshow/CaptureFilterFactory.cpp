@@ -1,10 +1,17 @@
-// Binding a device identity to its capture filter. The capture sources
-// replace this file's body as they arrive.
-#include "platform/dshow/DeviceEnum.h"
+// Binding a device identity to its capture filter: the V4L2 source for a
+// V4L2 device node, the test pattern source for the built-in test device.
 
-HRESULT CreateCaptureFilter(const DeviceIdentity& /*device*/, REFIID /*riid*/, void** ppv)
+#include "platform/dshow/DeviceEnum.h"
+#include "platform/dshow/Filters.h"
+
+HRESULT CreateCaptureFilter(const DeviceIdentity& device, REFIID riid, void** ppv)
 {
-    if (ppv)
-        *ppv = nullptr;
-    return E_NOTIMPL;
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (device.kind == "test")
+        return CreateTestPatternSource(riid, ppv);
+    if (device.kind == "v4l2" && !device.path.empty())
+        return CreateV4L2Source(device, riid, ppv);
+    return MK_E_NOOBJECT;
 }

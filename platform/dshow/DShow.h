@@ -28,6 +28,10 @@ using OAHWND = intptr_t;
 using OAEVENT = intptr_t;
 using BYTE = uint8_t;
 using LCID = uint32_t;
+#ifndef TRUE
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+#endif
 
 // ---- result codes -------------------------------------------------------------
 

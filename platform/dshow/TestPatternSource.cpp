@@ -1,0 +1,480 @@
+// The built-in test source: moving colour bars (or a moving grey ramp on
+// its second crossbar input) with a frame counter and the wall-clock time,
+// so a viewer sees at a glance that the picture is live. Its picture
+// controls (brightness, contrast, hue, saturation) change the colours.
+
+#include "platform/dshow/BaseClasses.h"
+#include "platform/dshow/Filters.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+namespace {
+
+struct ProcAmpRange {
+    long property, min, max, step, def;
+};
+constexpr ProcAmpRange kProcAmp[] = {
+    {VideoProcAmp_Brightness, -100, 100, 1, 0},
+    {VideoProcAmp_Contrast, 0, 200, 1, 100},
+    {VideoProcAmp_Hue, -180, 180, 1, 0},
+    {VideoProcAmp_Saturation, 0, 200, 1, 100},
+};
+
+const ProcAmpRange* FindProcAmp(long property)
+{
+    for (const auto& r : kProcAmp)
+        if (r.property == property)
+            return &r;
+    return nullptr;
+}
+
+std::vector<AM_MEDIA_TYPE> TestFormats()
+{
+    std::vector<AM_MEDIA_TYPE> list;
+    for (const GUID& subtype : {MEDIASUBTYPE_RGB32, MEDIASUBTYPE_YUY2, MEDIASUBTYPE_I420})
+        for (auto size : {std::pair{640, 480}, std::pair{320, 240}})
+            for (double fps : {30.0, 15.0})
+                list.push_back(MakeVideoType(subtype, size.first, size.second, fps));
+    return list;
+}
+
+bool SameFormat(const AM_MEDIA_TYPE& a, const AM_MEDIA_TYPE& b)
+{
+    return a.subtype == b.subtype && a.video.biWidth == b.video.biWidth && a.video.biHeight == b.video.biHeight &&
+           a.video.AvgTimePerFrame == b.video.AvgTimePerFrame;
+}
+
+// 5 x 7 glyphs for the overlay: digits, ':', '.', '-', ' '.
+const uint8_t* Glyph(char c)
+{
+    static const uint8_t digits[10][7] = {
+        {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}, {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E},
+        {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}, {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E},
+        {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}, {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E},
+        {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}, {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08},
+        {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
+    };
+    static const uint8_t colon[7] = {0x00, 0x0C, 0x0C, 0x00, 0x0C, 0x0C, 0x00};
+    static const uint8_t dot[7] = {0, 0, 0, 0, 0, 0x0C, 0x0C};
+    static const uint8_t dash[7] = {0, 0, 0, 0x1F, 0, 0, 0};
+    static const uint8_t blank[7] = {};
+    if (c >= '0' && c <= '9') return digits[c - '0'];
+    if (c == ':') return colon;
+    if (c == '.') return dot;
+    if (c == '-') return dash;
+    return blank;
+}
+
+uint32_t PackRgb(double r, double g, double b)
+{
+    auto c = [](double v) { return static_cast<uint32_t>(std::clamp(std::lround(v), 0L, 255L)); };
+    return 0xFF000000u | c(r) << 16 | c(g) << 8 | c(b);
+}
+
+class TestPatternSource;
+
+class TestPatternPin final : public OutputPin {
+public:
+    TestPatternPin(FilterCore& filter, TestPatternSource& owner) : OutputPin(filter, "Capture", PIN_CATEGORY_CAPTURE), m_owner(owner) {}
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE& type) override;
+    HRESULT GetMediaType(int index, AM_MEDIA_TYPE* type) override;
+
+private:
+    TestPatternSource& m_owner;
+};
+
+class TestPatternSource final
+    : public BaseFilter<IAMVideoProcAmp, IAMCrossbar, IAMStreamConfig, ISpecifyPropertyPages> {
+public:
+    TestPatternSource() : BaseFilter(CLSID_LumoraTestSource), m_formats(TestFormats())
+    {
+        for (const auto& r : kProcAmp)
+            m_procAmp[static_cast<size_t>(r.property)] = r.def;
+        m_pin = static_cast<TestPatternPin*>(AddPin(std::make_unique<TestPatternPin>(*this, *this)));
+    }
+    ~TestPatternSource() override
+    {
+        StopStreamingNow();
+        if (m_sws)
+            sws_freeContext(m_sws);
+    }
+
+    // ---- formats ----
+    const std::vector<AM_MEDIA_TYPE>& Formats() const { return m_formats; }
+    bool HasChosenFormat() const { return m_chosen; }
+    const AM_MEDIA_TYPE& ChosenFormat() const { return m_format; }
+
+    HRESULT SetFormat(const AM_MEDIA_TYPE* type) override
+    {
+        if (!type)
+            return E_POINTER;
+        if (State() != State_Stopped)
+            return VFW_E_NOT_STOPPED;
+        if (m_pin->IsConnected())
+            return VFW_E_ALREADY_CONNECTED;
+        for (const auto& f : m_formats) {
+            if (SameFormat(f, *type)) {
+                m_format = f;
+                m_chosen = true;
+                return S_OK;
+            }
+        }
+        return VFW_E_INVALIDMEDIATYPE;
+    }
+    HRESULT GetFormat(AM_MEDIA_TYPE* type) override
+    {
+        if (!type)
+            return E_POINTER;
+        *type = m_pin->IsConnected() ? m_pin->ConnectionType() : m_chosen ? m_format : m_formats.front();
+        return S_OK;
+    }
+    HRESULT GetNumberOfCapabilities(int* count, int* size) override
+    {
+        if (!count || !size)
+            return E_POINTER;
+        *count = static_cast<int>(m_formats.size());
+        *size = 0;
+        return S_OK;
+    }
+    HRESULT GetStreamCaps(int index, AM_MEDIA_TYPE* type, BYTE*) override
+    {
+        if (!type)
+            return E_POINTER;
+        if (index < 0 || index >= static_cast<int>(m_formats.size()))
+            return S_FALSE;
+        *type = m_formats[static_cast<size_t>(index)];
+        return S_OK;
+    }
+
+    // ---- picture controls ----
+    HRESULT GetRange(long property, long* min, long* max, long* step, long* def, long* caps) override
+    {
+        const ProcAmpRange* r = FindProcAmp(property);
+        if (!r)
+            return E_PROP_ID_UNSUPPORTED;
+        if (!min || !max || !step || !def || !caps)
+            return E_POINTER;
+        *min = r->min;
+        *max = r->max;
+        *step = r->step;
+        *def = r->def;
+        *caps = VideoProcAmp_Flags_Manual;
+        return S_OK;
+    }
+    HRESULT Set(long property, long value, long) override
+    {
+        const ProcAmpRange* r = FindProcAmp(property);
+        if (!r)
+            return E_PROP_ID_UNSUPPORTED;
+        if (value < r->min || value > r->max)
+            return E_INVALIDARG;
+        m_procAmp[static_cast<size_t>(property)] = value;
+        return S_OK;
+    }
+    HRESULT Get(long property, long* value, long* flags) override
+    {
+        if (!FindProcAmp(property))
+            return E_PROP_ID_UNSUPPORTED;
+        if (!value || !flags)
+            return E_POINTER;
+        *value = m_procAmp[static_cast<size_t>(property)];
+        *flags = VideoProcAmp_Flags_Manual;
+        return S_OK;
+    }
+
+    // ---- crossbar: one output, two pattern inputs ----
+    HRESULT get_PinCounts(long* outputs, long* inputs) override
+    {
+        if (!outputs || !inputs)
+            return E_POINTER;
+        *outputs = 1;
+        *inputs = 2;
+        return S_OK;
+    }
+    HRESULT CanRoute(long output, long input) override { return output == 0 && (input == 0 || input == 1) ? S_OK : S_FALSE; }
+    HRESULT Route(long output, long input) override
+    {
+        if (CanRoute(output, input) != S_OK)
+            return E_INVALIDARG;
+        m_pattern = static_cast<int>(input);
+        return S_OK;
+    }
+    HRESULT get_IsRoutedTo(long output, long* input) override
+    {
+        if (!input)
+            return E_POINTER;
+        if (output != 0)
+            return E_INVALIDARG;
+        *input = m_pattern;
+        return S_OK;
+    }
+    HRESULT get_CrossbarPinInfo(BOOL isInput, long index, long* related, long* physicalType) override
+    {
+        if (!related || !physicalType)
+            return E_POINTER;
+        if (isInput) {
+            if (index < 0 || index > 1)
+                return E_INVALIDARG;
+            *related = -1;
+            *physicalType = index == 0 ? PhysConn_Video_Composite : PhysConn_Video_SVideo;
+        } else {
+            if (index != 0)
+                return E_INVALIDARG;
+            *related = -1;
+            *physicalType = PhysConn_Video_VideoDecoder;
+        }
+        return S_OK;
+    }
+    HRESULT get_CrossbarPinName(BOOL isInput, long index, std::string* name) override
+    {
+        if (!name)
+            return E_POINTER;
+        if (isInput && (index == 0 || index == 1)) {
+            *name = index == 0 ? "Colour Bars" : "Grey Ramp";
+            return S_OK;
+        }
+        if (!isInput && index == 0) {
+            *name = "Video Decoder Out";
+            return S_OK;
+        }
+        return E_INVALIDARG;
+    }
+
+    HRESULT GetPages(CAUUID* pages) override
+    {
+        if (!pages)
+            return E_POINTER;
+        pages->cElems = 2;
+        pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(2 * sizeof(GUID)));
+        if (!pages->pElems) {
+            pages->cElems = 0;
+            return E_OUTOFMEMORY;
+        }
+        pages->pElems[0] = CLSID_VideoProcAmpPropertyPage;
+        pages->pElems[1] = CLSID_CrossbarFilterPropertyPage;
+        return S_OK;
+    }
+
+    // Draws frame `frame` of the current pattern into an RGB32 buffer.
+    void RenderRgb(uint32_t* pixels, int width, int height, int64_t frame)
+    {
+        std::array<uint32_t, 8> bars{};
+        static const double kBars[8][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
+                                           {191, 0, 191},   {191, 0, 0},   {0, 0, 191},   {16, 16, 16}};
+        const int pattern = m_pattern.load();
+        std::vector<uint32_t>& row = m_row;
+        row.resize(static_cast<size_t>(width));
+        const int offset = static_cast<int>((frame * 4) % width);
+        if (pattern == 0) {
+            for (int i = 0; i < 8; ++i)
+                bars[static_cast<size_t>(i)] = Adjust(kBars[i][0], kBars[i][1], kBars[i][2]);
+            for (int x = 0; x < width; ++x)
+                row[static_cast<size_t>(x)] = bars[static_cast<size_t>(((x + offset) % width) * 8 / width)];
+        } else {
+            for (int x = 0; x < width; ++x) {
+                const double v = 255.0 * ((x + offset) % width) / (width - 1);
+                row[static_cast<size_t>(x)] = Adjust(v, v, v);
+            }
+        }
+        const int band = height * 3 / 4;
+        for (int y = 0; y < band; ++y)
+            std::copy(row.begin(), row.end(), pixels + static_cast<size_t>(y) * width);
+        const uint32_t dark = Adjust(24, 24, 24);
+        std::fill(pixels + static_cast<size_t>(band) * width, pixels + static_cast<size_t>(height) * width, dark);
+
+        // Frame counter on the left, wall-clock time on the right.
+        char counter[16];
+        std::snprintf(counter, sizeof counter, "%06lld", static_cast<long long>(frame % 1000000));
+        char clock[16];
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
+        const int scale = std::max(1, height / 120);
+        const int textY = band + (height - band - 7 * scale) / 2;
+        const uint32_t white = 0xFFEBEBEB;
+        DrawText(pixels, width, height, counter, 4 * scale, textY, scale, white);
+        const int clockWidth = static_cast<int>(std::strlen(clock)) * 6 * scale;
+        DrawText(pixels, width, height, clock, width - clockWidth - 4 * scale, textY, scale, white);
+    }
+
+protected:
+    HRESULT OnRun(REFERENCE_TIME) override
+    {
+        m_stop = false;
+        m_thread = std::thread([this] { StreamLoop(); });
+        return S_OK;
+    }
+    void OnStopRunning() override { JoinThread(); }
+    void OnStop() override { JoinThread(); }
+
+private:
+    void JoinThread()
+    {
+        {
+            std::lock_guard lock(m_wakeLock);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    uint32_t Adjust(double r, double g, double b) const
+    {
+        const double brightness = static_cast<double>(m_procAmp[VideoProcAmp_Brightness].load());
+        const double contrast = static_cast<double>(m_procAmp[VideoProcAmp_Contrast].load()) / 100.0;
+        const double hue = static_cast<double>(m_procAmp[VideoProcAmp_Hue].load()) * M_PI / 180.0;
+        const double saturation = static_cast<double>(m_procAmp[VideoProcAmp_Saturation].load()) / 100.0;
+        double y = 0.299 * r + 0.587 * g + 0.114 * b;
+        double u = (b - y) * 0.565;
+        double v = (r - y) * 0.713;
+        y = (y - 128.0) * contrast + 128.0 + brightness * 1.28;
+        const double u2 = (u * std::cos(hue) - v * std::sin(hue)) * saturation;
+        const double v2 = (u * std::sin(hue) + v * std::cos(hue)) * saturation;
+        return PackRgb(y + 1.403 * v2, y - 0.344 * u2 - 0.714 * v2, y + 1.770 * u2);
+    }
+
+    static void DrawText(uint32_t* pixels, int width, int height, const char* text, int x0, int y0, int scale, uint32_t colour)
+    {
+        for (int i = 0; text[i]; ++i) {
+            const uint8_t* glyph = Glyph(text[i]);
+            for (int gy = 0; gy < 7; ++gy)
+                for (int gx = 0; gx < 5; ++gx) {
+                    if (!(glyph[gy] & (0x10 >> gx)))
+                        continue;
+                    for (int sy = 0; sy < scale; ++sy)
+                        for (int sx = 0; sx < scale; ++sx) {
+                            const int x = x0 + (i * 6 + gx) * scale + sx;
+                            const int y = y0 + gy * scale + sy;
+                            if (x >= 0 && x < width && y >= 0 && y < height)
+                                pixels[static_cast<size_t>(y) * width + x] = colour;
+                        }
+                }
+        }
+    }
+
+    void StreamLoop()
+    {
+        const AM_MEDIA_TYPE type = m_pin->ConnectionType();
+        const int width = type.video.biWidth, height = type.video.biHeight;
+        const REFERENCE_TIME interval = type.video.AvgTimePerFrame > 0 ? type.video.AvgTimePerFrame : 333333;
+        const auto period = std::chrono::nanoseconds(interval * 100);
+        std::vector<uint32_t> rgb(static_cast<size_t>(width) * height);
+        auto next = std::chrono::steady_clock::now();
+        bool first = true;
+        for (int64_t frame = 0;; ++frame) {
+            {
+                std::unique_lock lock(m_wakeLock);
+                if (m_wake.wait_until(lock, next, [this] { return m_stop; }))
+                    return;
+            }
+            const REFERENCE_TIME captured = ReferenceTimeNow();
+            auto sample = MediaSample::Create(type.lSampleSize ? type.lSampleSize : VideoFrameBytes(type.subtype, width, height));
+            if (type.subtype == MEDIASUBTYPE_RGB32) {
+                RenderRgb(reinterpret_cast<uint32_t*>(sample->Data()), width, height, frame);
+            } else {
+                RenderRgb(rgb.data(), width, height, frame);
+                ConvertFrom(rgb.data(), type, sample->Data());
+            }
+            const REFERENCE_TIME start = captured - StartTime();
+            const REFERENCE_TIME end = start + interval;
+            sample->SetTime(&start, &end);
+            sample->SetDiscontinuity(first);
+            sample->captureTime = captured;
+            first = false;
+            const HRESULT hr = m_pin->Deliver(sample.Get());
+            if (hr == S_FALSE)
+                return;
+            if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
+                NotifyEvent(EC_ERRORABORT, hr, 0);
+                return;
+            }
+            next += period;
+            const auto now = std::chrono::steady_clock::now();
+            if (next < now - period)
+                next = now; // fell behind: do not try to catch up with a burst
+        }
+    }
+
+    void ConvertFrom(const uint32_t* rgb, const AM_MEDIA_TYPE& type, BYTE* out)
+    {
+        const int w = type.video.biWidth, h = type.video.biHeight;
+        const AVPixelFormat dst = type.subtype == MEDIASUBTYPE_YUY2 ? AV_PIX_FMT_YUYV422 : AV_PIX_FMT_YUV420P;
+        m_sws = sws_getCachedContext(m_sws, w, h, AV_PIX_FMT_BGR0, w, h, dst, SWS_POINT, nullptr, nullptr, nullptr);
+        if (!m_sws)
+            return;
+        const uint8_t* src[4] = {reinterpret_cast<const uint8_t*>(rgb), nullptr, nullptr, nullptr};
+        const int srcStride[4] = {w * 4, 0, 0, 0};
+        uint8_t* planes[4] = {out, nullptr, nullptr, nullptr};
+        int strides[4] = {w * 2, 0, 0, 0};
+        if (dst == AV_PIX_FMT_YUV420P) {
+            strides[0] = w;
+            strides[1] = strides[2] = w / 2;
+            planes[1] = out + static_cast<size_t>(w) * h;
+            planes[2] = planes[1] + static_cast<size_t>(w / 2) * (h / 2);
+        }
+        sws_scale(m_sws, src, srcStride, 0, h, planes, strides);
+    }
+
+    friend class TestPatternPin;
+
+    std::vector<AM_MEDIA_TYPE> m_formats;
+    AM_MEDIA_TYPE m_format;
+    bool m_chosen = false;
+    TestPatternPin* m_pin = nullptr;
+    std::array<std::atomic<long>, 10> m_procAmp{};
+    std::atomic<int> m_pattern{0};
+    std::vector<uint32_t> m_row;
+    SwsContext* m_sws = nullptr;
+
+    std::mutex m_wakeLock;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+HRESULT TestPatternPin::CheckMediaType(const AM_MEDIA_TYPE& type)
+{
+    if (m_owner.HasChosenFormat())
+        return SameFormat(type, m_owner.ChosenFormat()) ? S_OK : S_FALSE;
+    for (const auto& f : m_owner.Formats())
+        if (SameFormat(f, type))
+            return S_OK;
+    return S_FALSE;
+}
+
+HRESULT TestPatternPin::GetMediaType(int index, AM_MEDIA_TYPE* type)
+{
+    if (m_owner.HasChosenFormat()) {
+        if (index != 0)
+            return S_FALSE;
+        *type = m_owner.ChosenFormat();
+        return S_OK;
+    }
+    if (index < 0 || index >= static_cast<int>(m_owner.Formats().size()))
+        return S_FALSE;
+    *type = m_owner.Formats()[static_cast<size_t>(index)];
+    return S_OK;
+}
+
+} // namespace
+
+HRESULT CreateTestPatternSource(REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    auto source = ComPtr<TestPatternSource>::Adopt(NewComObject<TestPatternSource>());
+    return source->QueryInterface(riid, ppv);
+}

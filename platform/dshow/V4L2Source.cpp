@@ -1,0 +1,510 @@
+// A V4L2 capture device as a source filter. Frames are read through
+// libavdevice's video4linux2 input in the device's own format (YUYV is
+// delivered as YUY2, MJPEG as MJPG for the converter to decode, planar
+// 4:2:0 as I420). Picture controls and video inputs are the device's V4L2
+// user controls and inputs, reached with ioctl on a separate descriptor.
+
+#include "platform/dshow/BaseClasses.h"
+#include "platform/dshow/Filters.h"
+
+extern "C" {
+#include <libavdevice/avdevice.h>
+#include <libavformat/avformat.h>
+}
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+HRESULT HResultFromErrno(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return HRESULT_DEVICE_NOT_CONNECTED;
+    case EBUSY:
+        return HRESULT_DEVICE_BUSY;
+    case EACCES:
+    case EPERM:
+        return E_ACCESSDENIED;
+    case EINVAL:
+    case ENOTTY:
+        return HRESULT_NOT_SUPPORTED;
+    default:
+        return HRESULT_DEVICE_FAILURE;
+    }
+}
+
+HRESULT HResultFromAv(int avError)
+{
+    return avError < 0 && avError > -4096 ? HResultFromErrno(-avError) : HRESULT_DEVICE_FAILURE;
+}
+
+struct ControlMap {
+    long property;
+    uint32_t cid;
+    uint32_t autoCid; // 0 when none
+};
+constexpr ControlMap kControls[] = {
+    {VideoProcAmp_Brightness, V4L2_CID_BRIGHTNESS, 0},
+    {VideoProcAmp_Contrast, V4L2_CID_CONTRAST, 0},
+    {VideoProcAmp_Hue, V4L2_CID_HUE, V4L2_CID_HUE_AUTO},
+    {VideoProcAmp_Saturation, V4L2_CID_SATURATION, 0},
+    {VideoProcAmp_Sharpness, V4L2_CID_SHARPNESS, 0},
+    {VideoProcAmp_Gamma, V4L2_CID_GAMMA, 0},
+    {VideoProcAmp_WhiteBalance, V4L2_CID_WHITE_BALANCE_TEMPERATURE, V4L2_CID_AUTO_WHITE_BALANCE},
+    {VideoProcAmp_BacklightCompensation, V4L2_CID_BACKLIGHT_COMPENSATION, 0},
+    {VideoProcAmp_Gain, V4L2_CID_GAIN, V4L2_CID_AUTOGAIN},
+};
+
+const ControlMap* FindControl(long property)
+{
+    for (const auto& c : kControls)
+        if (c.property == property)
+            return &c;
+    return nullptr;
+}
+
+// A descriptor for control ioctls, closed on scope exit.
+class ControlHandle {
+public:
+    explicit ControlHandle(const std::string& path) : m_fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) {}
+    ~ControlHandle()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    ControlHandle(const ControlHandle&) = delete;
+    ControlHandle& operator=(const ControlHandle&) = delete;
+    int fd() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
+int Ioctl(int fd, unsigned long request, void* arg)
+{
+    int r;
+    do
+        r = ::ioctl(fd, request, arg);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+class V4L2Source;
+
+class V4L2Pin final : public OutputPin {
+public:
+    V4L2Pin(FilterCore& filter, V4L2Source& owner) : OutputPin(filter, "Capture", PIN_CATEGORY_CAPTURE), m_owner(owner) {}
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE& type) override;
+    HRESULT GetMediaType(int index, AM_MEDIA_TYPE* type) override;
+
+private:
+    V4L2Source& m_owner;
+};
+
+class V4L2Source final : public BaseFilter<IAMVideoProcAmp, IAMCrossbar, ISpecifyPropertyPages> {
+public:
+    explicit V4L2Source(DeviceIdentity device) : BaseFilter(CLSID_VideoCaptureSource), m_device(std::move(device))
+    {
+        avdevice_register_all();
+        m_pin = static_cast<V4L2Pin*>(AddPin(std::make_unique<V4L2Pin>(*this, *this)));
+        ScanControls();
+    }
+    ~V4L2Source() override
+    {
+        StopStreamingNow();
+        Close();
+    }
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv)
+            *ppv = nullptr;
+        // Offer the controls only when the device has them, so the
+        // application can tell (its buttons stay disabled otherwise).
+        if (riid == IAMVideoProcAmp::iid && !m_hasControls)
+            return E_NOINTERFACE;
+        if (riid == IAMCrossbar::iid && m_inputs.size() < 2)
+            return E_NOINTERFACE;
+        return BaseFilter::QueryInterface(riid, ppv);
+    }
+
+    // The device's current format, found by opening it once. A failure is
+    // remembered and returned to whoever tries to connect.
+    HRESULT Probe(AM_MEDIA_TYPE* type)
+    {
+        if (!m_probed) {
+            m_probed = true;
+            m_probeResult = Open();
+            if (SUCCEEDED(m_probeResult))
+                m_probeResult = TypeFromStream(m_type);
+            Close();
+        }
+        if (SUCCEEDED(m_probeResult) && type)
+            *type = m_type;
+        return m_probeResult;
+    }
+
+    // ---- IAMVideoProcAmp ----
+    HRESULT GetRange(long property, long* min, long* max, long* step, long* def, long* caps) override
+    {
+        if (!min || !max || !step || !def || !caps)
+            return E_POINTER;
+        const ControlMap* c = FindControl(property);
+        ControlHandle h(m_device.path);
+        if (!c || !h)
+            return E_PROP_ID_UNSUPPORTED;
+        v4l2_queryctrl q{};
+        q.id = c->cid;
+        if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &q) < 0 || (q.flags & V4L2_CTRL_FLAG_DISABLED))
+            return E_PROP_ID_UNSUPPORTED;
+        *min = q.minimum;
+        *max = q.maximum;
+        *step = q.step ? q.step : 1;
+        *def = q.default_value;
+        *caps = VideoProcAmp_Flags_Manual;
+        if (c->autoCid) {
+            v4l2_queryctrl a{};
+            a.id = c->autoCid;
+            if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &a) == 0 && !(a.flags & V4L2_CTRL_FLAG_DISABLED))
+                *caps |= VideoProcAmp_Flags_Auto;
+        }
+        return S_OK;
+    }
+    HRESULT Set(long property, long value, long flags) override
+    {
+        const ControlMap* c = FindControl(property);
+        ControlHandle h(m_device.path);
+        if (!c)
+            return E_PROP_ID_UNSUPPORTED;
+        if (!h)
+            return HResultFromErrno(errno);
+        if (c->autoCid) {
+            v4l2_control a{c->autoCid, (flags & VideoProcAmp_Flags_Auto) ? 1 : 0};
+            Ioctl(h.fd(), VIDIOC_S_CTRL, &a);
+            if (flags & VideoProcAmp_Flags_Auto)
+                return S_OK;
+        }
+        v4l2_control ctl{c->cid, static_cast<int32_t>(value)};
+        return Ioctl(h.fd(), VIDIOC_S_CTRL, &ctl) == 0 ? S_OK : HResultFromErrno(errno);
+    }
+    HRESULT Get(long property, long* value, long* flags) override
+    {
+        if (!value || !flags)
+            return E_POINTER;
+        const ControlMap* c = FindControl(property);
+        ControlHandle h(m_device.path);
+        if (!c)
+            return E_PROP_ID_UNSUPPORTED;
+        if (!h)
+            return HResultFromErrno(errno);
+        v4l2_control ctl{c->cid, 0};
+        if (Ioctl(h.fd(), VIDIOC_G_CTRL, &ctl) < 0)
+            return errno == EINVAL ? E_PROP_ID_UNSUPPORTED : HResultFromErrno(errno);
+        *value = ctl.value;
+        *flags = VideoProcAmp_Flags_Manual;
+        if (c->autoCid) {
+            v4l2_control a{c->autoCid, 0};
+            if (Ioctl(h.fd(), VIDIOC_G_CTRL, &a) == 0 && a.value)
+                *flags = VideoProcAmp_Flags_Auto;
+        }
+        return S_OK;
+    }
+
+    // ---- IAMCrossbar over the device's video inputs ----
+    HRESULT get_PinCounts(long* outputs, long* inputs) override
+    {
+        if (!outputs || !inputs)
+            return E_POINTER;
+        *outputs = 1;
+        *inputs = static_cast<long>(m_inputs.size());
+        return S_OK;
+    }
+    HRESULT CanRoute(long output, long input) override
+    {
+        return output == 0 && input >= 0 && input < static_cast<long>(m_inputs.size()) ? S_OK : S_FALSE;
+    }
+    HRESULT Route(long output, long input) override
+    {
+        if (CanRoute(output, input) != S_OK)
+            return E_INVALIDARG;
+        ControlHandle h(m_device.path);
+        if (!h)
+            return HResultFromErrno(errno);
+        int index = static_cast<int>(m_inputs[static_cast<size_t>(input)].index);
+        return Ioctl(h.fd(), VIDIOC_S_INPUT, &index) == 0 ? S_OK : HResultFromErrno(errno);
+    }
+    HRESULT get_IsRoutedTo(long output, long* input) override
+    {
+        if (!input)
+            return E_POINTER;
+        if (output != 0)
+            return E_INVALIDARG;
+        ControlHandle h(m_device.path);
+        int index = 0;
+        if (!h || Ioctl(h.fd(), VIDIOC_G_INPUT, &index) < 0)
+            return HResultFromErrno(errno);
+        for (size_t i = 0; i < m_inputs.size(); ++i)
+            if (static_cast<int>(m_inputs[i].index) == index) {
+                *input = static_cast<long>(i);
+                return S_OK;
+            }
+        *input = -1;
+        return S_FALSE;
+    }
+    HRESULT get_CrossbarPinInfo(BOOL isInput, long index, long* related, long* physicalType) override
+    {
+        if (!related || !physicalType)
+            return E_POINTER;
+        *related = -1;
+        if (!isInput) {
+            if (index != 0)
+                return E_INVALIDARG;
+            *physicalType = PhysConn_Video_VideoDecoder;
+            return S_OK;
+        }
+        if (index < 0 || index >= static_cast<long>(m_inputs.size()))
+            return E_INVALIDARG;
+        *physicalType = m_inputs[static_cast<size_t>(index)].type == V4L2_INPUT_TYPE_TUNER ? PhysConn_Video_Tuner : PhysConn_Video_Composite;
+        return S_OK;
+    }
+    HRESULT get_CrossbarPinName(BOOL isInput, long index, std::string* name) override
+    {
+        if (!name)
+            return E_POINTER;
+        if (!isInput)
+            return index == 0 ? (*name = "Video Decoder Out", S_OK) : E_INVALIDARG;
+        if (index < 0 || index >= static_cast<long>(m_inputs.size()))
+            return E_INVALIDARG;
+        *name = reinterpret_cast<const char*>(m_inputs[static_cast<size_t>(index)].name);
+        return S_OK;
+    }
+
+    HRESULT GetPages(CAUUID* pages) override
+    {
+        if (!pages)
+            return E_POINTER;
+        std::vector<GUID> list;
+        if (m_hasControls)
+            list.push_back(CLSID_VideoProcAmpPropertyPage);
+        if (m_inputs.size() >= 2)
+            list.push_back(CLSID_CrossbarFilterPropertyPage);
+        pages->cElems = static_cast<ULONG>(list.size());
+        pages->pElems = static_cast<GUID*>(CoTaskMemAlloc(std::max<size_t>(1, list.size()) * sizeof(GUID)));
+        if (!pages->pElems) {
+            pages->cElems = 0;
+            return E_OUTOFMEMORY;
+        }
+        std::copy(list.begin(), list.end(), pages->pElems);
+        return S_OK;
+    }
+
+protected:
+    HRESULT OnPause() override
+    {
+        const HRESULT hr = Open();
+        if (FAILED(hr))
+            return hr;
+        AM_MEDIA_TYPE now;
+        if (FAILED(TypeFromStream(now)) || !(now.subtype == m_type.subtype) || now.video.biWidth != m_type.video.biWidth ||
+            now.video.biHeight != m_type.video.biHeight) {
+            Close();
+            return VFW_E_TYPE_NOT_ACCEPTED; // the device changed its format since it was connected
+        }
+        return S_OK;
+    }
+    HRESULT OnRun(REFERENCE_TIME) override
+    {
+        m_stop = false;
+        m_thread = std::thread([this] { StreamLoop(); });
+        return S_OK;
+    }
+    void OnStopRunning() override { Join(); }
+    void OnStop() override
+    {
+        Join();
+        Close();
+    }
+
+private:
+    void ScanControls()
+    {
+        ControlHandle h(m_device.path);
+        if (!h)
+            return;
+        for (const auto& c : kControls) {
+            v4l2_queryctrl q{};
+            q.id = c.cid;
+            if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &q) == 0 && !(q.flags & V4L2_CTRL_FLAG_DISABLED))
+                m_hasControls = true;
+        }
+        for (uint32_t i = 0; i < 64; ++i) {
+            v4l2_input input{};
+            input.index = i;
+            if (Ioctl(h.fd(), VIDIOC_ENUMINPUT, &input) < 0)
+                break;
+            m_inputs.push_back(input);
+        }
+    }
+
+    static int Interrupt(void* opaque) { return static_cast<V4L2Source*>(opaque)->m_stop.load() ? 1 : 0; }
+
+    HRESULT Open()
+    {
+        Close();
+        const AVInputFormat* format = av_find_input_format("video4linux2");
+        if (!format)
+            return HRESULT_NOT_SUPPORTED;
+        m_context = avformat_alloc_context();
+        if (!m_context)
+            return E_OUTOFMEMORY;
+        m_context->interrupt_callback.callback = &V4L2Source::Interrupt;
+        m_context->interrupt_callback.opaque = this;
+        AVDictionary* options = nullptr;
+        if (m_type.video.biWidth > 0) {
+            // Ask for the format that was agreed at connection time.
+            char size[32];
+            std::snprintf(size, sizeof size, "%dx%d", m_type.video.biWidth, m_type.video.biHeight);
+            av_dict_set(&options, "video_size", size, 0);
+            av_dict_set(&options, "input_format", m_type.subtype == MEDIASUBTYPE_MJPG ? "mjpeg" : m_type.subtype == MEDIASUBTYPE_YUY2 ? "yuyv422" : "yuv420p", 0);
+        }
+        const int r = avformat_open_input(&m_context, m_device.path.c_str(), format, &options);
+        av_dict_free(&options);
+        if (r < 0) {
+            m_context = nullptr; // freed by avformat_open_input on failure
+            return HResultFromAv(r);
+        }
+        return S_OK;
+    }
+
+    void Close()
+    {
+        if (m_context)
+            avformat_close_input(&m_context);
+    }
+
+    HRESULT TypeFromStream(AM_MEDIA_TYPE& type)
+    {
+        if (!m_context || m_context->nb_streams < 1)
+            return HRESULT_DEVICE_FAILURE;
+        const AVStream* stream = m_context->streams[0];
+        const AVCodecParameters* par = stream->codecpar;
+        double fps = stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0 ? av_q2d(stream->avg_frame_rate)
+                   : stream->r_frame_rate.num > 0 && stream->r_frame_rate.den > 0 ? av_q2d(stream->r_frame_rate)
+                                                                                   : 30.0;
+        GUID subtype = GUID_NULL;
+        if (par->codec_id == AV_CODEC_ID_MJPEG)
+            subtype = MEDIASUBTYPE_MJPG;
+        else if (par->codec_id == AV_CODEC_ID_RAWVIDEO && par->format == AV_PIX_FMT_YUYV422)
+            subtype = MEDIASUBTYPE_YUY2;
+        else if (par->codec_id == AV_CODEC_ID_RAWVIDEO && par->format == AV_PIX_FMT_YUV420P)
+            subtype = MEDIASUBTYPE_I420;
+        if (subtype == GUID_NULL || par->width <= 0 || par->height <= 0)
+            return HRESULT_NOT_SUPPORTED;
+        type = MakeVideoType(subtype, par->width, par->height, fps);
+        return S_OK;
+    }
+
+    void Join()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    void StreamLoop()
+    {
+        AVPacket* packet = av_packet_alloc();
+        const REFERENCE_TIME interval = m_type.video.AvgTimePerFrame;
+        bool first = true;
+        while (!m_stop && packet) {
+            const int r = av_read_frame(m_context, packet);
+            if (r == AVERROR(EAGAIN)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            if (r < 0) {
+                if (!m_stop) {
+                    // The device went away (or broke): tell the graph and stop.
+                    if (r == AVERROR(ENODEV) || r == AVERROR(EIO) || r == AVERROR_EOF)
+                        NotifyEvent(EC_DEVICE_LOST, reinterpret_cast<LONG_PTR>(Self()), 1);
+                    else
+                        NotifyEvent(EC_ERRORABORT, HResultFromAv(r), 0);
+                }
+                break;
+            }
+            const REFERENCE_TIME captured = ReferenceTimeNow();
+            auto sample = MediaSample::Create(static_cast<size_t>(packet->size));
+            std::memcpy(sample->Data(), packet->data, static_cast<size_t>(packet->size));
+            av_packet_unref(packet);
+            const REFERENCE_TIME start = captured - StartTime();
+            const REFERENCE_TIME end = start + interval;
+            sample->SetTime(&start, &end);
+            sample->SetDiscontinuity(first);
+            sample->captureTime = captured;
+            first = false;
+            const HRESULT hr = m_pin->Deliver(sample.Get());
+            if (hr == S_FALSE)
+                break;
+            if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
+                NotifyEvent(EC_ERRORABORT, hr, 0);
+                break;
+            }
+        }
+        av_packet_free(&packet);
+    }
+
+    friend class V4L2Pin;
+
+    DeviceIdentity m_device;
+    V4L2Pin* m_pin = nullptr;
+    bool m_hasControls = false;
+    std::vector<v4l2_input> m_inputs;
+    bool m_probed = false;
+    HRESULT m_probeResult = S_OK;
+    AM_MEDIA_TYPE m_type;
+    AVFormatContext* m_context = nullptr;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+HRESULT V4L2Pin::CheckMediaType(const AM_MEDIA_TYPE& type)
+{
+    AM_MEDIA_TYPE own;
+    const HRESULT hr = m_owner.Probe(&own);
+    if (FAILED(hr))
+        return hr;
+    return type.subtype == own.subtype && type.video.biWidth == own.video.biWidth && type.video.biHeight == own.video.biHeight
+               ? S_OK
+               : S_FALSE;
+}
+
+HRESULT V4L2Pin::GetMediaType(int index, AM_MEDIA_TYPE* type)
+{
+    const HRESULT hr = m_owner.Probe(type);
+    if (FAILED(hr))
+        return hr;
+    return index == 0 ? S_OK : S_FALSE;
+}
+
+} // namespace
+
+HRESULT CreateV4L2Source(const DeviceIdentity& device, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    auto source = ComPtr<V4L2Source>::Adopt(NewComObject<V4L2Source>(device));
+    return source->QueryInterface(riid, ppv);
+}
