@@ -94,7 +94,7 @@ struct FilterEntry {
 };
 
 class FilterGraphManager final
-    : public ComObject<IFilterGraph2, IMediaControl, IMediaEventEx, IMediaEventSink, IObjectWithSite, IMediaFilter> {
+    : public ComObject<IFilterGraph2, IMediaControl, IMediaEventEx, IMediaEventSink, IObjectWithSite, IMediaFilter, IServiceProvider> {
 public:
     ~FilterGraphManager() override
     {
@@ -410,6 +410,16 @@ public:
         if (!m_site)
             return E_FAIL;
         return m_site->QueryInterface(riid, ppv);
+    }
+
+    // Services come from the site (the graph's owner).
+    HRESULT QueryService(REFGUID service, REFIID riid, void** ppv) override
+    {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        auto provider = Site<IServiceProvider>();
+        return provider ? provider->QueryService(service, riid, ppv) : E_NOINTERFACE;
     }
 
 private:
