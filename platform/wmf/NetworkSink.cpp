@@ -1,0 +1,691 @@
+// The HTTP network sink: serves the live ASF stream to players.
+//
+// One thread per sink (started by Open, joined by Close or the destructor)
+// runs a poll loop over the listening socket, the clients and a wake-up
+// descriptor. The writer's encoding thread only hands header and packets
+// over through a locked inbox and wakes the loop, so no client can delay
+// the encoder. Each client has its own queue of shared packets; a client
+// whose oldest queued data has waited too long (it stopped reading or
+// cannot keep up) is dropped.
+//
+// What a client gets:
+//   Windows Media players (User-Agent NSPlayer/NSServer/WMFSDK/WMCacheProxy
+//   or an xClientGUID pragma): Describe = headers and one $H chunk; Play
+//   (pragma xPlayStrm=1) = $H, then one $D chunk per data packet, $E when
+//   the stream ends.
+//   Other GETs of "/": video/x-ms-asf, the header, then raw packets.
+//   Every streaming client starts at the most recent packet that begins a
+//   key frame (the packets since then are kept for joining clients).
+//   Over the client limit: 503. POST (player logs): 204. Other paths: 404.
+//   Other methods: 501. Malformed or oversized requests: 400 / 431.
+
+#include "platform/wmf/HttpRequest.h"
+#include "platform/wmf/WMWriter.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A client whose oldest queued data is older than this is dropped.
+constexpr auto kStallLimit = std::chrono::seconds(5);
+// A request head must arrive within this time.
+constexpr auto kRequestTimeout = std::chrono::seconds(10);
+// Hard limit of queued bytes per client, whatever their age.
+constexpr size_t kMaxQueuedBytes = 16u << 20;
+// Packets kept for joining clients (from the last key frame on).
+constexpr size_t kMaxBacklogBytes = 8u << 20;
+// Connections that have not yet sent a complete request.
+constexpr size_t kMaxPendingConnections = 64;
+constexpr int kSendBuffer = 64 * 1024;
+
+constexpr HRESULT HResultFromErrno(int e) { return MakeHResult(0x80070000u | (static_cast<uint32_t>(e) & 0xFFFF)); }
+
+enum class ClientState { ReadingRequest, WaitingForHeader, Streaming, Closing };
+
+struct Chunk {
+    std::string prefix;         // response headers or chunk framing
+    asf::DataPacketPtr packet;  // may be null
+    std::vector<uint8_t> owned; // bytes owned by the chunk (header)
+    size_t offset = 0;          // bytes already sent
+    Clock::time_point queued;
+
+    size_t Size() const { return prefix.size() + (packet ? packet->bytes.size() : 0) + owned.size(); }
+};
+
+struct Client {
+    int fd = -1;
+    ClientState state = ClientState::ReadingRequest;
+    wmhttp::RequestKind kind = wmhttp::RequestKind::Plain;
+    std::string input;
+    std::deque<Chunk> queue;
+    size_t queuedBytes = 0;
+    Clock::time_point since;
+    uint32_t nextLocation = 0;
+    uint32_t clientId = 0;
+    bool counted = false; // holds one of the client slots
+
+    bool Framed() const { return kind == wmhttp::RequestKind::Play || kind == wmhttp::RequestKind::Describe; }
+};
+
+void AppendLE(std::string& s, uint32_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        s += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+// $H / $D framing: '$', id, length (bytes after this field), location id,
+// incarnation, AF flags, packet size (= length).
+std::string Framing(char id, uint32_t location, uint8_t afFlags, size_t payload)
+{
+    std::string f;
+    const auto length = static_cast<uint32_t>(payload + 8);
+    f += '$';
+    f += id;
+    AppendLE(f, length, 2);
+    AppendLE(f, location, 4);
+    f += '\0';
+    f += static_cast<char>(afFlags);
+    AppendLE(f, length, 2);
+    return f;
+}
+
+std::string EndOfStream()
+{
+    std::string f = "$E";
+    AppendLE(f, 4, 2);
+    AppendLE(f, 0, 4); // reason 0: the stream ended
+    return f;
+}
+
+class NetworkSink final : public ComObject<IWMWriterNetworkSink> {
+public:
+    NetworkSink() = default;
+    ~NetworkSink() override { Close(); }
+
+    // ---- IWMWriterSink (encoding thread) ----
+
+    HRESULT OnHeader(const uint8_t* header, size_t length) override
+    {
+        if (!header)
+            return E_POINTER;
+        std::vector<uint8_t> live(header, header + length);
+        asf::HeaderInfo info;
+        if (!asf::PatchHeaderForLive(live) || !asf::ParseHeader(live.data(), live.size(), &info)
+            || live.size() > 65527)
+            return E_INVALIDARG;
+        {
+            std::lock_guard lock(m_inboxLock);
+            m_inbox.header = std::move(live);
+            m_inbox.leading = info.videoStreams.empty() ? info.audioStreams : info.videoStreams;
+            m_inbox.newHeader = true;
+            m_inbox.ended = false;
+            m_inbox.packets.clear();
+        }
+        Wake();
+        return S_OK;
+    }
+
+    HRESULT IsRealTime(BOOL* realTime) override
+    {
+        if (!realTime)
+            return E_POINTER;
+        *realTime = 1;
+        return S_OK;
+    }
+
+    HRESULT OnDataUnit(const asf::DataPacketPtr& packet) override
+    {
+        if (!packet)
+            return E_POINTER;
+        {
+            std::lock_guard lock(m_inboxLock);
+            // Nothing is kept while the sink is closed or has no header.
+            if (!m_running || (m_inbox.header.empty() && !m_haveHeaderOnThread))
+                return S_OK;
+            m_inbox.packets.push_back(packet);
+        }
+        Wake();
+        return S_OK;
+    }
+
+    HRESULT OnEndWriting() override
+    {
+        {
+            std::lock_guard lock(m_inboxLock);
+            m_inbox.ended = true;
+        }
+        Wake();
+        return S_OK;
+    }
+
+    // ---- IWMWriterNetworkSink (user-interface thread) ----
+
+    HRESULT SetMaximumClients(DWORD maxClients) override
+    {
+        m_maxClients = maxClients;
+        return S_OK;
+    }
+    HRESULT GetMaximumClients(DWORD* maxClients) override
+    {
+        if (!maxClients)
+            return E_POINTER;
+        *maxClients = m_maxClients;
+        return S_OK;
+    }
+    HRESULT SetNetworkProtocol(WMT_NET_PROTOCOL protocol) override
+    {
+        return protocol == WMT_PROTOCOL_HTTP ? S_OK : E_INVALIDARG;
+    }
+    HRESULT GetNetworkProtocol(WMT_NET_PROTOCOL* protocol) override
+    {
+        if (!protocol)
+            return E_POINTER;
+        *protocol = WMT_PROTOCOL_HTTP;
+        return S_OK;
+    }
+    HRESULT GetHostURL(std::string* url) override
+    {
+        if (!url)
+            return E_POINTER;
+        if (m_listen < 0)
+            return NS_E_INVALID_OPERATION;
+        char host[256] = {};
+        if (gethostname(host, sizeof host - 1) != 0)
+            std::strcpy(host, "localhost");
+        *url = "http://" + std::string(host) + ":" + std::to_string(m_port) + "/";
+        return S_OK;
+    }
+
+    HRESULT Open(DWORD* port) override
+    {
+        if (!port)
+            return E_POINTER;
+        if (m_listen >= 0)
+            return NS_E_INVALID_OPERATION;
+        if (*port > 65535)
+            return E_INVALIDARG;
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            return HResultFromErrno(errno);
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        addr.sin_port = htons(static_cast<uint16_t>(*port));
+        socklen_t len = sizeof addr;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 32) != 0
+            || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+            const int e = errno;
+            ::close(fd);
+            return HResultFromErrno(e);
+        }
+        const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake < 0) {
+            const int e = errno;
+            ::close(fd);
+            return HResultFromErrno(e);
+        }
+        m_listen = fd;
+        m_wake = wake;
+        m_port = ntohs(addr.sin_port);
+        m_stop = false;
+        *port = m_port;
+        {
+            std::lock_guard lock(m_inboxLock);
+            m_running = true;
+        }
+        m_thread = std::thread([this] { Run(); });
+        return S_OK;
+    }
+
+    HRESULT Disconnect() override
+    {
+        if (m_listen < 0)
+            return S_OK;
+        m_disconnect = true;
+        Wake();
+        return S_OK;
+    }
+
+    HRESULT Close() override
+    {
+        if (m_thread.joinable()) {
+            m_stop = true;
+            Wake();
+            m_thread.join();
+        }
+        {
+            std::lock_guard lock(m_inboxLock);
+            m_running = false;
+            m_inbox.packets.clear();
+            m_inbox.ended = false;
+            // The last header stays: a sink opened again serves the same stream.
+            if (!m_header.empty() && m_inbox.header.empty()) {
+                m_inbox.header = m_header;
+                m_inbox.leading = m_leading;
+                m_inbox.newHeader = true;
+            }
+        }
+        m_header.clear();
+        if (m_listen >= 0)
+            ::close(m_listen);
+        if (m_wake >= 0)
+            ::close(m_wake);
+        m_listen = m_wake = -1;
+        return S_OK;
+    }
+
+private:
+    struct Inbox {
+        std::vector<uint8_t> header;
+        std::vector<uint8_t> leading;
+        bool newHeader = false;
+        bool ended = false;
+        std::vector<asf::DataPacketPtr> packets;
+    };
+
+    void Wake()
+    {
+        if (m_wake >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(m_wake, &one, sizeof one);
+        }
+    }
+
+    // ---- the sink's thread ----
+
+    void Run()
+    {
+        std::vector<pollfd> fds;
+        while (!m_stop) {
+            fds.clear();
+            fds.push_back({m_wake, POLLIN, 0});
+            fds.push_back({m_listen, POLLIN, 0});
+            for (const Client& c : m_clients) {
+                short events = 0;
+                if (c.state == ClientState::ReadingRequest || c.state == ClientState::WaitingForHeader
+                    || c.state == ClientState::Streaming)
+                    events |= POLLIN; // requests, and EOF of clients that went away
+                if (!c.queue.empty())
+                    events |= POLLOUT;
+                fds.push_back({c.fd, events, 0});
+            }
+            if (poll(fds.data(), fds.size(), 250) < 0 && errno != EINTR)
+                break;
+            if (fds[0].revents & POLLIN) {
+                uint64_t count = 0;
+                [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
+            }
+            TakeInbox();
+            if (m_disconnect.exchange(false))
+                for (Client& c : m_clients)
+                    EndClient(c);
+            size_t index = 2;
+            for (auto it = m_clients.begin(); it != m_clients.end(); ++index) {
+                Client& c = *it;
+                const short revents = index < fds.size() && fds[index].fd == c.fd ? fds[index].revents : 0;
+                if (!Service(c, revents)) {
+                    Drop(c, true);
+                    it = m_clients.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (fds[1].revents & POLLIN)
+                Accept();
+        }
+        // Closing: players are told the stream ended, best effort.
+        for (Client& c : m_clients) {
+            if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play && c.queue.empty()) {
+                const std::string e = EndOfStream();
+                [[maybe_unused]] const ssize_t n = ::send(c.fd, e.data(), e.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+            Drop(c);
+        }
+        m_clients.clear();
+        m_backlog.clear();
+        m_backlogBytes = 0;
+        m_haveKey = false;
+        m_haveHeaderOnThread = false;
+    }
+
+    void TakeInbox()
+    {
+        Inbox in;
+        {
+            std::lock_guard lock(m_inboxLock);
+            std::swap(in, m_inbox);
+            m_inbox.leading = in.leading;
+        }
+        if (in.newHeader) {
+            // A new stream: those watching the old one are ended.
+            for (Client& c : m_clients)
+                if (c.state == ClientState::Streaming)
+                    EndClient(c);
+            m_header = std::move(in.header);
+            m_leading = in.leading;
+            m_haveHeaderOnThread = true;
+            m_ended = false;
+            m_backlog.clear();
+            m_backlogBytes = 0;
+            m_haveKey = false;
+            for (Client& c : m_clients)
+                if (c.state == ClientState::WaitingForHeader)
+                    StartStreaming(c);
+        }
+        for (auto& packet : in.packets) {
+            if (packet->keyFrameStart) {
+                m_backlog.clear();
+                m_backlogBytes = 0;
+                m_haveKey = true;
+            }
+            if (m_haveKey) {
+                m_backlog.push_back(packet);
+                m_backlogBytes += packet->bytes.size();
+                if (m_backlogBytes > kMaxBacklogBytes) {
+                    // Key frames too far apart to keep: joiners wait for the next.
+                    m_backlog.clear();
+                    m_backlogBytes = 0;
+                    m_haveKey = false;
+                }
+            }
+            for (Client& c : m_clients)
+                if (c.state == ClientState::Streaming)
+                    QueuePacket(c, packet);
+        }
+        if (in.ended) {
+            m_ended = true;
+            for (Client& c : m_clients)
+                if (c.state == ClientState::Streaming || c.state == ClientState::WaitingForHeader)
+                    EndClient(c);
+        }
+    }
+
+    void Accept()
+    {
+        for (;;) {
+            const int fd = accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            size_t pending = 0;
+            for (const Client& c : m_clients)
+                pending += c.state == ClientState::ReadingRequest;
+            if (pending >= kMaxPendingConnections) {
+                ::close(fd);
+                continue;
+            }
+            const int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
+            Client c;
+            c.fd = fd;
+            c.since = Clock::now();
+            c.clientId = m_random();
+            m_clients.push_back(std::move(c));
+        }
+    }
+
+    // Reads, answers and writes for one client; false when it is to be dropped.
+    bool Service(Client& c, short revents)
+    {
+        const auto now = Clock::now();
+        if (revents & (POLLERR | POLLNVAL))
+            return false;
+        if (revents & (POLLIN | POLLHUP)) {
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n == 0)
+                    return false; // the client went away
+                if (n < 0) {
+                    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                        break;
+                    return false;
+                }
+                if (c.state == ClientState::ReadingRequest) {
+                    c.input.append(buffer, static_cast<size_t>(n));
+                    if (c.input.size() > wmhttp::kMaxRequestHead * 2)
+                        break;
+                }
+                // Anything a client sends after its request is not read.
+            }
+            if (c.state == ClientState::ReadingRequest)
+                HandleRequest(c);
+        }
+        if (c.state == ClientState::ReadingRequest && now - c.since > kRequestTimeout)
+            return false;
+        if (!Flush(c))
+            return false;
+        if (!c.queue.empty() && (now - c.queue.front().queued > kStallLimit || c.queuedBytes > kMaxQueuedBytes))
+            return false; // stalled or too slow for the stream
+        return !(c.state == ClientState::Closing && c.queue.empty());
+    }
+
+    void HandleRequest(Client& c)
+    {
+        wmhttp::Request request;
+        size_t consumed = 0;
+        switch (wmhttp::ParseRequest(c.input, &request, &consumed)) {
+        case wmhttp::ParseResult::Incomplete: return;
+        case wmhttp::ParseResult::Malformed: return Refuse(c, 400, "Bad Request");
+        case wmhttp::ParseResult::TooLarge: return Refuse(c, 431, "Request Header Fields Too Large");
+        case wmhttp::ParseResult::Complete: break;
+        }
+        c.input.clear();
+        c.kind = wmhttp::Classify(request);
+        switch (c.kind) {
+        case wmhttp::RequestKind::NotFound: return Refuse(c, 404, "Not Found");
+        case wmhttp::RequestKind::BadMethod: return Refuse(c, 501, "Not Implemented");
+        case wmhttp::RequestKind::Log:
+            Queue(c, "HTTP/1.0 204 No Content\r\nServer: Rex/9.0\r\nConnection: close\r\n\r\n");
+            c.state = ClientState::Closing;
+            return;
+        default: break;
+        }
+        if (m_maxClients && CountedClients() >= m_maxClients)
+            return Refuse(c, 503, "Service Unavailable");
+        if (c.kind != wmhttp::RequestKind::Describe)
+            c.counted = true;
+        if (m_haveHeaderOnThread && !m_ended)
+            StartStreaming(c);
+        else
+            c.state = ClientState::WaitingForHeader;
+    }
+
+    size_t CountedClients() const
+    {
+        size_t n = 0;
+        for (const Client& c : m_clients)
+            n += c.counted;
+        return n;
+    }
+
+    void Refuse(Client& c, int code, const char* reason)
+    {
+        const std::string body = std::to_string(code) + " " + reason + "\r\n";
+        Queue(c, "HTTP/1.0 " + std::to_string(code) + " " + reason + "\r\nServer: Rex/9.0\r\nContent-Type: text/plain\r\n"
+                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        c.state = ClientState::Closing;
+        c.input.clear();
+    }
+
+    void StartStreaming(Client& c)
+    {
+        const bool describe = c.kind == wmhttp::RequestKind::Describe;
+        std::string head = "HTTP/1.0 200 OK\r\nServer: Rex/9.0\r\n";
+        if (c.Framed()) {
+            head += describe ? "Content-Type: application/vnd.ms.wms-hdr.asfv1\r\n" : "Content-Type: application/x-mms-framed\r\n";
+            head += "Pragma: no-cache\r\nPragma: client-id=" + std::to_string(c.clientId)
+                + "\r\nPragma: features=\"broadcast\"\r\n";
+            if (describe)
+                head += "Content-Length: " + std::to_string(m_header.size() + 12) + "\r\n";
+        } else {
+            head += "Content-Type: video/x-ms-asf\r\nPragma: no-cache\r\n";
+        }
+        head += "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+        if (c.Framed())
+            head += Framing('H', 0, 0x0C, m_header.size());
+        Chunk chunk;
+        chunk.prefix = std::move(head);
+        chunk.owned = m_header;
+        chunk.queued = Clock::now();
+        c.queuedBytes += chunk.Size();
+        c.queue.push_back(std::move(chunk));
+        if (describe) {
+            c.state = ClientState::Closing;
+            return;
+        }
+        c.state = ClientState::Streaming;
+        for (const auto& packet : m_backlog)
+            QueuePacket(c, packet);
+    }
+
+    void QueuePacket(Client& c, const asf::DataPacketPtr& packet)
+    {
+        Chunk chunk;
+        if (c.Framed())
+            chunk.prefix = Framing('D', c.nextLocation++, 0, packet->bytes.size());
+        chunk.packet = packet;
+        chunk.queued = Clock::now();
+        c.queuedBytes += chunk.Size();
+        c.queue.push_back(std::move(chunk));
+    }
+
+    void Queue(Client& c, std::string text)
+    {
+        Chunk chunk;
+        chunk.prefix = std::move(text);
+        chunk.queued = Clock::now();
+        c.queuedBytes += chunk.Size();
+        c.queue.push_back(std::move(chunk));
+    }
+
+    // Ends a client's stream: players get $E; the connection closes once
+    // everything queued is sent.
+    void EndClient(Client& c)
+    {
+        if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play)
+            Queue(c, EndOfStream());
+        c.state = ClientState::Closing;
+        c.input.clear();
+    }
+
+    // Sends what the socket takes now; false on a broken connection.
+    bool Flush(Client& c)
+    {
+        while (!c.queue.empty()) {
+            iovec iov[16];
+            int count = 0;
+            for (auto it = c.queue.begin(); it != c.queue.end() && count < 14; ++it) {
+                size_t skip = it == c.queue.begin() ? it->offset : 0;
+                auto add = [&](const void* data, size_t size) {
+                    if (skip >= size) {
+                        skip -= size;
+                        return;
+                    }
+                    iov[count].iov_base = const_cast<uint8_t*>(static_cast<const uint8_t*>(data) + skip);
+                    iov[count].iov_len = size - skip;
+                    skip = 0;
+                    ++count;
+                };
+                add(it->prefix.data(), it->prefix.size());
+                if (!it->owned.empty())
+                    add(it->owned.data(), it->owned.size());
+                if (it->packet)
+                    add(it->packet->bytes.data(), it->packet->bytes.size());
+            }
+            msghdr msg{};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = static_cast<size_t>(count);
+            const ssize_t sent = ::sendmsg(c.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0)
+                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            auto left = static_cast<size_t>(sent);
+            while (left && !c.queue.empty()) {
+                Chunk& front = c.queue.front();
+                const size_t remaining = front.Size() - front.offset;
+                if (left >= remaining) {
+                    left -= remaining;
+                    c.queuedBytes -= front.Size();
+                    c.queue.pop_front();
+                } else {
+                    front.offset += left;
+                    left = 0;
+                }
+            }
+            if (sent == 0)
+                return true;
+        }
+        return true;
+    }
+
+    // `reset`: the connection is aborted (a reset, so a stalled client's
+    // unsent data is not kept by the system); otherwise closed normally.
+    void Drop(Client& c, bool reset = false)
+    {
+        if (c.fd < 0)
+            return;
+        if (reset && !c.queue.empty()) {
+            const linger abort{1, 0};
+            setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
+        ::close(c.fd);
+        c.fd = -1;
+    }
+
+    // Settings (user-interface thread; read by the sink's thread).
+    std::atomic<DWORD> m_maxClients{5};
+    DWORD m_port = 0;
+    int m_listen = -1;
+    int m_wake = -1;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_disconnect{false};
+
+    // Between the encoding thread and the sink's thread.
+    std::mutex m_inboxLock;
+    Inbox m_inbox;
+    std::atomic<bool> m_haveHeaderOnThread{false};
+    bool m_running = false; // open and serving (guarded by m_inboxLock)
+
+    // The sink's thread only.
+    std::list<Client> m_clients;
+    std::vector<uint8_t> m_header;
+    std::vector<uint8_t> m_leading;
+    std::deque<asf::DataPacketPtr> m_backlog;
+    size_t m_backlogBytes = 0;
+    bool m_haveKey = false;
+    bool m_ended = false;
+    std::minstd_rand m_random{static_cast<uint32_t>(Clock::now().time_since_epoch().count())};
+};
+
+} // namespace
+
+HRESULT WMCreateWriterNetworkSink(IWMWriterNetworkSink** sink)
+{
+    if (!sink)
+        return E_POINTER;
+    *sink = NewComObject<NetworkSink>();
+    return S_OK;
+}

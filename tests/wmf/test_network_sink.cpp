@@ -1,0 +1,395 @@
+// The HTTP network sink with a live encoder behind it and real players
+// (ffprobe, ffmpeg over http:// and mmsh://) and raw sockets as clients.
+
+#include "platform/wmf/AsfEncoder.h"
+#include "platform/wmf/WMWriter.h"
+#include "tests/support/TestSupport.h"
+#include "tests/wmf/WmfTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::RunCommand;
+
+// Encodes moving pictures in real time (15 a second) into a sink, as the
+// writer's encoding thread does.
+class LiveFeeder {
+public:
+    LiveFeeder(IWMWriterSink* sink, DWORD bitrate = 93000, int width = 320, int height = 240)
+        : m_sink(sink)
+    {
+        std::string error;
+        m_encoder = AsfEncoder::Create(wmftest::BaseProfileStreams(bitrate, width, height), "Lumora",
+            [this](asf::DataPacketPtr p) {
+                m_bytes += p->bytes.size();
+                m_sink->OnDataUnit(p);
+            },
+            &error);
+        EXPECT_TRUE(m_encoder) << error;
+        if (!m_encoder)
+            return;
+        for (int i = 0; i < 30; ++i)
+            m_pictures.push_back(wmftest::MovingPicture(width, height, i));
+        m_sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
+        m_thread = std::thread([this, width, height] {
+            const auto start = std::chrono::steady_clock::now();
+            for (int n = 0; !m_stop; ++n) {
+                std::this_thread::sleep_until(start + n * 66667us);
+                const auto& pic = m_pictures[static_cast<size_t>(n) % m_pictures.size()];
+                m_encoder->EncodeVideo(0, {PixelLayout::RGB32, width, height, pic.data(), pic.size()}, n * 666667LL, false);
+            }
+            m_encoder->Finish();
+            m_sink->OnEndWriting();
+        });
+    }
+    ~LiveFeeder() { Stop(); }
+    void Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    uint64_t Bytes() const { return m_bytes; }
+
+private:
+    IWMWriterSink* m_sink;
+    std::unique_ptr<AsfEncoder> m_encoder;
+    std::vector<std::vector<uint8_t>> m_pictures;
+    std::atomic<bool> m_stop{false};
+    std::atomic<uint64_t> m_bytes{0};
+    std::thread m_thread;
+};
+
+ComPtr<IWMWriterNetworkSink> OpenSink(DWORD maxClients, DWORD* port)
+{
+    ComPtr<IWMWriterNetworkSink> sink;
+    EXPECT_EQ(WMCreateWriterNetworkSink(sink.GetAddressOf()), S_OK);
+    EXPECT_EQ(sink->SetNetworkProtocol(WMT_PROTOCOL_HTTP), S_OK);
+    EXPECT_EQ(sink->SetMaximumClients(maxClients), S_OK);
+    *port = 0;
+    EXPECT_EQ(sink->Open(port), S_OK);
+    EXPECT_NE(*port, 0u);
+    return sink;
+}
+
+int Connect(DWORD port, int receiveBuffer = 0)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+// Reads until `bytes` arrived, the peer closed, or the time ran out.
+std::string Read(int fd, std::chrono::milliseconds timeout, size_t bytes = SIZE_MAX, bool* closed = nullptr)
+{
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    if (closed)
+        *closed = false;
+    while (out.size() < bytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char buf[65536];
+        const ssize_t n = recv(fd, buf, std::min(sizeof buf, bytes - out.size()), 0);
+        if (n <= 0) {
+            if (closed)
+                *closed = true;
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string Request(const std::string& extra = {}, const std::string& path = "/")
+{
+    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+}
+
+const std::string kPlay = "User-Agent: NSPlayer/7.10.0.3059\r\nPragma: no-cache,rate=1.000000,stream-time=0\r\n"
+                          "Pragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\nPragma: xPlayStrm=1\r\n";
+const std::string kDescribe = "User-Agent: NSPlayer/4.1.0.3856\r\nPragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\n";
+
+void Send(int fd, const std::string& text) { ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+
+uint32_t LE(const std::string& s, size_t at, int bytes)
+{
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+    return v;
+}
+
+class NetworkSinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_sink = OpenSink(10, &m_port); }
+    void TearDown() override
+    {
+        m_feeder.reset();
+        if (m_sink)
+            m_sink->Close();
+    }
+    void Feed(DWORD bitrate = 93000) { m_feeder = std::make_unique<LiveFeeder>(m_sink.Get(), bitrate); }
+    std::string Url(const char* scheme = "http") const { return std::string(scheme) + "://127.0.0.1:" + std::to_string(m_port) + "/"; }
+
+    ComPtr<IWMWriterNetworkSink> m_sink;
+    DWORD m_port = 0;
+    std::unique_ptr<LiveFeeder> m_feeder;
+};
+
+TEST_F(NetworkSinkTest, PlayersSeeWmv2OverHttpAndMmsh)
+{
+    Feed();
+    int status = -1;
+    const std::string probe = wmftest::Probe(Url(), &status);
+    ASSERT_EQ(status, 0) << probe;
+    EXPECT_NE(probe.find("codec_name=wmv2"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("width=320\n"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("height=240\n"), std::string::npos) << probe;
+
+    const std::string mmsh = RunCommand("timeout 60 ffmpeg -nostdin -v error -i " + Url("mmsh") + " -frames:v 30 -f null - 2>&1; echo rc=$?");
+    EXPECT_NE(mmsh.find("rc=0"), std::string::npos) << mmsh;
+    const std::string mmshProbe = wmftest::Probe(Url("mmsh"), &status);
+    ASSERT_EQ(status, 0) << mmshProbe;
+    EXPECT_NE(mmshProbe.find("codec_name=wmv2"), std::string::npos) << mmshProbe;
+}
+
+TEST_F(NetworkSinkTest, DescribeAndPlayAreFramed)
+{
+    Feed();
+    std::this_thread::sleep_for(300ms);
+    // Describe: headers, one $H chunk, then the connection closes.
+    const int d = Connect(m_port);
+    Send(d, Request(kDescribe));
+    bool closed = false;
+    const std::string describe = Read(d, 5s, SIZE_MAX, &closed);
+    close(d);
+    EXPECT_TRUE(closed);
+    ASSERT_EQ(describe.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << describe.substr(0, 200);
+    EXPECT_NE(describe.find("\r\nServer: Rex/9.0\r\n"), std::string::npos);
+    EXPECT_NE(describe.find("features=\"broadcast\""), std::string::npos);
+    const size_t body = describe.find("\r\n\r\n") + 4;
+    ASSERT_GT(describe.size(), body + 12);
+    EXPECT_EQ(describe.substr(body, 2), "$H");
+    const uint32_t hLength = LE(describe, body + 2, 2);
+    EXPECT_EQ(describe.size() - body, hLength + 4u) << "exactly one $H chunk";
+    EXPECT_EQ(LE(describe, body + 10, 2), hLength);
+    asf::HeaderInfo info;
+    ASSERT_TRUE(asf::ParseHeader(reinterpret_cast<const uint8_t*>(describe.data() + body + 12), describe.size() - body - 12, &info));
+    EXPECT_EQ(info.flags, 1u) << "live broadcast";
+
+    // Play: $H, then $D chunks of one packet each with a running location.
+    const int p = Connect(m_port);
+    Send(p, Request(kPlay));
+    const std::string play = Read(p, 3s);
+    const size_t start = play.find("\r\n\r\n") + 4;
+    EXPECT_NE(play.find("application/x-mms-framed"), std::string::npos);
+    size_t at = start;
+    int chunks = 0;
+    uint32_t expectLocation = 0;
+    bool firstData = true;
+    while (at + 12 <= play.size()) {
+        ASSERT_EQ(play[at], '$');
+        const uint32_t length = LE(play, at + 2, 2);
+        if (at + 4 + length > play.size())
+            break;
+        if (play[at + 1] == 'D') {
+            EXPECT_EQ(LE(play, at + 4, 4), expectLocation++);
+            EXPECT_EQ(length - 8, info.packetSize);
+            asf::PacketInfo pi;
+            ASSERT_TRUE(asf::ParsePacket(reinterpret_cast<const uint8_t*>(play.data() + at + 12), length - 8, &pi));
+            if (firstData) {
+                EXPECT_TRUE(asf::PacketStartsKeyFrame(pi, info.videoStreams)) << "a player starts at a key frame";
+            }
+            firstData = false;
+        } else {
+            EXPECT_EQ(play[at + 1], 'H');
+            EXPECT_EQ(chunks, 0);
+        }
+        ++chunks;
+        at += 4 + length;
+    }
+    EXPECT_GT(chunks, 10);
+    // Closing the sink ends the stream with $E.
+    m_feeder.reset();
+    const std::string rest = Read(p, 3s);
+    close(p);
+    ASSERT_GE(rest.size(), 8u);
+    EXPECT_EQ(rest.substr(rest.size() - 8), std::string("$E\x04\0\0\0\0\0", 8));
+}
+
+TEST_F(NetworkSinkTest, TenClientsAtOnceTheEleventhIsRefused)
+{
+    Feed();
+    std::vector<int> clients;
+    for (int i = 0; i < 10; ++i) {
+        clients.push_back(Connect(m_port));
+        Send(clients.back(), Request(i % 2 ? kPlay : ""));
+    }
+    for (int fd : clients) {
+        const std::string got = Read(fd, 5s, 20000);
+        EXPECT_EQ(got.rfind("HTTP/1.0 200 OK", 0), 0u);
+        EXPECT_GE(got.size(), 20000u) << "every client receives data";
+    }
+    for (const std::string& extra : {std::string(), kPlay, kDescribe}) {
+        const int eleventh = Connect(m_port);
+        Send(eleventh, Request(extra));
+        bool closed = false;
+        const std::string refused = Read(eleventh, 5s, SIZE_MAX, &closed);
+        close(eleventh);
+        EXPECT_EQ(refused.rfind("HTTP/1.0 503 ", 0), 0u) << refused;
+        EXPECT_TRUE(closed);
+    }
+    // A slot frees when a client leaves.
+    close(clients.back());
+    clients.pop_back();
+    std::this_thread::sleep_for(500ms);
+    const int again = Connect(m_port);
+    Send(again, Request());
+    EXPECT_EQ(Read(again, 5s, 15).rfind("HTTP/1.0 200 OK", 0), 0u);
+    close(again);
+    for (int fd : clients)
+        close(fd);
+}
+
+TEST_F(NetworkSinkTest, ClientThatStopsReadingIsDroppedOthersKeepReceiving)
+{
+    Feed(256000);
+    const int stalled = Connect(m_port, 4096);
+    Send(stalled, Request());
+    const int healthy = Connect(m_port);
+    Send(healthy, Request(kPlay));
+    bool stalledClosed = false;
+    size_t healthyBytes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 40s && !stalledClosed) {
+        healthyBytes += Read(healthy, 500ms).size();
+        // The sink resets a dropped client's connection; look without reading.
+        pollfd p{stalled, 0, 0};
+        stalledClosed = poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
+    }
+    EXPECT_TRUE(stalledClosed) << "the stalled client is still connected";
+    const size_t before = healthyBytes;
+    healthyBytes += Read(healthy, 2s).size();
+    EXPECT_GT(healthyBytes, before + 20000) << "the other client keeps receiving";
+    close(stalled);
+    close(healthy);
+}
+
+TEST_F(NetworkSinkTest, LateClientDecodesFromItsFirstKeyFrame)
+{
+    Feed();
+    std::this_thread::sleep_for(4s);
+    const std::string out = RunCommand("timeout 60 ffmpeg -nostdin -v error -i " + Url("mmsh") + " -frames:v 30 -f null - 2>&1; echo rc=$?");
+    EXPECT_EQ(out, "rc=0\n") << "errors while decoding a stream joined late";
+    const std::string plain = RunCommand("timeout 60 ffmpeg -nostdin -v error -i " + Url() + " -frames:v 30 -f null - 2>&1; echo rc=$?");
+    EXPECT_EQ(plain, "rc=0\n");
+}
+
+TEST_F(NetworkSinkTest, BadRequestsGetAnErrorAndAreClosed)
+{
+    Feed();
+    const struct {
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {"hello\r\n\r\n", "400"},
+        {"GET / HTTP/2.0\r\n\r\n", "400"},
+        {"GET /\r\n\r\n", "400"},
+        {"GET / HTTP/1.0\r\nno colon here\r\n\r\n", "400"},
+        {"GET / HTTP/1.0\r\nX: " + std::string(9000, 'a') + "\r\n\r\n", "431"},
+        {Request({}, "/other.asf"), "404"},
+        {"DELETE / HTTP/1.1\r\n\r\n", "501"},
+        {"POST / HTTP/1.0\r\nContent-Type: application/x-wms-LogStats\r\nContent-Length: 0\r\n\r\n", "204"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request.substr(0, 40));
+        const int fd = Connect(m_port);
+        send(fd, c.request.data(), c.request.size(), MSG_NOSIGNAL);
+        bool closed = false;
+        const std::string reply = Read(fd, 5s, SIZE_MAX, &closed);
+        close(fd);
+        EXPECT_EQ(reply.substr(0, 12), std::string("HTTP/1.0 ") + c.status) << reply.substr(0, 100);
+        EXPECT_TRUE(closed);
+        EXPECT_NE(reply.find("Server: Rex/9.0"), std::string::npos);
+    }
+    // The server still serves afterwards.
+    int status = -1;
+    EXPECT_NE(wmftest::Probe(Url(), &status).find("codec_name=wmv2"), std::string::npos);
+}
+
+TEST(NetworkSink, OpenBindsClosesAndReportsAPortInUse)
+{
+    DWORD port = 0;
+    auto sink = OpenSink(10, &port);
+    std::string url;
+    ASSERT_EQ(sink->GetHostURL(&url), S_OK);
+    EXPECT_NE(url.find(":" + std::to_string(port) + "/"), std::string::npos);
+    EXPECT_TRUE(testsupport::WaitForPort(static_cast<int>(port), 2s));
+    // A second sink on the same port fails and leaves the port untouched.
+    ComPtr<IWMWriterNetworkSink> other;
+    ASSERT_EQ(WMCreateWriterNetworkSink(other.GetAddressOf()), S_OK);
+    DWORD same = port;
+    EXPECT_TRUE(FAILED(other->Open(&same)));
+    EXPECT_EQ(same, port);
+    EXPECT_EQ(other->GetHostURL(&url), NS_E_INVALID_OPERATION);
+    // Close frees the port for the next sink; the second Close is harmless.
+    const int descriptors = testsupport::OpenDescriptorCount();
+    ASSERT_EQ(sink->Close(), S_OK);
+    EXPECT_EQ(sink->Close(), S_OK);
+    EXPECT_LT(testsupport::OpenDescriptorCount(), descriptors);
+    EXPECT_EQ(other->Open(&same), S_OK);
+    EXPECT_EQ(same, port);
+    EXPECT_EQ(other->SetNetworkProtocol(static_cast<WMT_NET_PROTOCOL>(1)), E_INVALIDARG);
+    other->Close();
+}
+
+TEST_F(NetworkSinkTest, ClientsWaitingForTheStreamGetItWhenItStarts)
+{
+    const int early = Connect(m_port);
+    Send(early, Request(kPlay));
+    EXPECT_EQ(Read(early, 500ms), "") << "nothing to send before the header";
+    Feed();
+    const std::string got = Read(early, 5s, 5000);
+    close(early);
+    EXPECT_EQ(got.rfind("HTTP/1.0 200 OK", 0), 0u);
+    EXPECT_NE(got.find("$H"), std::string::npos);
+}
+
+// Over 30 s a client receives the row's bitrate within 10 %.
+TEST_F(NetworkSinkTest, ClientReceivesTheProfileBitrate)
+{
+    Feed(93000);
+    const int fd = Connect(m_port);
+    Send(fd, Request());
+    Read(fd, 2s); // the join burst from the last key frame
+    const std::string got = Read(fd, 30s);
+    close(fd);
+    const double bps = got.size() * 8 / 30.0;
+    EXPECT_NEAR(bps / 93000, 1.0, 0.10) << bps << " bit/s";
+}
+
+} // namespace
