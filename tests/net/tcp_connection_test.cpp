@@ -370,17 +370,19 @@ TEST_F(TcpTest, ReadAllAndConnectAndReadAll)
 
 TEST(TcpLeakTest, ConnectCloseCyclesLeakNoDescriptors)
 {
-    ScriptedServer server([](ScriptedPeer& peer) { peer.ReadUntilClose(3000); }, 20);
-    TNetTCPClient client;
-    client.SetHost("127.0.0.1");
-    client.SetPort(server.port());
-    client.ConnectToHost();
-    client.CloseConnection();
     const int before = testsupport::OpenDescriptorCount();
-    for (int i = 0; i < 19; ++i) {
-        client.ConnectToHost();
-        client.WriteLine("x");
-        client.CloseConnection();
+    {
+        ScriptedServer server([](ScriptedPeer& peer) { peer.ReadUntilClose(3000); }, 20);
+        TNetTCPClient client;
+        client.SetHost("127.0.0.1");
+        client.SetPort(server.port());
+        for (int i = 0; i < 20; ++i) {
+            client.ConnectToHost();
+            client.WriteLine("x");
+            client.CloseConnection();
+        }
+        // The peer's side of every connection is closed once it saw ours close.
+        server.Join();
     }
     EXPECT_EQ(testsupport::OpenDescriptorCount(), before);
 }
