@@ -204,6 +204,21 @@ TEST(SocketTransportTest, RefusedConnectRaisesTheWinSockCode)
     EXPECT_FALSE(client.IsConnected());
 }
 
+TEST(SocketTransportTest, ConnectWithATimeOutToALiveServer)
+{
+    ScriptedServer server(EchoOneLine);
+    TNetTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(server.port());
+    client.ConnectToHost(2000);
+    ASSERT_TRUE(client.IsConnected());
+    EXPECT_NE(client.SocketBinding()->Port(), 0);
+    EXPECT_EQ(client.SocketBinding()->PeerPort(), server.port());
+    client.WriteLine("through the connect thread");
+    EXPECT_EQ(client.ReadLine(), "through the connect thread");
+    client.CloseConnection();
+}
+
 TEST(SocketTransportTest, ConnectTimeOutAgainstAFullBacklog)
 {
     // A listener that never accepts, with its backlog filled up: further
