@@ -203,6 +203,9 @@ private:
 // replaces only the settings file.
 TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string& explicitSettings);
 
+// The machine's first local IPv4 address as dotted text ("" without one).
+std::string PrimaryLocalAddressText();
+
 // The remote page name with the extension rule of Start applied: ".htm" and
 // ".php" stay, any other extension is replaced by ".htm", none gets ".htm".
 std::string ApplyRemotePageExtension(const std::string& name);

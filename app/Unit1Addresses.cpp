@@ -1,6 +1,8 @@
 // Address discovery and web page generation.
 #include "app/Unit1.h"
 
+#include "net/NetHTTP.h"
+#include "net/NetStack.h"
 #include "platform/ui/TextFiles.h"
 
 #include <QLabel>
@@ -50,6 +52,16 @@ void MakePage(const std::string& output, const std::string& templateFile, Addres
     out.Close();
 }
 
+std::string TrimControls(const std::string& s)
+{
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
+        ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
+        --e;
+    return s.substr(b, e - b);
+}
+
 } // namespace
 
 void TForm1::MakeLocalFile()
@@ -66,4 +78,36 @@ void TForm1::MakeWANFile()
         [this] { return StatusPanel0->text().toStdString(); }, [this] { return edPort->text().toStdString(); });
 }
 
-void TForm1::GetOutsideIP() {}
+void TForm1::GetOutsideIP()
+{
+    StatusPanel1->setText("Retrieving external IP address...");
+    std::string result;
+    try {
+        const std::string body = NetHTTP1->GetAsString(EchoUrl());
+        // The address follows "Address:" and one blank and ends at the next "<".
+        const size_t found = body.find("Address:");
+        const size_t p = found == std::string::npos ? 0 : found + 1; // counted from 1
+        for (size_t i = p + 8; i < body.size() && body[i] != '<'; ++i) // position p + 9
+            result += body[i];
+        result = TrimControls(result);
+    } catch (const std::exception&) {
+        StatusPanel0->clear();
+    }
+    StatusPanel1->clear();
+    if (IsDottedAddress(result))
+        StatusPanel0->setText(QString::fromStdString(result));
+}
+
+std::string PrimaryLocalAddressText()
+{
+    TNetStack::AcquireStack();
+    std::string address;
+    try {
+        address = StackInstance->PrimaryLocalAddress();
+    } catch (...) {
+        TNetStack::ReleaseStack();
+        throw;
+    }
+    TNetStack::ReleaseStack();
+    return address;
+}

@@ -1,11 +1,14 @@
 // The publishing schedule, the Website page and the navigation tree.
 #include "app/Unit1.h"
 
+#include "net/NetFTP.h"
+#include "net/NetStack.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/Resources.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -80,12 +83,86 @@ void TForm1::Button1Click()
         edFile->setText(QString::fromStdString(fs::path(edLocal->text().toStdString()).filename().string()));
 }
 
-void TForm1::btnUploadClick() {}
-void TForm1::tmrStartButtonUploadTimer() { tmrStartButtonUpload->stop(); }
-void TForm1::tmrMainTimer() {}
-void TForm1::tmrManualUploadTimer() { tmrManualUpload->stop(); }
-void TForm1::tmrMessageTimer() { tmrMessage->stop(); }
-void TForm1::UpLoadFile() {}
+void TForm1::btnUploadClick()
+{
+    GetOutsideIP();
+    edIPAddress->setText(QString::fromStdString(PrimaryLocalAddressText()));
+    tmrManualUpload->start();
+}
+
+namespace {
+bool PublicAddressUsable(const QLabel* panel) { return IsDottedAddress(panel->text().toStdString()); }
+} // namespace
+
+void TForm1::tmrManualUploadTimer()
+{
+    tmrManualUpload->stop();
+    if (!FileExists(edTemplate->text().toStdString()) || !PublicAddressUsable(StatusPanel0))
+        return;
+    // The local page is written when its name points into an existing folder;
+    // a manual upload always uploads, whatever was uploaded last.
+    const fs::path local(edLocal->text().toStdString());
+    if (!local.empty() && local.has_filename() && fs::is_directory(local.has_parent_path() ? local.parent_path() : "."))
+        MakeLocalFile();
+    MakeWANFile();
+    UpLoadFile();
+}
+
+void TForm1::tmrStartButtonUploadTimer()
+{
+    tmrStartButtonUpload->stop();
+    if (LastUploadedIP != StatusPanel0->text().toStdString() && FileExists(edTemplate->text().toStdString()) &&
+        PublicAddressUsable(StatusPanel0)) {
+        MakeLocalFile();
+        MakeWANFile();
+        UpLoadFile();
+    }
+}
+
+void TForm1::tmrMainTimer()
+{
+    GetOutsideIP();
+    if (LastUploadedIP != StatusPanel0->text().toStdString() && PublicAddressUsable(StatusPanel0) &&
+        FileExists(edTemplate->text().toStdString())) {
+        MakeLocalFile();
+        MakeWANFile();
+        UpLoadFile();
+    }
+}
+
+void TForm1::tmrMessageTimer()
+{
+    tmrMessage->stop();
+    StatusPanel1->clear();
+}
+
+void TForm1::UpLoadFile()
+{
+    if (!PublicAddressUsable(StatusPanel0))
+        return;
+    NetFTP1->SetHost(edRemoteHost->text().toStdString());
+    NetFTP1->SetUsername(edUsername->text().toStdString());
+    NetFTP1->SetPassword(edPassword->text().toStdString());
+    NetFTP1->SetTransferType(ftASCII);
+    try {
+        StatusPanel1->setText("Uploading to " + edRemoteHost->text() + "...");
+        NetFTP1->OpenSession(true, -1);
+        NetFTP1->StoreFile(Files.WanPageFile(), edFile->text().toStdString(), false);
+        LastUploadedIP = StatusPanel0->text().toStdString();
+    } catch (const std::exception&) {
+        LastUploadedIP.clear();
+    }
+    // Closing the session must not turn a finished upload into an error box.
+    try {
+        if (NetFTP1->IsConnected())
+            NetFTP1->QuitSession();
+    } catch (const std::exception&) {
+        NetFTP1->CloseConnection();
+    }
+    tmrMessage->start();
+    if (FileExists(Files.WanPageFile()))
+        DeleteFileQuietly(Files.WanPageFile());
+}
 
 void TForm1::Label16MouseMove()
 {

@@ -1,0 +1,277 @@
+// Address discovery, page generation and the upload schedule, against a real
+// FTP server (pyftpdlib) and a scripted echo service on loopback.
+#include "tests/app/AppFixture.h"
+
+#include "net/NetFTP.h"
+#include "platform/ui/Dialogs.h"
+#include "platform/ui/Resources.h"
+#include "platform/ui/TextFiles.h"
+#include "tests/support/FtpTestServer.h"
+#include "tests/support/HttpTestServer.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <atomic>
+#include <filesystem>
+
+using testsupport::FtpTestServer;
+using testsupport::HttpScriptedReply;
+using testsupport::HttpTestServer;
+using testsupport::ReadFileText;
+using testsupport::WriteFileText;
+
+namespace {
+
+// An echo service whose answer the test can change.
+class EchoService {
+public:
+    EchoService()
+        : m_server([this](int, const testsupport::HttpRecordedRequest&) {
+              ++m_hits;
+              std::lock_guard lock(m_mutex);
+              return HttpScriptedReply{m_reply, true};
+          })
+    {
+        SetAddress("203.0.113.7");
+    }
+    void SetAddress(const std::string& a)
+    {
+        SetReply(HttpTestServer::Reply("HTTP/1.1 200 OK", "<html><body>Current IP Check\r\nAddress: " + a + "\r\n</body></html>",
+                                       {"Content-Type: text/html"}));
+    }
+    void SetReply(std::string raw)
+    {
+        std::lock_guard lock(m_mutex);
+        m_reply = std::move(raw);
+    }
+    std::string Url() const { return m_server.Url("/"); }
+    int Hits() const { return m_hits; }
+
+private:
+    std::mutex m_mutex;
+    std::string m_reply;
+    std::atomic<int> m_hits{0};
+    HttpTestServer m_server;
+};
+
+class Publishing : public AppFixture {
+protected:
+    TForm1& OpenWithEcho()
+    {
+        TStartOptions o;
+        o.EchoUrl = m_echo.Url();
+        return Open(o);
+    }
+    void FillWebsite(TForm1& f, const FtpTestServer& ftp, const std::string& password)
+    {
+        WriteFileText(Path("page.tpl"), "<a href=\"http://{IP}/\">watch</a>\nplain line\r\n{ip} and {Ip}\n");
+        f.edRemoteHost->setText(QString::fromStdString("127.0.0.1"));
+        f.edUsername->setText(QString::fromStdString(ftp.user()));
+        f.edPassword->setText(QString::fromStdString(password));
+        f.edTemplate->setText(QString::fromStdString(Path("page.tpl")));
+        f.edLocal->setText(QString::fromStdString(Path("local.htm")));
+        f.edFile->setText("cam.htm");
+        f.edPort->setText("8080");
+        f.edIPAddress->setText("192.168.1.5");
+        f.NetFTP1->SetPort(ftp.port());
+    }
+    EchoService m_echo;
+};
+
+TEST_F(Publishing, PublicAddressFromTheEchoAnswer)
+{
+    TForm1& f = OpenWithEcho();
+    struct Case {
+        std::string body;
+        std::string before;
+        std::string expected;
+    } cases[] = {
+        {"<body>Address: 203.0.113.7</body>", "", "203.0.113.7"},
+        {"<body>Current IP Address: 198.51.100.2 \r\n </body>", "", "198.51.100.2"},
+        {"<body>no address here</body>", "10.0.0.1", "10.0.0.1"},           // unusable: kept
+        {"Address: 1.2.3.256<", "10.0.0.1", "10.0.0.1"},
+        {"12345678 9.8.7.6<", "", "9.8.7.6"},                               // no "Address:": from character 9
+    };
+    for (const Case& c : cases) {
+        m_echo.SetReply(HttpTestServer::Reply("HTTP/1.1 200 OK", c.body));
+        f.StatusPanel0->setText(QString::fromStdString(c.before));
+        f.GetOutsideIP();
+        EXPECT_EQ(f.StatusPanel0->text().toStdString(), c.expected) << c.body;
+        EXPECT_TRUE(f.StatusPanel1->text().isEmpty());
+    }
+    // An HTTP error or a refused connection empties the address.
+    m_echo.SetReply(HttpTestServer::Reply("HTTP/1.1 500 Internal Server Error", "Address: 1.2.3.4<"));
+    f.StatusPanel0->setText("10.0.0.1");
+    f.GetOutsideIP();
+    EXPECT_TRUE(f.StatusPanel0->text().isEmpty());
+    EXPECT_TRUE(m_errors.empty()) << "discovery never reports an error";
+}
+
+TEST_F(Publishing, PagesFromTheTemplate)
+{
+    TForm1& f = Open();
+    WriteFileText(Path("t.htm"), "see http://{IP}/ and {ip}\nno placeholder\r\nlast");
+    f.edTemplate->setText(QString::fromStdString(Path("t.htm")));
+    f.edLocal->setText(QString::fromStdString(Path("out/local.htm")));
+    std::filesystem::create_directory(Path("out"));
+    f.edIPAddress->setText("192.168.1.5");
+    f.edPort->setText("8080");
+    f.MakeLocalFile();
+    EXPECT_EQ(ReadFileText(Path("out/local.htm")),
+              "see http://192.168.1.5:8080/ and 192.168.1.5:8080\r\nno placeholder\r\nlast\r\n");
+
+    f.StatusPanel0->clear();
+    f.MakeWANFile();
+    EXPECT_EQ(ReadFileText(f.Files.WanPageFile()), "see http://:8080/ and :8080\r\nno placeholder\r\nlast\r\n");
+
+    // A missing template leaves an empty output file and raises the file error.
+    f.edTemplate->setText(QString::fromStdString(Path("missing.htm")));
+    try {
+        f.MakeLocalFile();
+        FAIL() << "no error for a missing template";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(e.Message(), "File not found");
+    }
+    EXPECT_EQ(ReadFileText(Path("out/local.htm")), "");
+}
+
+TEST_F(Publishing, StartCheckUploadsOnceAndOnlyWhenTheAddressChanged)
+{
+    FtpTestServer ftp;
+    TForm1& f = OpenWithEcho();
+    FillWebsite(f, ftp, ftp.password());
+    f.GetOutsideIP();
+    ASSERT_EQ(f.StatusPanel0->text(), "203.0.113.7");
+
+    f.tmrStartButtonUpload->start();
+    f.tmrStartButtonUploadTimer();
+    EXPECT_FALSE(f.tmrStartButtonUpload->isActive()) << "one tick only";
+    // ASCII type: the server stores the lines with its own line ends.
+    EXPECT_EQ(ftp.ReadStored("cam.htm"),
+              "<a href=\"http://203.0.113.7:8080/\">watch</a>\nplain line\n203.0.113.7:8080 and 203.0.113.7:8080\n");
+    EXPECT_EQ(ReadFileText(Path("local.htm")).substr(0, 38), "<a href=\"http://192.168.1.5:8080/\">wat");
+    EXPECT_EQ(f.LastUploadedIP, "203.0.113.7");
+    EXPECT_FALSE(FileExists(f.Files.WanPageFile())) << "the WAN page file is deleted after the upload";
+    EXPECT_TRUE(f.tmrMessage->isActive());
+    EXPECT_EQ(f.StatusPanel1->text(), "Uploading to 127.0.0.1...");
+    f.tmrMessageTimer();
+    EXPECT_TRUE(f.StatusPanel1->text().isEmpty());
+    EXPECT_FALSE(f.tmrMessage->isActive());
+
+    // Same address: neither the start check nor the 15-minute tick uploads.
+    std::filesystem::remove(ftp.home() / "cam.htm");
+    f.tmrStartButtonUploadTimer();
+    f.tmrMainTimer();
+    EXPECT_FALSE(std::filesystem::exists(ftp.home() / "cam.htm"));
+
+    // A new public address: the 15-minute tick learns it and uploads.
+    m_echo.SetAddress("198.51.100.9");
+    f.tmrMainTimer();
+    EXPECT_EQ(f.LastUploadedIP, "198.51.100.9");
+    EXPECT_NE(ftp.ReadStored("cam.htm").find("198.51.100.9:8080"), std::string::npos);
+    EXPECT_TRUE(m_errors.empty()) << m_errors.front();
+}
+
+TEST_F(Publishing, FailedLoginEmptiesTheLastAddressSoTheNextCheckRetries)
+{
+    FtpTestServer ftp;
+    TForm1& f = OpenWithEcho();
+    FillWebsite(f, ftp, "wrong");
+    f.LastUploadedIP = "203.0.113.7";
+    f.StatusPanel0->setText("198.51.100.1");
+    f.UpLoadFile();
+    EXPECT_EQ(f.LastUploadedIP, "");
+    EXPECT_FALSE(f.NetFTP1->IsConnected());
+    EXPECT_TRUE(m_errors.empty()) << "upload failures are silent";
+    EXPECT_TRUE(m_messages.empty());
+    EXPECT_TRUE(f.tmrMessage->isActive());
+
+    // The same address again: with the right password the next tick uploads.
+    f.edPassword->setText(QString::fromStdString(ftp.password()));
+    m_echo.SetAddress("198.51.100.1");
+    f.tmrMainTimer();
+    EXPECT_EQ(f.LastUploadedIP, "198.51.100.1");
+    EXPECT_FALSE(ftp.ReadStored("cam.htm").empty());
+}
+
+TEST_F(Publishing, UploadButtonAlwaysUploads)
+{
+    FtpTestServer ftp;
+    TForm1& f = OpenWithEcho();
+    FillWebsite(f, ftp, ftp.password());
+    f.LastUploadedIP = "203.0.113.7"; // the address the echo gives: unchanged
+    f.btnUploadClick();
+    EXPECT_EQ(f.StatusPanel0->text(), "203.0.113.7");
+    EXPECT_FALSE(f.edIPAddress->text().isEmpty());
+    EXPECT_TRUE(f.tmrManualUpload->isActive());
+    f.tmrManualUploadTimer();
+    EXPECT_FALSE(f.tmrManualUpload->isActive());
+    EXPECT_NE(ftp.ReadStored("cam.htm").find("203.0.113.7:8080"), std::string::npos);
+}
+
+TEST_F(Publishing, NoUsableAddressOrTemplateDoesNothing)
+{
+    FtpTestServer ftp;
+    TForm1& f = OpenWithEcho();
+    FillWebsite(f, ftp, ftp.password());
+    f.StatusPanel0->clear();
+    f.UpLoadFile();
+    EXPECT_FALSE(f.tmrMessage->isActive()) << "no message, no timer";
+    f.StatusPanel0->setText("203.0.113.7");
+    f.edTemplate->setText(QString::fromStdString(Path("gone.tpl")));
+    f.tmrStartButtonUploadTimer();
+    EXPECT_FALSE(std::filesystem::exists(ftp.home() / "cam.htm"));
+    EXPECT_TRUE(m_errors.empty());
+}
+
+TEST_F(Publishing, WebsitePageFieldsAndNavigation)
+{
+    TForm1& f = Open();
+    WriteFileText(Path("t.htm"), "x");
+    // The Upload button needs all five, the template file existing.
+    f.edFile->setText("cam.htm");
+    f.edRemoteHost->setText("ftp.example.org");
+    f.edUsername->setText("u");
+    f.edTemplate->setText(QString::fromStdString(Path("t.htm")));
+    EXPECT_FALSE(f.btnUpload->isEnabled());
+    f.edPassword->setText("p");
+    EXPECT_TRUE(f.btnUpload->isEnabled());
+    f.edTemplate->setText(QString::fromStdString(Path("missing.htm")));
+    EXPECT_FALSE(f.btnUpload->isEnabled());
+
+    // Choosing a local page fills an empty remote name with its file name.
+    SetFileDialogHandler([&](const TFileDialogRequest& r) -> std::optional<std::string> {
+        EXPECT_TRUE(r.Save);
+        return Path("cam2.htm");
+    });
+    f.edFile->clear();
+    f.Button1Click();
+    SetFileDialogHandler(nullptr);
+    EXPECT_EQ(f.edLocal->text().toStdString(), Path("cam2.htm"));
+    EXPECT_EQ(f.edFile->text(), "cam2.htm");
+
+    // Tree positions map to pages; no selection shows the Video page.
+    QWidget* pages[] = {f.TabSheet1, f.TabSheet2, f.TabSheet3, f.TabSheet4};
+    for (int i = 0; i < 4; ++i) {
+        f.TreeView1->setCurrentItem(f.TreeView1->topLevelItem(i));
+        f.TreeView1Click();
+        EXPECT_EQ(f.PageControl1->currentWidget(), pages[i]) << i;
+    }
+    f.TreeView1->setCurrentItem(nullptr);
+    f.TreeView1Click();
+    EXPECT_EQ(f.PageControl1->currentWidget(), f.TabSheet1);
+
+    // The link label opens the help site.
+    std::string opened;
+    SetShellOpenHandler([&](const std::string& url) { opened = url; });
+    f.Label16Click();
+    SetShellOpenHandler(nullptr);
+    EXPECT_EQ(opened, TForm1::HelpSiteUrl());
+}
+
+} // namespace
