@@ -431,6 +431,41 @@ TEST(NetHTTP, RefusedAuthenticationRaises401)
     }
 }
 
+TEST(NetHTTP, ProxyGetsTheAbsoluteTargetAndItsOwnCredentials)
+{
+    // The scripted server plays the proxy: it asks for credentials once.
+    HttpTestServer proxy([](int, const HttpRecordedRequest& request) {
+        if (request.raw.find("\r\nProxy-Authorization: Basic cHU6cHA=\r\n") != std::string::npos)
+            return HttpScriptedReply {HttpTestServer::Reply("HTTP/1.1 200 OK", "via proxy")};
+        return HttpScriptedReply {HttpTestServer::Reply("HTTP/1.1 407 Proxy Authentication Required", "",
+                                                        {"Proxy-Authenticate: Basic realm=\"proxy\""})};
+    });
+    TNetHTTP http;
+    ConfigureLikeMainWindow(http);
+    http.ProxyParams().SetProxyServer("127.0.0.1");
+    http.ProxyParams().SetProxyPort(proxy.Port());
+    int asked = 0;
+    http.OnProxyAuthorization = [&](TNetCustomHTTP*, TNetAuthentication* auth, bool& handled) {
+        ++asked;
+        auth->SetUsername("pu");
+        auth->SetPassword("pp");
+        handled = true;
+    };
+    EXPECT_EQ(http.GetAsString("http://origin.invalid/x.htm"), "via proxy");
+    EXPECT_EQ(asked, 1);
+    const auto requests = proxy.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].raw, "GET http://origin.invalid:80/x.htm HTTP/1.1\r\n"
+                               "Content-Type: text/html\r\n"
+                               "Host: origin.invalid\r\n"
+                               "Accept: text/html, */*\r\n"
+                               "User-Agent: Mozilla/3.0 (compatible; Lumora)\r\n\r\n");
+    EXPECT_EQ(requests[1].RequestLine(), "GET http://origin.invalid:80/x.htm HTTP/1.1");
+    // The origin's own Authorization header is not involved.
+    EXPECT_EQ(requests[1].raw.find("\r\nAuthorization:"), std::string::npos);
+    EXPECT_EQ(http.TargetURI().Host, "origin.invalid");
+}
+
 TEST(NetHTTP, PostSendsTheSourceWithItsLength)
 {
     HttpTestServer server(Always(HttpTestServer::Reply("HTTP/1.1 200 OK", "got it")));
