@@ -574,11 +574,12 @@ void FilterCore::RemovePinsFrom(int first)
 
 void FilterCore::NotifyEvent(long code, LONG_PTR param1, LONG_PTR param2)
 {
+    // Called on streaming threads: no reference is taken on the graph (it
+    // may be going away); the graph detaches every filter, which waits for
+    // this lock, before it is destroyed.
     std::lock_guard lock(m_graphLock);
-    if (!m_graph)
-        return;
-    if (auto sink = QueryInterfacePtr<IMediaEventSink>(m_graph))
-        sink->Notify(code, param1, param2);
+    if (m_eventSink)
+        m_eventSink->Notify(code, param1, param2);
 }
 
 void FilterCore::StopStreamingNow()
@@ -679,8 +680,14 @@ HRESULT FilterCore::CoreQueryFilterInfo(FILTER_INFO* info)
 
 HRESULT FilterCore::CoreJoinFilterGraph(IFilterGraph* graph, const char* name)
 {
+    IMediaEventSink* sink = nullptr;
+    if (graph) {
+        ComPtr<IMediaEventSink> counted = QueryInterfacePtr<IMediaEventSink>(graph);
+        sink = counted.Get(); // not kept counted: the graph owns us
+    }
     std::lock_guard lock(m_graphLock);
     m_graph = graph;
+    m_eventSink = sink;
     m_name = graph && name ? name : "";
     return S_OK;
 }

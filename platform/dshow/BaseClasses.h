@@ -252,6 +252,7 @@ private:
     std::vector<std::unique_ptr<PinBase>> m_pins;
     mutable std::mutex m_graphLock;
     IFilterGraph* m_graph = nullptr; // not counted: the graph owns us
+    IMediaEventSink* m_eventSink = nullptr;
     std::string m_name;
 };
 

@@ -98,9 +98,11 @@ class FilterGraphManager final
 public:
     ~FilterGraphManager() override
     {
-        StopAll();
+        // Detach first: a streaming thread that is reporting an event right
+        // now finishes before we go, and none starts after.
         for (auto& e : m_filters)
             e.filter->JoinFilterGraph(nullptr, nullptr);
+        StopAll();
     }
 
     // IBasicAudio belongs to an audio renderer; the graph answers it only
