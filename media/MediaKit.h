@@ -6,3 +6,4 @@
 #include "media/FilterGraph.h"
 #include "media/MediaUtil.h"
 #include "media/VideoWindow.h"
+#include "media/ASFWriter.h"
