@@ -272,6 +272,11 @@ void TNetHTTPProtocol::ReadBody()
     TNetStream* stream = m_response->ContentStream;
     if (!stream)
         return;
+    // No body comes with the answer to a HEAD, nor with a 1xx, 204 or 304
+    // reply; waiting for one would block until the peer closes.
+    const int code = m_response->StatusCode();
+    if (m_request->Method == hmHead || code / 100 == 1 || code == 204 || code == 304)
+        return;
     const int32_t length = m_response->ContentLength();
     if (length > 0) {
         try {
@@ -381,8 +386,7 @@ TNetHTTPNextStep TNetHTTPProtocol::DecideNextStep()
             m_http->CloseConnection();
             result = TNetHTTPNextStep::FollowNewURL;
         } else {
-            // No body comes with a 204 or with the answer to a HEAD.
-            if (code != 204 && request.Method != hmHead)
+            if (code != 204)
                 ReadBody();
             result = TNetHTTPNextStep::Done;
         }

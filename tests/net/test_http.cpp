@@ -143,6 +143,8 @@ TEST(NetHTTP, ErrorRepliesRaiseWithStatusLineCodeAndBody)
          "busy"},
         // 304 without a Location is an error too.
         {HttpTestServer::Reply("HTTP/1.1 304 Not Modified", ""), "HTTP/1.1 304 Not Modified", 304, ""},
+        // ... also when, as usual, it has no Content-Length: it has no body to wait for.
+        {"HTTP/1.1 304 Not Modified\r\nETag: \"x\"\r\n\r\n", "HTTP/1.1 304 Not Modified", 304, ""},
         // A status line that is not HTTP has no code.
         {HttpTestServer::Reply("SSH-2.0-OpenSSH_9.2", "x"), "SSH-2.0-OpenSSH_9.2", -1, "x"},
     };
