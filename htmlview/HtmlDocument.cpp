@@ -765,7 +765,6 @@ int THtmlTable::DoLayout(TLayoutContext& ctx, int y, int left, int right)
         Caption->W = target;
         Caption->H = rowY - y;
     }
-    const int tableTop = rowY;
     const int b1 = Border > 0 ? 1 : 0;
     rowY += Border + CellSpacing;
     for (Row& row : Rows) {
@@ -798,7 +797,6 @@ int THtmlTable::DoLayout(TLayoutContext& ctx, int y, int left, int right)
         rowY += rowHeight + CellSpacing;
     }
     rowY += Border;
-    (void)tableTop;
     Height = rowY - y;
     Right = maxRight;
     return Height;

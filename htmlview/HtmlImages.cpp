@@ -94,7 +94,7 @@ bool THtmlGifImage::Ticking() const
 
 void THtmlGifImage::Tick()
 {
-    m_gif->CheckTime();
+    m_gif->Tick();
     if (!m_gif->Animate() && m_timer)
         m_timer->stop(); // played its last iteration
 }

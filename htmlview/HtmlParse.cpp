@@ -1125,7 +1125,6 @@ void THtmlParser::ParseTable(const TSymSet& terminators)
         cellEnds.set(EndTag(s));
 
     THtmlTable::Row* row = nullptr;
-    TColor rowBackground = clNone;
     int rowAlign = 0;
     NextSymbol();
     while (m_sy != EofSy) {
@@ -1142,7 +1141,6 @@ void THtmlParser::ParseTable(const TSymSet& terminators)
             }
             if (const TAttribute* a = Attr(BGColorSy))
                 row->Background = ParseColor(a->Value);
-            rowBackground = row->Background;
             rowAlign = AlignFromAttr(0);
             NextSymbol();
             continue;
@@ -1165,7 +1163,6 @@ void THtmlParser::ParseTable(const TSymSet& terminators)
                     table->Rows.emplace_back();
                     row = &table->Rows.back();
                     rowAlign = 0;
-                    rowBackground = clNone;
                 }
                 row->Cells.push_back(std::make_unique<THtmlTable::CellObj>());
                 cell = row->Cells.back().get();
@@ -1185,7 +1182,6 @@ void THtmlParser::ParseTable(const TSymSet& terminators)
                 }
                 if (const TAttribute* a = Attr(BGColorSy))
                     cell->Background = ParseColor(a->Value);
-                (void)rowBackground;
             }
             const int defaultAlign = kind == TDSy ? (rowAlign ? rowAlign : 1) : 2;
             m_cell = &cell->Content;

@@ -108,6 +108,8 @@ public:
     void ClearHistory();
 
     // ---- Published properties
+    // Font names, sizes and colours are taken by the next load; background,
+    // visited and over-link colours, margins and scroll bars apply at once.
     TColor DefBackground() const { return m_defBackground; }
     void SetDefBackground(TColor color);
     THTMLBorderStyle BorderStyle() const { return m_borderStyle; }
@@ -182,7 +184,6 @@ public:
                        const std::string& content)>
         OnMeta;
     std::function<void(THtmlView* sender, int delay, const std::string& url)> OnMetaRefresh;
-    std::function<void(THtmlView* sender, const std::string& src, bool& handled)> OnImageClick;
     std::function<void(THtmlView* sender, int x, int y)> OnRightClick;
     std::function<void(THtmlView* sender, int x, int y)> OnMouseDouble;
     // An exception raised inside the control's own event handling.
