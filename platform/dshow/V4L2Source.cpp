@@ -364,6 +364,7 @@ private:
     HRESULT Open()
     {
         Close();
+        m_stop = false; // the interrupt callback would abort the open otherwise
         const AVInputFormat* format = av_find_input_format("video4linux2");
         if (!format)
             return HRESULT_NOT_SUPPORTED;

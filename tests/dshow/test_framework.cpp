@@ -4,10 +4,14 @@
 
 #include "GraphTestSupport.h"
 
+#include "platform/dshow/PropertyFrame.h"
 #include "platform/dshow/VideoRenderer.h"
 #include "platform/dshow/WindowMessage.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QSlider>
 #include <QThread>
 #include <QWidget>
 
@@ -416,6 +420,55 @@ TEST(Renderer, PaintsFramesIntoItsOwnedWindow)
         control->Stop();
         graph->RemoveFilter(renderer.Get());
     }
+}
+
+// The property frame applies changes as they are made; Cancel takes them back.
+TEST(PropertyFrame, AppliesLiveAndCancelRestores)
+{
+    auto source = Create<IBaseFilter>(&CreateTestPatternSource);
+    auto pages = source.As<ISpecifyPropertyPages>();
+    CAUUID ids;
+    ASSERT_EQ(pages->GetPages(&ids), S_OK);
+    IUnknown* objects[] = {source.Get()};
+    auto procAmp = source.As<IAMVideoProcAmp>();
+    auto crossbar = source.As<IAMCrossbar>();
+    long value = 0, flags = 0, routed = -1;
+
+    struct Case {
+        bool cancel;
+        long brightness;
+        long input;
+    };
+    for (const Case& c : {Case{false, 40, 1}, Case{true, 40, 1}}) {
+        long seenWhileOpen = -999;
+        SetPropertyFrameHook([&](QDialog& dialog) {
+            auto* slider = dialog.findChild<QSlider*>("sliderBrightness");
+            auto* inputs = dialog.findChild<QComboBox*>("cbInput");
+            ASSERT_TRUE(slider && inputs);
+            EXPECT_EQ(slider->minimum(), -100);
+            EXPECT_EQ(dialog.findChild<QSlider*>("sliderGain"), nullptr) << "the source has no gain";
+            slider->setValue(c.brightness + 1); // a change, so the second case starts from a known value
+            slider->setValue(c.brightness);
+            inputs->setCurrentIndex(static_cast<int>(c.input));
+            procAmp->Get(VideoProcAmp_Brightness, &seenWhileOpen, &flags);
+            if (c.cancel)
+                dialog.reject();
+        });
+        procAmp->Set(VideoProcAmp_Brightness, 0, VideoProcAmp_Flags_Manual);
+        crossbar->Route(0, 0);
+        EXPECT_EQ(OleCreatePropertyFrame(0, 30, 30, nullptr, 1, objects, ids.cElems, ids.pElems, 0, 0, nullptr), S_OK);
+        EXPECT_EQ(seenWhileOpen, c.brightness);
+        procAmp->Get(VideoProcAmp_Brightness, &value, &flags);
+        crossbar->get_IsRoutedTo(0, &routed);
+        EXPECT_EQ(value, c.cancel ? 0 : c.brightness);
+        EXPECT_EQ(routed, c.cancel ? 0 : c.input);
+    }
+    SetPropertyFrameHook(nullptr);
+    // Pages the object cannot serve are left out; none left: no frame.
+    auto renderer = Create<IBaseFilter>(&CreateVideoRenderer);
+    IUnknown* none[] = {renderer.Get()};
+    EXPECT_EQ(OleCreatePropertyFrame(0, 0, 0, nullptr, 1, none, ids.cElems, ids.pElems, 0, 0, nullptr), E_INVALIDARG);
+    CoTaskMemFree(ids.pElems);
 }
 
 int main(int argc, char** argv)
