@@ -1,5 +1,7 @@
 #include "htmlview/HtmlView.h"
 
+#include "htmlview/HtmlImages.h"
+
 #include <QFocusEvent>
 #include <QImage>
 #include <QKeyEvent>
@@ -191,6 +193,8 @@ THtmlView::THtmlView(QWidget* parent) : QWidget(parent), m_fonts(std::make_share
         if (!m_updatingBars)
             SetHPos(v);
     });
+    // GIF, JPEG and BMP pictures through the program's own decoders.
+    m_imageLoader = ViewerImageLoader();
     ApplySettings();
     UpdateScrollBars();
 }

@@ -158,7 +158,8 @@ public:
     void SetFontEngine(std::shared_ptr<THtmlFontEngine> engine);
     THtmlFontEngine& FontEngine() const { return *m_fonts; }
     // The image decoder hook (see HtmlImage.h); images of the current
-    // document are resolved again.
+    // document are resolved again. The default is ViewerImageLoader()
+    // (GIF, JPEG, BMP); an empty loader shows no pictures.
     void SetImageLoader(THtmlImageLoader loader);
     // Repaints the places where image is shown (THtmlImage::NotifyChanged
     // ends up here).

@@ -497,8 +497,34 @@ TEST_F(ViewTest, AnimatedImageRepaints)
     EXPECT_FALSE(anim->HasChangedHandler()); // nobody watches it any more
 }
 
+TEST_F(ViewTest, DefaultLoaderReadsBitmapFiles)
+{
+    TempDir dir;
+    QImage picture(6, 4, QImage::Format_RGB32);
+    picture.fill(QColor(0, 128, 0));
+    ASSERT_TRUE(picture.save(QString::fromStdString(dir.file("p.bmp")), "BMP"));
+    WriteFileText(dir.file("a.htm"), "<img src=p.bmp><img src=none.bmp>");
+    view.LoadFromFile(dir.file("a.htm"));
+    const TSection& s = dynamic_cast<const TSection&>(*view.Document().Blocks.at(0));
+    ASSERT_EQ(s.Objects.size(), 2u);
+    EXPECT_EQ(s.Objects[0]->Width, 6);
+    EXPECT_EQ(s.Objects[0]->Height, 4);
+    EXPECT_EQ(s.Objects[1]->Width, 0);
+    // A link to a picture shows it as the document.
+    view.LoadImageFile(dir.file("p.bmp"));
+    EXPECT_EQ(view.CurrentFileType(), ImgType);
+    EXPECT_EQ(view.CurrentFile(), dir.file("p.bmp"));
+    QApplication::processEvents();
+    const TSection& shown = dynamic_cast<const TSection&>(*view.Document().Blocks.at(0));
+    const int baseline = shown.Y + shown.Lines.at(0).Ascent; // the picture stands on it
+    const QImage shot = view.PaintPanel()->grab().toImage();
+    EXPECT_EQ(shot.pixelColor(10 + 2, baseline - 2), QColor(0, 128, 0));
+    EXPECT_NE(shot.pixelColor(10 + 2, baseline + 2), QColor(0, 128, 0));
+}
+
 TEST_F(ViewTest, WithoutALoaderImagesDrawNothing)
 {
+    view.SetImageLoader(nullptr);
     view.SetDefBackground(clWhite);
     view.LoadFromString("<img src=a.gif width=40 height=30>");
     const QImage shot = view.PaintPanel()->grab().toImage();
