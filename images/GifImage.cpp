@@ -529,13 +529,13 @@ TGIFImage::TGIFImage(const TGif& gif)
     m_numIterations = loops < 0 ? 1 : loops > 0 ? loops + 1 : 0;
     for (int i = 0; i < gif.ImageCount(); ++i) {
         TgfFrame frame;
-        frame.frLeft = gif.ImageLeft(i);
-        frame.frTop = gif.ImageTop(i);
-        frame.frWidth = gif.ImageWidth(i);
-        frame.frHeight = gif.ImageHeight(i);
-        frame.frDelay = std::max(30, 10 * gif.ImageDelay(i));
-        frame.frDisposalMethod = gif.ImageDisposalMethod(i);
-        frame.TheEnd = i + 1 == gif.ImageCount();
+        frame.Left = gif.ImageLeft(i);
+        frame.Top = gif.ImageTop(i);
+        frame.Width = gif.ImageWidth(i);
+        frame.Height = gif.ImageHeight(i);
+        frame.DelayMs = std::max(30, 10 * gif.ImageDelay(i));
+        frame.Disposal = gif.ImageDisposalMethod(i);
+        frame.IsLast = i + 1 == gif.ImageCount();
         m_frames.push_back(frame);
     }
     gif.GetStripBitmap(m_strip, m_mask);
@@ -554,7 +554,7 @@ void TGIFImage::SetCurrentFrame(int frame)
     if (frame < 1 || frame > NumFrames())
         return;
     m_currentFrame = frame;
-    m_currentDelay = uint32_t(std::max(1, m_frames[size_t(frame - 1)].frDelay));
+    m_currentDelay = uint32_t(std::max(1, m_frames[size_t(frame - 1)].DelayMs));
 }
 
 void TGIFImage::SetAnimate(bool animate)
@@ -566,13 +566,13 @@ void TGIFImage::SetAnimate(bool animate)
         return;
     }
     if (NumFrames() > 1) {
-        m_currentDelay = uint32_t(std::max(1, m_frames[size_t(m_currentFrame - 1)].frDelay));
+        m_currentDelay = uint32_t(std::max(1, m_frames[size_t(m_currentFrame - 1)].DelayMs));
         m_lastTime = Now();
         m_animating = true;
     }
 }
 
-void TGIFImage::CheckTime()
+void TGIFImage::Tick()
 {
     if (!m_animating)
         return;
@@ -591,7 +591,7 @@ void TGIFImage::CheckTime()
     m_currentFrame = m_currentFrame % NumFrames() + 1;
     if (OnInvalidate)
         OnInvalidate(m_drawRect);
-    m_currentDelay = uint32_t(std::max(1, m_frames[size_t(m_currentFrame - 1)].frDelay));
+    m_currentDelay = uint32_t(std::max(1, m_frames[size_t(m_currentFrame - 1)].DelayMs));
 }
 
 void TGIFImage::Draw(TImageCanvas& canvas, const TImageRect& dest)

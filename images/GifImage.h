@@ -199,18 +199,18 @@ private:
 // One frame of an animation: its rectangle on the logical screen, how long
 // it shows and what happens to its area before the next one.
 struct TgfFrame {
-    int frLeft = 0;
-    int frTop = 0;
-    int frWidth = 0;
-    int frHeight = 0;
-    int frDelay = 0; // milliseconds
-    int frDisposalMethod = 0;
-    bool TheEnd = false; // the last frame of the strip
+    int Left = 0;
+    int Top = 0;
+    int Width = 0;
+    int Height = 0;
+    int DelayMs = 0; // milliseconds
+    int Disposal = 0;
+    bool IsLast = false; // the last frame of the strip
 };
 
 // An animated (or still) GIF as the viewer shows it: the film strip, one
 // TgfFrame per frame, and the playing state. Animation runs off the owner's
-// timer: call CheckTime on every tick; OnInvalidate tells which rectangle to
+// timer: call Tick on each of its ticks; OnInvalidate tells which rectangle to
 // repaint when the frame changes.
 class TGIFImage {
 public:
@@ -236,7 +236,7 @@ public:
     bool Animate() const { return m_animating; }
     void SetAnimate(bool animate);
     // Advances to the next frame once the current frame's delay has passed.
-    void CheckTime();
+    void Tick();
 
     // Draws the current frame stretched into `dest`; remembers `dest` as
     // the rectangle to invalidate when the frame changes.

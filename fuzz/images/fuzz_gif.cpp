@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int i = 0; i < 4; ++i) {
         image->Draw(canvas, {-3, 2, 19, 11});
         now += 1000;
-        image->CheckTime();
+        image->Tick();
     }
     image->Bitmap();
     image->Mask();

@@ -297,7 +297,7 @@ TEST(GifAnimation, DelaysAndIterations)
         EXPECT_EQ(image.NumIterations(), c.iterations);
         EXPECT_EQ(image.IsAnimated(), c.delays.size() > 1);
         for (size_t i = 0; i < c.delays.size(); ++i) {
-            EXPECT_EQ(image.Frames()[i].frDelay, c.milliseconds[i]);
+            EXPECT_EQ(image.Frames()[i].DelayMs, c.milliseconds[i]);
             EXPECT_EQ(gif.ImageDelay(int(i)), c.delays[i] > 0 ? c.delays[i] : 1);
         }
     }
@@ -322,7 +322,7 @@ AnimationRun Play(TGIFImage& image, uint32_t limit, uint32_t start = 1000)
     for (uint32_t t = 0; t < limit && image.Animate(); t += 10) {
         now = start + t;
         const int before = image.CurrentFrame();
-        image.CheckTime();
+        image.Tick();
         if (image.CurrentFrame() != before)
             run.shown.push_back(image.CurrentFrame());
         if (!image.Animate())
@@ -399,10 +399,10 @@ TEST(GifAnimation, DrawsTheCurrentFrame)
     image.Clock = [&now] { return now; };
     image.SetAnimate(true);
     now = 49;
-    image.CheckTime();
+    image.Tick();
     EXPECT_EQ(image.CurrentFrame(), 1);
     now = 50;
-    image.CheckTime();
+    image.Tick();
     ASSERT_EQ(image.CurrentFrame(), 2);
     ASSERT_EQ(invalidated.size(), 1u);
     EXPECT_EQ(invalidated[0], dest);

@@ -100,27 +100,44 @@ TEST(HtmlImages, PageWithGifJpegAndBmp)
                                "BMP <img src=\"picture.bmp\"> scaled <img src=\"picture.bmp\" width=60 height=40></p>"
                                "<p>missing <img src=\"none.gif\"> done</p></body></html>");
 
+    // Our loader, with the GIF's millisecond clock in the test's hands so
+    // that the frame on screen does not depend on how fast the page loads.
+    uint32_t now = 1000;
+    std::vector<std::shared_ptr<THtmlImage>> gifs;
     THtmlView view;
-    view.SetImageLoader(ViewerImageLoader());
+    view.SetImageLoader([&](const std::string& name, const std::string* data) {
+        std::shared_ptr<THtmlImage> image = ViewerImageLoader()(name, data);
+        if (auto* gif = dynamic_cast<THtmlGifImage*>(image.get())) {
+            gif->Gif().Clock = [&now] { return now; };
+            gifs.push_back(image);
+        }
+        return image;
+    });
     view.resize(480, 240);
     view.show();
     view.LoadFromFile(dir.file("page.htm"));
     QCoreApplication::processEvents();
 
+    ASSERT_EQ(gifs.size(), 1u);
     const QImage first = view.grab().toImage();
     Save(first, "images-page.png");
     EXPECT_EQ(CountNear(first, ToQRgb(TestColour(1))), 24 * 12);
     EXPECT_EQ(CountNear(first, qRgb(0xCC, 0x33, 0x00)), 30 * 20 + 60 * 40);
     EXPECT_GE(CountNear(first, qRgb(0x33, 0x66, 0xCC), 4), 40 * 30);
 
-    // The GIF moves to its second frame on the viewer's timer; its hole
-    // shows the first frame beneath.
+    // Once its 50 ms have passed, the GIF moves to its second frame on the
+    // viewer's timer; the hole shows the first frame beneath.
+    now += 49;
+    WaitFor([] { return false; }, 100);
+    EXPECT_EQ(CountNear(view.grab().toImage(), ToQRgb(TestColour(1))), 24 * 12);
+    now += 1;
     ASSERT_TRUE(WaitFor([&] { return CountNear(view.grab().toImage(), ToQRgb(TestColour(2))) > 0; }, 3000));
     const QImage second = view.grab().toImage();
     Save(second, "images-page-frame2.png");
     EXPECT_EQ(CountNear(second, ToQRgb(TestColour(2))), 24 * 8);
     EXPECT_EQ(CountNear(second, ToQRgb(TestColour(1))), 24 * 4);
     // And back to the first.
+    now += 50;
     EXPECT_TRUE(WaitFor([&] { return CountNear(view.grab().toImage(), ToQRgb(TestColour(1))) == 24 * 12; }, 3000));
 
     // An image file on its own.
