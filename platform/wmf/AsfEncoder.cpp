@@ -287,7 +287,7 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
         return true;
     const double shortfall = balance < -m_bytesPerSecond / 8 ? -balance : 0;
 
-    const bool half = deinterlace && picture.height >= 4 && picture.layout != PixelLayout::I420;
+    const bool half = deinterlace && picture.height >= 8 && (picture.layout != PixelLayout::I420 || picture.height % 4 == 0);
     if (!s.scaler || s.scalerWidth != picture.width || s.scalerHeight != picture.height
         || s.scalerLayout != picture.layout || s.scalerHalf != half) {
         sws_freeContext(s.scaler);
@@ -334,7 +334,8 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     int srcHeight = h;
     if (half) {
         // Keep the first field only: every other row, scaled back up.
-        stride[0] *= 2;
+        for (int& st : stride)
+            st *= 2;
         srcHeight = h / 2;
     }
     sws_scale(s.scaler, src, stride, 0, srcHeight, f->data, f->linesize);

@@ -115,6 +115,45 @@ TEST(AsfEncoder, EveryInputLayoutIsScaledToTheProfileFrameAndDecodes)
     }
 }
 
+// An interlaced picture (alternate rows from two moments: here bright and
+// dark rows) keeps its combs without the setting and loses them with it.
+TEST(AsfEncoder, DeinterlacingRemovesCombs)
+{
+    testsupport::TempDir dir;
+    const int w = 320, h = 240;
+    std::vector<uint8_t> combed(static_cast<size_t>(w) * h * 4);
+    for (int y = 0; y < h; ++y)
+        std::fill(combed.begin() + static_cast<long>(y) * w * 4, combed.begin() + static_cast<long>(y + 1) * w * 4,
+            static_cast<uint8_t>(y % 2 ? 30 : 220));
+    for (PixelLayout layout : {PixelLayout::RGB32, PixelLayout::YUY2, PixelLayout::I420}) {
+        for (bool deinterlace : {false, true}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(layout)) + (deinterlace ? " deinterlaced" : " as is"));
+            Recording rec;
+            auto enc = Start(wmftest::BaseProfileStreams(2000000, w, h), rec);
+            ASSERT_TRUE(enc);
+            const auto pic = Convert(combed, w, h, layout);
+            for (int i = 0; i < 3; ++i)
+                ASSERT_TRUE(enc->EncodeVideo(0, {layout, w, h, pic.data(), pic.size()}, i * 666667LL, deinterlace));
+            enc->Finish();
+            const std::string path = dir.file("comb.asf"), gray = dir.file("comb.gray");
+            rec.Save(path);
+            RunCommand("ffmpeg -nostdin -v error -y -i '" + path + "' -frames:v 1 -f rawvideo -pix_fmt gray '" + gray + "'");
+            const std::string pixels = testsupport::ReadFileText(gray);
+            ASSERT_EQ(pixels.size(), static_cast<size_t>(w * h));
+            double comb = 0;
+            for (int y = 8; y < h - 8; ++y)
+                for (int x = 0; x < w; ++x)
+                    comb += std::abs(static_cast<uint8_t>(pixels[static_cast<size_t>(y * w + x)])
+                        - static_cast<uint8_t>(pixels[static_cast<size_t>((y + 1) * w + x)]));
+            comb /= (h - 16) * w;
+            if (deinterlace)
+                EXPECT_LT(comb, 10) << "rows still differ";
+            else
+                EXPECT_GT(comb, 60) << "the test picture should comb";
+        }
+    }
+}
+
 TEST(AsfEncoder, WrongPicturesAreRefused)
 {
     Recording rec;
