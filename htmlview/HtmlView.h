@@ -26,12 +26,6 @@
 
 class QScrollBar;
 
-// A file that cannot be read.
-class EInOutError : public Exception {
-public:
-    using Exception::Exception;
-};
-
 // No off-screen bitmap for painting.
 class EOutOfResources : public Exception {
 public:

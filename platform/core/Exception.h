@@ -23,6 +23,17 @@ private:
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatV(const char* format, va_list args);
 
+// A file that cannot be created, opened, read or written; ErrorCode is the
+// system's error number when one is known (0 otherwise).
+class EInOutError : public Exception {
+public:
+    explicit EInOutError(std::string message, int errorCode = 0)
+        : Exception(std::move(message)), ErrorCode(errorCode)
+    {
+    }
+    int ErrorCode;
+};
+
 // An index outside a list: the text lists raise for a bad index.
 class EListError : public Exception {
 public:

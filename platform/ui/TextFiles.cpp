@@ -7,14 +7,14 @@ void RaiseInOutError(int err)
     switch (err) {
     case ENOENT:
     case ENOTDIR:
-        throw EInOutError(err, "File not found");
+        throw EInOutError("File not found", err);
     case EACCES:
     case EPERM:
     case EROFS:
     case EISDIR:
-        throw EInOutError(err, "File access denied");
+        throw EInOutError("File access denied", err);
     default:
-        throw EInOutError(err, Format("I/O error %d", err));
+        throw EInOutError(Format("I/O error %d", err), err);
     }
 }
 

@@ -8,12 +8,6 @@
 #include <cstdio>
 #include <string>
 
-class EInOutError : public Exception {
-public:
-    EInOutError(int errorCode, std::string message) : Exception(std::move(message)), ErrorCode(errorCode) {}
-    int ErrorCode;
-};
-
 [[noreturn]] void RaiseInOutError(int err);
 
 // Creates (or truncates) a file for writing text.
