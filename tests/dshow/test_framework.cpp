@@ -470,10 +470,3 @@ TEST(PropertyFrame, AppliesLiveAndCancelRestores)
     EXPECT_EQ(OleCreatePropertyFrame(0, 0, 0, nullptr, 1, none, ids.cElems, ids.pElems, 0, 0, nullptr), E_INVALIDARG);
     CoTaskMemFree(ids.pElems);
 }
-
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

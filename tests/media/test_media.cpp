@@ -608,10 +608,3 @@ TEST(VideoWindow, RendererWindowAppearsOnPlayAndFollowsTheControl)
     window.SetFilterGraph(nullptr);
     filter.SetFilterGraph(nullptr);
 }
-
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
