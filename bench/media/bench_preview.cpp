@@ -11,7 +11,8 @@
 #include "platform/dshow/VideoRenderer.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
@@ -75,19 +76,20 @@ Result RunPreview(const GUID& subtype, double seconds)
 
     rusage before{}, after{};
     control->Run();
-    // Let the pipeline settle, then measure.
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < 500)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    // Let the pipeline settle, then measure, with the event loop blocking
+    // between events as the program's does.
+    auto runLoop = [](int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    runLoop(500);
     std::vector<REFERENCE_TIME> discard;
     stats->TakePaintDelays(&discard);
     uint64_t received0 = 0, painted0 = 0;
     stats->GetCounts(&received0, &painted0);
     getrusage(RUSAGE_SELF, &before);
-    clock.restart();
-    while (clock.elapsed() < static_cast<qint64>(seconds * 1000))
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    runLoop(static_cast<int>(seconds * 1000));
     getrusage(RUSAGE_SELF, &after);
     uint64_t received1 = 0, painted1 = 0;
     stats->GetCounts(&received1, &painted1);
