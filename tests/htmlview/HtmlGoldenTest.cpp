@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -23,9 +24,12 @@ std::string GoldenDir()
     return testsupport::SourceDir() + "/tests/htmlview/golden";
 }
 
+// Pictures for review go to the build tree, never into the sources.
 std::string OutputDir()
 {
-    const std::string dir = testsupport::BuildDir() + "/tests/htmlview";
+    const std::string dir = std::getenv("LUMORA_BUILD_DIR")
+                                ? testsupport::BuildDir() + "/tests/htmlview"
+                                : (fs::temp_directory_path() / "lumora-htmlview").string();
     fs::create_directories(dir);
     return dir;
 }
