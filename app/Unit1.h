@@ -191,6 +191,7 @@ protected:
 private:
     void BuildControls();
     void CreateComponents();
+    void CreateHelpViewer();
     void DestroyComponents();
     void ConnectHandlers();
 

@@ -1,6 +1,191 @@
 // Streaming start and stop.
 #include "app/Unit1.h"
-#include "platform/core/Exception.h"
 
-void TForm1::btnStartClick() { btnPreviewClick(); }
-void TForm1::btnStopClick() {}
+#include "media/MediaKit.h"
+#include "platform/ini/IniFile.h"
+#include "platform/ui/Application.h"
+#include "platform/ui/Dialogs.h"
+#include "platform/ui/Resources.h"
+#include "platform/wmf/WMAsfWriter.h"
+#include "platform/wmf/WMProfile.h"
+#include "platform/wmf/WMWriter.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+// The port of the Network page: the field as a whole number, 8080 otherwise.
+uint32_t StreamPort(const QLineEdit* edit)
+{
+    int32_t port = 0;
+    if (!TryStrToInt(edit->text().toStdString(), port))
+        return 8080;
+    return static_cast<uint32_t>(port);
+}
+
+std::string GraphErrorDialogText(const std::string& error)
+{
+    return "DirectX has detected the following error: \"" + error + "\"\r\n"
+           "\r\n"
+           "It may be possible to stream to the network but without a local display.\r\n"
+           "\r\n"
+           "Do you wish to ignore error the message and try to continue?\r\n";
+}
+
+} // namespace
+
+void TForm1::btnStartClick()
+{
+    // 1. Automatic updating needs a server and a page name.
+    if (cbFTP->isChecked()) {
+        if (edRemoteHost->text().isEmpty()) {
+            ShowMessage("Your website's FTP Server settings are required.");
+            return;
+        }
+        if (edFile->text().isEmpty()) {
+            ShowMessage("A filename for the uploaded webpage is required.");
+            return;
+        }
+    }
+
+    // 2-3.
+    if (!FilterGraph1->Active())
+        btnPreviewClick();
+    btnPreview->setEnabled(false);
+
+    // 4-6.
+    edFile->setText(QString::fromStdString(ApplyRemotePageExtension(edFile->text().toStdString())));
+    edIPAddress->setText(QString::fromStdString(PrimaryLocalAddressText()));
+    edWAN->setText(StatusPanel0->text() + ":" + edPort->text() + "/");
+
+    // 7-8.
+    cbProfilesClick();
+    if (FilterGraph1->Active())
+        FilterGraph1->SetActive(false);
+    FilterGraph1->ClearGraph();
+
+    if (SourceIndex > -1) {
+        // 10. The members: device, writer with its network sink.
+        Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(SourceIndex).Get());
+        ASFWriter->SetFileName(Files.WanPageFile());
+        ASFWriter->SetFilterGraph(FilterGraph1);
+        ASFWriter->SetPort(StreamPort(edPort));
+        ASFWriter->SetMaxUsers(10);
+        FilterGraph1->SetActive(true);
+
+        // 11. The writer's profile, title and live mode.
+        if (ComPtr<IConfigAsfWriter> config = Supports<IConfigAsfWriter>(*ASFWriter)) {
+            if (ComPtr<IWMProfile> profile = StreamProfile.As<IWMProfile>())
+                config->ConfigureFilterUsingProfile(profile.Get());
+            else
+                config->ConfigureFilterUsingProfileGuid(WMProfiles8Guid(wmp_V80_56VideoOnly));
+        }
+        const ComPtr<IWMWriterAdvanced2> advanced = ASFWriter->WriterAdvanced();
+        ComPtr<IWMHeaderInfo3> header = advanced ? advanced.As<IWMHeaderInfo3>() : ComPtr<IWMHeaderInfo3>();
+        if (header) {
+            static const WCHAR blank[] = u" ";
+            WORD index = 0;
+            header->AddAttribute(0, u"Title", &index, WMT_TYPE_STRING, 0, reinterpret_cast<const BYTE*>(blank), 2);
+            advanced->SetLiveSource(1);
+        }
+        FilterGraph1->SetMode(gmCapture);
+
+        // 12. De-interlacing is a wish, never an error.
+        if (header) {
+            try {
+                const DWORD mode = WM_DM_DEINTERLACE_NORMAL;
+                CheckGraphResult(advanced->SetInputSetting(0, u"DeinterlaceMode", WMT_TYPE_DWORD,
+                                                           reinterpret_cast<const BYTE*>(&mode), sizeof mode));
+            } catch (const std::exception&) {
+            }
+        }
+
+        // 13-14. Capture into the writer, preview into the window, network only.
+        try {
+            ComPtr<ICaptureGraphBuilder2> builder = InterfaceOf<ICaptureGraphBuilder2>(*FilterGraph1);
+            ComPtr<IBaseFilter> device = InterfaceOf<IBaseFilter>(*Filter1);
+            ComPtr<IBaseFilter> writer = InterfaceOf<IBaseFilter>(*ASFWriter);
+            CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_CAPTURE, nullptr, device.Get(), nullptr, writer.Get()));
+            ComPtr<IBaseFilter> renderer = InterfaceOf<IBaseFilter>(*VideoWindow1);
+            CheckGraphResult(
+                builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+            if (header) {
+                ComPtr<IWMWriterSink> fileSink;
+                advanced->GetSink(0, fileSink.GetAddressOf());
+                advanced->RemoveSink(fileSink.Get());
+            }
+            FilterGraph1->Play();
+        } catch (const std::exception& e) {
+            TMessageRequest r;
+            r.Parent = this;
+            r.Caption = "Warning";
+            r.Text = GraphErrorDialogText(e.what());
+            r.Type = TMsgDlgType::mtWarning;
+            r.Buttons = mbYes | mbNo;
+            r.DefaultResult = mrYes;
+            r.EscapeResult = mrNo;
+            r.Left = frameGeometry().left();
+            r.Top = frameGeometry().top() + 150;
+            if (ShowMessageDialog(r) == mrNo) {
+                FilterGraph1->SetActive(false);
+                btnStopClick();
+                return;
+            }
+            if (FilterGraph1->Active())
+                FilterGraph1->Play();
+        }
+    }
+
+    // 15-19.
+    Label7->setVisible(FilterGraph1->Active());
+    GetOutsideIP();
+    tmrStartButtonUpload->start();
+    if (cbFTP->isChecked())
+        tmrMain->start();
+    GroupBox3->setEnabled(false);
+    GroupBox2->setEnabled(false);
+    GroupBox1->setEnabled(false);
+    btnStart->setEnabled(false);
+    btnStop->setEnabled(true);
+    if (FileExists(Files.WanPageFile()))
+        DeleteFileQuietly(Files.WanPageFile());
+
+    if (FilterGraph1->Active()) {
+        std::printf("Lumora is streaming at http://%s:%u/\n", edIPAddress->text().toStdString().c_str(),
+                    ASFWriter->Port());
+        std::fflush(stdout);
+    }
+}
+
+void TForm1::btnStopClick()
+{
+    tmrStartButtonUpload->stop();
+    tmrMain->stop();
+    FilterGraph1->SetActive(false);
+    Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(cbSource->currentIndex()).Get());
+    FilterGraph1->SetActive(true);
+    ASFWriter->SetFileName(Files.ParkedWriterName());
+    ASFWriter->SetFilterGraph(nullptr);
+    ComPtr<ICaptureGraphBuilder2> builder = InterfaceOf<ICaptureGraphBuilder2>(*FilterGraph1);
+    ComPtr<IBaseFilter> device = InterfaceOf<IBaseFilter>(*Filter1);
+    ComPtr<IBaseFilter> renderer = InterfaceOf<IBaseFilter>(*VideoWindow1);
+    CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+    FilterGraph1->Play();
+    Label7->setVisible(false);
+    GroupBox3->setEnabled(true);
+    GroupBox2->setEnabled(true);
+    GroupBox1->setEnabled(true);
+    btnStop->setEnabled(false);
+    btnStart->setEnabled(true);
+    btnPreview->setEnabled(!FilterGraph1->Active());
+    if (FileExists(Files.ParkedWriterName()))
+        DeleteFileQuietly(Files.ParkedWriterName());
+}
