@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
+#include <QMouseEvent>
 #include <QSlider>
 #include <QThread>
 #include <QWidget>
@@ -412,6 +413,18 @@ TEST(Renderer, PaintsFramesIntoItsOwnedWindow)
         }));
         QWidget* video = FindRendererWindow(&owner, "Video");
         ASSERT_TRUE(video);
+        // Mouse input over the video goes to the message drain.
+        struct Drain : QWidget {
+            using QWidget::QWidget;
+            void mousePressEvent(QMouseEvent* e) override { pressedAt = e->position().toPoint(); }
+            QPoint pressedAt{-1, -1};
+        } drain(&owner);
+        drain.setGeometry(10, 20, 200, 300);
+        window->put_MessageDrain(reinterpret_cast<OAHWND>(&drain));
+        QMouseEvent press(QEvent::MouseButtonPress, QPointF(5, 7), video->mapToGlobal(QPointF(5, 7)), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(video, &press);
+        EXPECT_EQ(drain.pressedAt, QPoint(5, 7));
         EXPECT_EQ(video->geometry(), QRect(10, 20, 200, 300));
         const QImage shot = video->grab().toImage();
         // 4:3 in a 200 x 300 box: black above and below, picture between.

@@ -608,3 +608,36 @@ TEST(VideoWindow, RendererWindowAppearsOnPlayAndFollowsTheControl)
     window.SetFilterGraph(nullptr);
     filter.SetFilterGraph(nullptr);
 }
+
+TEST(VideoWindow, WindowlessModeDrawsInsideTheControl)
+{
+    QWidget form;
+    form.resize(400, 300);
+    TVideoWindow window(&form);
+    window.setObjectName("Windowless");
+    window.setGeometry(10, 10, 200, 150);
+    form.show();
+    TFilterGraph graph;
+    graph.SetMode(gmCapture);
+    window.SetMode(vmVMR);
+    window.VMROptions()->SetMode(vmrWindowless);
+    TFilter filter;
+    filter.BaseFilter()->StoreMoniker(TestSourceMoniker().Get());
+    filter.SetFilterGraph(&graph);
+    window.SetFilterGraph(&graph);
+    graph.SetActive(true);
+    EXPECT_TRUE(Supports<IVMRWindowlessControl9>(window));
+    EXPECT_FALSE(Supports<IVideoWindow>(window)) << "no renderer window of its own";
+    CheckGraphResult(InterfaceOf<ICaptureGraphBuilder2>(graph)->RenderStream(
+        &PIN_CATEGORY_PREVIEW, nullptr, InterfaceOf<IBaseFilter>(filter).Get(), nullptr, InterfaceOf<IBaseFilter>(window).Get()));
+    EXPECT_TRUE(graph.Play());
+    QWidget* video = Supports<IRendererStatistics>(window)->Window();
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->parentWidget(), &window);
+    EXPECT_EQ(video->geometry(), QRect(0, 0, 200, 150));
+    window.resize(300, 200);
+    EXPECT_EQ(video->geometry(), QRect(0, 0, 300, 200));
+    EXPECT_EQ(window.VideoHandle(), reinterpret_cast<OAHWND>(&window));
+    window.SetFilterGraph(nullptr);
+    filter.SetFilterGraph(nullptr);
+}
