@@ -200,6 +200,7 @@ std::unique_ptr<AsfEncoder> AsfEncoder::Create(const std::vector<WMStreamFormat>
                 av_write_trailer(oc); // its index and end marker are not ours
             }
         }
+        av_freep(&io->buffer); // ours, possibly replaced by the context
         avio_context_free(&io);
     }
     avformat_free_context(oc);

@@ -53,6 +53,7 @@ TEST(HttpRequest, PlayersRequestsAreTold)
 
 TEST(HttpRequest, MalformedIncompleteAndOversizedHeads)
 {
+    static const char kNulHead[] = "GET / HTTP/1.1\r\nA: b\0c\r\n\r\n";
     std::string many = "GET / HTTP/1.1\r\n";
     for (int i = 0; i < 65; ++i)
         many += "X" + std::to_string(i) + ": y\r\n";
@@ -68,7 +69,7 @@ TEST(HttpRequest, MalformedIncompleteAndOversizedHeads)
         {"HTTP/2", "GET / HTTP/2.0\r\n\r\n", ParseResult::Malformed},
         {"two blanks", "GET  / HTTP/1.1\r\n\r\n", ParseResult::Malformed},
         {"control character in target", std::string("GET /\x01 HTTP/1.1\r\n\r\n"), ParseResult::Malformed},
-        {"NUL in a header", std::string("GET / HTTP/1.1\r\nA: b\0c\r\n\r\n", 29), ParseResult::Malformed},
+        {"NUL in a header", std::string(kNulHead, sizeof kNulHead - 1), ParseResult::Malformed},
         {"header without colon", "GET / HTTP/1.1\r\nno colon\r\n\r\n", ParseResult::Malformed},
         {"empty header name", "GET / HTTP/1.1\r\n: v\r\n\r\n", ParseResult::Malformed},
         {"continuation first", "GET / HTTP/1.1\r\n folded\r\n\r\n", ParseResult::Malformed},
