@@ -4,6 +4,7 @@
 #include "htmlview/HtmlImages.h"
 #include "htmlview/HtmlView.h"
 #include "media/MediaKit.h"
+#include "platform/ui/Application.h"
 #include "platform/ui/Resources.h"
 
 #include <QCheckBox>
@@ -24,6 +25,7 @@ void TForm1::CreateHelpViewer()
     HTML->SetBorderStyle(htFocused);
     HTML->SetDefBackground(clWindow);
     HTML->SetImageLoader(ViewerImageLoader());
+    HTML->OnError = [](THtmlView*, const Exception& e) { Application::Instance().HandleException(e); };
 }
 
 void TForm1::LoadHelpPage()

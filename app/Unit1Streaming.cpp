@@ -80,6 +80,15 @@ void TForm1::btnStartClick()
         ASFWriter->SetPort(StreamPort(edPort));
         ASFWriter->SetMaxUsers(10);
         FilterGraph1->SetActive(true);
+        // A port that cannot be opened would leave a stream nobody can reach:
+        // say so instead of pretending to stream.
+        if (const ComPtr<IWMWriterNetworkSink>& sink = ASFWriter->NetworkSink()) {
+            std::string url;
+            if (FAILED(sink->GetHostURL(&url)))
+                throw EMediaKitException(
+                    Format("The stream cannot be served on port %u: the port is in use or not allowed.",
+                           StreamPort(edPort)));
+        }
 
         // 11. The writer's profile, title and live mode.
         if (ComPtr<IConfigAsfWriter> config = Supports<IConfigAsfWriter>(*ASFWriter)) {

@@ -198,6 +198,13 @@ bool CoIsClassRegistered(REFCLSID clsid)
     return Registry().count(clsid) != 0;
 }
 
+ClassFactoryFunction CoGetClassFactory(REFCLSID clsid)
+{
+    std::lock_guard lock(RegistryLock());
+    auto it = Registry().find(clsid);
+    return it == Registry().end() ? ClassFactoryFunction() : it->second;
+}
+
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD /*context*/, REFIID riid, void** ppv)
 {
     if (!ppv)

@@ -97,6 +97,9 @@ using ClassFactoryFunction = std::function<HRESULT(REFIID riid, void** ppv)>;
 // Registers (or replaces) a class in the process-local registry.
 void CoRegisterClass(REFCLSID clsid, ClassFactoryFunction factory);
 bool CoIsClassRegistered(REFCLSID clsid);
+// The factory registered for a class (empty when none), so a class can be
+// wrapped by another registration.
+ClassFactoryFunction CoGetClassFactory(REFCLSID clsid);
 // REGDB_E_CLASSNOTREG for an unknown class; CLASS_E_NOAGGREGATION when outer is set.
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID riid, void** ppv);
 
