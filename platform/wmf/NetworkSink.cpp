@@ -140,8 +140,8 @@ public:
             m_inbox.newHeader = true;
             m_inbox.ended = false;
             m_inbox.packets.clear();
+            WakeLocked();
         }
-        Wake();
         return S_OK;
     }
 
@@ -163,8 +163,8 @@ public:
             if (!m_running || (m_inbox.header.empty() && !m_haveHeaderOnThread))
                 return S_OK;
             m_inbox.packets.push_back(packet);
+            WakeLocked();
         }
-        Wake();
         return S_OK;
     }
 
@@ -173,8 +173,8 @@ public:
         {
             std::lock_guard lock(m_inboxLock);
             m_inbox.ended = true;
+            WakeLocked();
         }
-        Wake();
         return S_OK;
     }
 
@@ -304,6 +304,14 @@ private:
         bool ended = false;
         std::vector<asf::DataPacketPtr> packets;
     };
+
+    // The encoding thread wakes the sink's thread only while it runs (the
+    // descriptor is closed by Close once it has stopped).
+    void WakeLocked()
+    {
+        if (m_running)
+            Wake();
+    }
 
     void Wake()
     {
