@@ -112,6 +112,7 @@ private:
     size_t m_pos = 0;
     std::vector<TGifExtension> m_pending;
     std::vector<uint8_t> m_dataStream;
+    std::vector<uint8_t> m_passes; // an interlaced image's rows in stored order
     int64_t m_pixelBytes = 0;
     std::unique_ptr<TGifLzwDecoder> m_lzw;
 };
@@ -294,15 +295,19 @@ void TGif::Reader::DecodeImage(TGifImageDescriptor& image)
         result = m_lzw->Decode(m_dataStream.data(), m_dataStream.size(), image.LZWCodeSize,
                                image.Pixels.data(), capacity, TLzwOverflow::loDrop);
     } else {
-        std::vector<uint8_t> passes(capacity, 0);
+        if (m_passes.size() < capacity)
+            m_passes.resize(capacity);
+        uint8_t* passes = m_passes.data();
         result = m_lzw->Decode(m_dataStream.data(), m_dataStream.size(), image.LZWCodeSize,
-                               passes.data(), capacity, TLzwOverflow::loWrap);
+                               passes, capacity, TLzwOverflow::loWrap);
+        if (m_lzw->PixelCount() < capacity) // rows the data never reached stay 0
+            std::memset(passes + m_lzw->PixelCount(), 0, capacity - size_t(m_lzw->PixelCount()));
         if (result == TLzwResult::lrOk && image.Width > 0) {
             const std::vector<int> rows = InterlaceRowOrder(image.Height);
             const size_t width = size_t(image.Width);
             for (size_t line = 0; line < rows.size(); ++line)
                 std::memcpy(image.Pixels.data() + size_t(rows[line]) * width,
-                            passes.data() + line * width, width);
+                            passes + line * width, width);
         }
     }
     if (result == TLzwResult::lrCodeSize)

@@ -2,38 +2,19 @@
 
 #include <cstring>
 
-void TGifLzwDecoder::Emit(int code, int length, uint8_t* out, size_t capacity, TLzwOverflow overflow)
+void TGifLzwDecoder::EmitSlow(int code, int length, uint8_t* out, size_t capacity, TLzwOverflow overflow, size_t& pos)
 {
-    // m_count doubles as the write position: for loDrop it is compared with
-    // the capacity, for loWrap it is reduced modulo the capacity below.
-    const uint64_t start = m_count;
-    m_count += uint64_t(length);
-    if (capacity == 0)
+    // The string does not fit before the end of the buffer: drop or wrap
+    // what is past it.
+    if (overflow == TLzwOverflow::loDrop && pos >= capacity)
         return;
-    size_t pos;
-    if (overflow == TLzwOverflow::loDrop) {
-        if (start >= capacity)
-            return;
-        pos = size_t(start);
-    } else {
-        pos = size_t(start % capacity);
-    }
-    if (pos + size_t(length) <= capacity) {
-        // The usual case: the string fits, write it backwards in place.
-        uint8_t* p = out + pos + length - 1;
-        for (int i = 0; i < length; ++i) {
-            *p-- = m_suffix[code];
-            code = m_prefix[code];
-        }
-        return;
-    }
     for (int i = length - 1; i >= 0; --i) {
         m_stack[i] = m_suffix[code];
         code = m_prefix[code];
     }
     for (int i = 0; i < length; ++i) {
         if (pos == capacity) {
-            if (overflow == TLzwOverflow::loDrop)
+            if (overflow == TLzwOverflow::loDrop || capacity == 0)
                 return;
             pos = 0;
         }
@@ -67,6 +48,30 @@ TLzwResult TGifLzwDecoder::Decode(const uint8_t* data, size_t size, int minCodeS
     uint64_t bits = 0;
     int bitCount = 0;
     size_t byte = 0;
+    size_t pos = 0; // next write position in out
+    uint64_t count = 0;
+
+    // Writes the string of `code` at pos: backwards in place when it fits.
+    auto emit = [&](int code) {
+        const int length = m_length[code];
+        count += uint64_t(length);
+        if (pos + size_t(length) <= capacity) {
+            uint8_t* p = out + pos + length - 1;
+            pos += size_t(length);
+            if (length == 1) {
+                *p = m_suffix[code];
+                return;
+            }
+            for (int i = 0; i < length; ++i) {
+                *p-- = m_suffix[code];
+                code = m_prefix[code];
+            }
+            if (pos == capacity && overflow == TLzwOverflow::loWrap)
+                pos = 0;
+            return;
+        }
+        EmitSlow(code, length, out, capacity, overflow, pos);
+    };
 
     for (;;) {
         if (bitCount < width) {
@@ -101,21 +106,25 @@ TLzwResult TGifLzwDecoder::Decode(const uint8_t* data, size_t size, int minCodeS
             justCleared = true;
             continue;
         }
-        if (code == endCode)
+        if (code == endCode) {
+            m_count = count;
             return justCleared ? TLzwResult::lrDataFormat : TLzwResult::lrOk;
+        }
         justCleared = false;
 
         if (firstCode) {
             if (code >= next)
                 code = 0;
-            Emit(code, 1, out, capacity, overflow);
+            emit(code);
             prev = code;
             firstCode = false;
             continue;
         }
 
-        if (code > next)
+        if (code > next) {
+            m_count = count;
             return TLzwResult::lrDataFormat;
+        }
         // For code == next (the string being defined right now) the new
         // entry is the previous string plus its own first byte.
         const uint8_t first = code == next ? m_first[prev] : m_first[code];
@@ -130,8 +139,9 @@ TLzwResult TGifLzwDecoder::Decode(const uint8_t* data, size_t size, int minCodeS
                 limit <<= 1;
             }
         }
-        Emit(code, m_length[code], out, capacity, overflow);
+        emit(code);
         prev = code;
     }
+    m_count = count;
     return TLzwResult::lrOk;
 }

@@ -40,7 +40,7 @@ public:
     uint64_t PixelCount() const { return m_count; }
 
 private:
-    void Emit(int code, int length, uint8_t* out, size_t capacity, TLzwOverflow overflow);
+    void EmitSlow(int code, int length, uint8_t* out, size_t capacity, TLzwOverflow overflow, size_t& pos);
 
     uint16_t m_prefix[TableSize];
     uint8_t m_suffix[TableSize];

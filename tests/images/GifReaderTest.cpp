@@ -184,6 +184,12 @@ TEST(GifReader, InterlacedRows)
     EXPECT_EQ(again.Images()[0].Pixels, (std::vector<uint8_t>{4, 3, 2}));
     const TGif plain = Load(GifBuilder(1, 3).Image(0, 0, 1, 3, {1, 2, 3, 4}).Trailer().Data());
     EXPECT_EQ(plain.Images()[0].Pixels, (std::vector<uint8_t>{1, 2, 3}));
+
+    // Less data than rows: the rows never reached stay 0, also after an
+    // earlier interlaced image of the same size.
+    const TGif shortData = Load(GifBuilder(1, 4).Image(0, 0, 1, 4, {5, 5, 5, 5}, 8, true)
+                                    .Image(0, 0, 1, 4, {7}, 8, true).Trailer().Data());
+    EXPECT_EQ(shortData.Images()[1].Pixels, (std::vector<uint8_t>{7, 0, 0, 0}));
 }
 
 // Three frames on a 3x2 screen (colour n = TestColour(n)):
