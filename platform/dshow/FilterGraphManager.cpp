@@ -103,6 +103,11 @@ public:
         for (auto& e : m_filters)
             e.filter->JoinFilterGraph(nullptr, nullptr);
         StopAll();
+        // Connected pins hold each other's filters: break every connection
+        // so the filters can go.
+        for (auto& e : m_filters)
+            for (auto& pin : FilterPins(e.filter.Get()))
+                pin->Disconnect();
     }
 
     // IBasicAudio belongs to an audio renderer; the graph answers it only
