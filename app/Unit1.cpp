@@ -2,7 +2,10 @@
 #include "app/Unit1.h"
 
 #include "app/Resources.h"
+#include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
+#include "net/NetFTP.h"
+#include "net/NetHTTP.h"
 #include "platform/dshow/DeviceEnum.h"
 #include "platform/ini/IniFile.h"
 #include "platform/ui/Application.h"
@@ -104,13 +107,6 @@ TForm1::TForm1(TStartOptions options, QWidget* parent)
     // window opens with what was set up so far.
     RunGuarded([this] { FormCreate(); });
     m_created = true;
-}
-
-TForm1::~TForm1()
-{
-    DestroyComponents();
-    if (Application::Instance().MainForm() == this)
-        Application::Instance().SetMainForm(nullptr);
 }
 
 namespace {

@@ -115,12 +115,13 @@ public:
     QLabel* Label16 = nullptr;
 
     // ---- non-visual components ------------------------------------------------
-    TFilterGraph* FilterGraph1 = nullptr;
-    TFilter* Filter1 = nullptr;
+    // Owned by the window; the video window is a child widget of Panel4.
+    std::unique_ptr<TFilterGraph> FilterGraph1;
+    std::unique_ptr<TFilter> Filter1;
     TVideoWindow* VideoWindow1 = nullptr;
-    TASFWriter* ASFWriter = nullptr;
-    TNetHTTP* NetHTTP1 = nullptr;
-    TNetFTP* NetFTP1 = nullptr;
+    std::unique_ptr<TASFWriter> ASFWriter;
+    std::unique_ptr<TNetHTTP> NetHTTP1;
+    std::unique_ptr<TNetFTP> NetFTP1;
     QTimer* tmrStartButtonUpload = nullptr;
     QTimer* tmrMain = nullptr;
     QTimer* tmrMessage = nullptr;

@@ -7,32 +7,33 @@
 #include "media/SysDevEnum.h"
 #include "net/NetFTP.h"
 #include "net/NetHTTP.h"
+#include "platform/ui/Application.h"
 
 #include <QFrame>
 
 void TForm1::CreateComponents()
 {
     // The graph and its members.
-    FilterGraph1 = new TFilterGraph;
+    FilterGraph1 = std::make_unique<TFilterGraph>();
     FilterGraph1->SetName("FilterGraph1");
     FilterGraph1->SetMode(gmCapture);
     FilterGraph1->SetGraphEdit(false);
     FilterGraph1->SetLinearVolume(true);
 
-    Filter1 = new TFilter;
+    Filter1 = std::make_unique<TFilter>();
     Filter1->SetName("Filter1");
-    Filter1->SetFilterGraph(FilterGraph1);
+    Filter1->SetFilterGraph(FilterGraph1.get());
 
     VideoWindow1 = new TVideoWindow(Panel4);
     VideoWindow1->setObjectName("VideoWindow1");
     VideoWindow1->setGeometry(Panel4->rect());
     VideoWindow1->SetMode(vmVMR);
     VideoWindow1->VMROptions()->SetMode(vmrWindowed);
-    VideoWindow1->SetFilterGraph(FilterGraph1);
+    VideoWindow1->SetFilterGraph(FilterGraph1.get());
 
-    ASFWriter = new TASFWriter;
+    ASFWriter = std::make_unique<TASFWriter>();
     ASFWriter->SetName("ASFWriter");
-    ASFWriter->SetFilterGraph(FilterGraph1);
+    ASFWriter->SetFilterGraph(FilterGraph1.get());
     ASFWriter->SetProfile(wmp_V80_255VideoPDA);
     ASFWriter->SetPort(0);
     ASFWriter->SetMaxUsers(0);
@@ -40,7 +41,7 @@ void TForm1::CreateComponents()
     CreateHelpViewer();
 
     // The echo service client.
-    NetHTTP1 = new TNetHTTP;
+    NetHTTP1 = std::make_unique<TNetHTTP>();
     NetHTTP1->Request().SetAccept("text/html, */*");
     NetHTTP1->Request().SetUserAgent("Mozilla/3.0 (compatible; Lumora)");
     NetHTTP1->Request().SetContentType("text/html");
@@ -52,7 +53,7 @@ void TForm1::CreateComponents()
     NetHTTP1->ProxyParams().SetProxyPort(0);
 
     // The website uploader.
-    NetFTP1 = new TNetFTP;
+    NetFTP1 = std::make_unique<TNetFTP>();
     NetFTP1->SetTransferType(ftASCII);
     NetFTP1->SetMaxLineAction(maException);
     NetFTP1->SetReadTimeout(0);
@@ -60,22 +61,24 @@ void TForm1::CreateComponents()
     NetFTP1->ProxySettings().Port = 0;
 }
 
+TForm1::~TForm1()
+{
+    DestroyComponents();
+    if (Application::Instance().MainForm() == this)
+        Application::Instance().SetMainForm(nullptr);
+}
+
 void TForm1::DestroyComponents()
 {
     delete HTML;
     HTML = nullptr;
     // Members leave the graph before it goes.
-    delete ASFWriter;
-    ASFWriter = nullptr;
+    ASFWriter.reset();
     delete VideoWindow1;
     VideoWindow1 = nullptr;
-    delete Filter1;
-    Filter1 = nullptr;
-    delete FilterGraph1;
-    FilterGraph1 = nullptr;
-    delete NetFTP1;
-    NetFTP1 = nullptr;
-    delete NetHTTP1;
-    NetHTTP1 = nullptr;
+    Filter1.reset();
+    FilterGraph1.reset();
+    NetFTP1.reset();
+    NetHTTP1.reset();
     DeviceEnum.reset();
 }

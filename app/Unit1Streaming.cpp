@@ -76,7 +76,7 @@ void TForm1::btnStartClick()
         // 10. The members: device, writer with its network sink.
         Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(SourceIndex).Get());
         ASFWriter->SetFileName(Files.WanPageFile());
-        ASFWriter->SetFilterGraph(FilterGraph1);
+        ASFWriter->SetFilterGraph(FilterGraph1.get());
         ASFWriter->SetPort(StreamPort(edPort));
         ASFWriter->SetMaxUsers(10);
         FilterGraph1->SetActive(true);
