@@ -4,6 +4,9 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
+# Without a display the program runs offscreen; `make run` then starts the
+# stream at once so there is something to watch.
+RUN_ARGS ?= $(if $(DISPLAY)$(WAYLAND_DISPLAY),,--start)
 
 .PHONY: all deps configure build run test bench sanitize clean
 
@@ -21,7 +24,7 @@ build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
 run: deps build
-	./$(BUILD_DIR)/lumora $(ARGS)
+	./$(BUILD_DIR)/lumora $(RUN_ARGS) $(ARGS)
 
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)

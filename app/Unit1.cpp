@@ -283,7 +283,8 @@ void TForm1::BuildControls()
     HTMLHost->setGeometry(4, 4, 349, 350);
     Label15 = Named(new QLabel("More details on my website at ", TabSheet4), "Label15");
     Label15->setGeometry(8, 360, 160, 16);
-    Label16 = Named(new QLabel(HelpSiteUrl(), TabSheet4), "Label16");
+    Label16 = Named(new QLabel("the Lumora README", TabSheet4), "Label16");
+    Label16->setToolTip(HelpSiteUrl());
     Label16->setGeometry(168, 360, 185, 16);
     Label16->setStyleSheet("color: blue; text-decoration: underline;");
     Label16->setMouseTracking(true);
@@ -312,7 +313,7 @@ void TForm1::BuildControls()
 
 const char* TForm1::HelpSiteUrl()
 {
-    return "https://lumora.example.org/help";
+    return LUMORA_HELP_URL;
 }
 
 void TForm1::showEvent(QShowEvent* event)

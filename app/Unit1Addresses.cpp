@@ -3,6 +3,7 @@
 
 #include "net/NetHTTP.h"
 #include "net/NetStack.h"
+#include "net/NetText.h"
 #include "platform/ui/TextFiles.h"
 
 #include <QLabel>
@@ -52,15 +53,6 @@ void MakePage(const std::string& output, const std::string& templateFile, Addres
     out.Close();
 }
 
-std::string TrimControls(const std::string& s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
 
 } // namespace
 
@@ -89,7 +81,7 @@ void TForm1::GetOutsideIP()
         const size_t p = found == std::string::npos ? 0 : found + 1; // counted from 1
         for (size_t i = p + 8; i < body.size() && body[i] != '<'; ++i) // position p + 9
             result += body[i];
-        result = TrimControls(result);
+        result = nettext::Trim(result);
     } catch (const std::exception&) {
         StatusPanel0->clear();
     }

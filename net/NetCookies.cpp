@@ -2,6 +2,7 @@
 
 #include "net/NetHTTP.h"
 #include "net/NetStack.h"
+#include "net/NetText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,27 +12,10 @@
 
 namespace {
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(const std::string& s)
-{
-    std::size_t begin = 0;
-    std::size_t end = s.size();
-    while (begin < end && IsBlank(s[begin]))
-        ++begin;
-    while (end > begin && IsBlank(s[end - 1]))
-        --end;
-    return s.substr(begin, end - begin);
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool SameText(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+using nettext::IsBlank;
+using nettext::SameText;
+using nettext::Trim;
+using nettext::Upper;
 
 // The host from its first "." on (".b.c" for "a.b.c"); "" without a ".".
 std::string FromFirstDot(const std::string& host)

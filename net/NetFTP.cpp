@@ -1,20 +1,13 @@
 #include "net/NetFTP.h"
 
 #include "net/NetURI.h"
+#include "net/NetText.h"
 
 #include <chrono>
 
 namespace {
 
-std::string Trim(const std::string& s)
-{
-    size_t first = 0, last = s.size();
-    while (first < last && static_cast<unsigned char>(s[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(s[last - 1]) <= ' ')
-        --last;
-    return s.substr(first, last - first);
-}
+using nettext::Trim;
 
 // One number of a PASV reply: a decimal byte.
 int PassiveField(std::string& rest)

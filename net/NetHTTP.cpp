@@ -1,4 +1,5 @@
 #include "net/NetHTTP.h"
+#include "net/NetText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,6 +7,11 @@
 #include <cstring>
 
 namespace {
+
+using nettext::IsBlank;
+using nettext::SameText;
+using nettext::Trim;
+using nettext::Upper;
 
 // Bodies are read in slices of at most this many bytes, so that a length
 // announced by the peer never makes us reserve memory for data that has not
@@ -15,28 +21,6 @@ constexpr int64_t kBodySlice = 1 << 20;
 constexpr int64_t kErrorBodyLimit = 1 << 20;
 // Response headers of a single reply, in bytes (at least; see ReadResponseHeaders).
 constexpr int64_t kHeaderBytesLimit = 1 << 20;
-
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(const std::string& s)
-{
-    std::size_t begin = 0;
-    std::size_t end = s.size();
-    while (begin < end && IsBlank(s[begin]))
-        ++begin;
-    while (end > begin && IsBlank(s[end - 1]))
-        --end;
-    return s.substr(begin, end - begin);
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool SameText(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
 
 const char* MethodWord(TNetHTTPMethod method)
 {

@@ -1,4 +1,5 @@
 #include "net/NetHeaderList.h"
+#include "net/NetText.h"
 
 #include <cctype>
 #include <cstdio>
@@ -7,35 +8,11 @@
 
 namespace {
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-std::string Trim(const std::string& s)
-{
-    std::size_t begin = 0;
-    std::size_t end = s.size();
-    while (begin < end && IsBlank(s[begin]))
-        ++begin;
-    while (end > begin && IsBlank(s[end - 1]))
-        --end;
-    return s.substr(begin, end - begin);
-}
-
-std::string TrimRight(const std::string& s)
-{
-    std::size_t end = s.size();
-    while (end > 0 && IsBlank(s[end - 1]))
-        --end;
-    return s.substr(0, end);
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool SameText(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
+using nettext::IsBlank;
+using nettext::SameText;
+using nettext::Trim;
+using nettext::TrimRight;
+using nettext::Upper;
 
 bool IsContinuation(const std::string& line)
 {

@@ -1,4 +1,5 @@
 #include "net/NetInternetDate.h"
+#include "net/NetText.h"
 
 #include <cctype>
 #include <cmath>
@@ -8,6 +9,10 @@
 
 namespace {
 
+using nettext::IsBlank;
+using nettext::Trim;
+using nettext::Upper;
+
 const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -16,29 +21,12 @@ constexpr int64_t kSecondsPerDay = 86400;
 // Days from 1970-01-01 back to 1899-12-30, the origin of TNetDateTime.
 constexpr int64_t kUnixEpochDays = 25569;
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
 void TrimLeft(std::string& s)
 {
     std::size_t i = 0;
     while (i < s.size() && IsBlank(s[i]))
         ++i;
     s.erase(0, i);
-}
-
-std::string Trim(std::string s)
-{
-    TrimLeft(s);
-    while (!s.empty() && IsBlank(s.back()))
-        s.pop_back();
-    return s;
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
 }
 
 // Cuts the text before the first delimiter off s (all of s when it is absent).
