@@ -6,10 +6,6 @@
 #include "platform/dshow/PropertyFrame.h"
 #include "platform/ui/Dialogs.h"
 
-#if __has_include("media/ASFWriter.h")
-#include "media/ASFWriter.h"
-#define LUMORA_HAVE_ASFWRITER 1
-#endif
 
 #include <QComboBox>
 #include <QPushButton>
@@ -52,10 +48,8 @@ void TForm1::cbSourceChange()
 
 void TForm1::btnPreviewClick()
 {
-#ifdef LUMORA_HAVE_ASFWRITER
     ASFWriter->SetFileName(Files.ParkedWriterName());
     ASFWriter->SetFilterGraph(nullptr);
-#endif
     SourceIndex = cbSource->currentIndex();
     Filter1->BaseFilter()->StoreMoniker(DeviceEnum ? DeviceEnum->DeviceMoniker(SourceIndex).Get() : nullptr);
     FilterGraph1->SetActive(true);

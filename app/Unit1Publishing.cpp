@@ -58,7 +58,8 @@ std::optional<std::string> RunDialog(QWidget* parent, const TFileDialogSettings&
     r.Save = save;
     r.Filter = dialog.Filter;
     r.DefaultExt = dialog.DefaultExt;
-    r.FileName = dialog.FileName.empty() ? dialog.InitialDir + "/" : dialog.FileName;
+    r.InitialDir = dialog.InitialDir;
+    r.FileName = dialog.FileName;
     return ExecuteFileDialog(r);
 }
 } // namespace

@@ -117,6 +117,8 @@ std::optional<std::string> ExecuteFileDialog(const TFileDialogRequest& request)
     dlg.setNameFilter(QtFilter(request.Filter));
     if (!request.DefaultExt.empty())
         dlg.setDefaultSuffix(QString::fromStdString(request.DefaultExt));
+    if (!request.InitialDir.empty())
+        dlg.setDirectory(QString::fromStdString(request.InitialDir));
     if (!request.FileName.empty())
         dlg.selectFile(QString::fromStdString(request.FileName));
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())

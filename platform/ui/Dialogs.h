@@ -42,6 +42,7 @@ struct TFileDialogRequest {
     bool Save = false;
     std::string Filter;      // "Description|*.a;*.b|All Files (*.*)|*.*"
     std::string DefaultExt;  // without a dot
+    std::string InitialDir;  // folder shown first
     std::string FileName;    // initial name
 };
 

@@ -244,6 +244,24 @@ TEST_F(Publishing, WebsitePageFieldsAndNavigation)
     f.edTemplate->setText(QString::fromStdString(Path("missing.htm")));
     EXPECT_FALSE(f.btnUpload->isEnabled());
 
+    // Browse for the template starts at the chosen file, else at the program's
+    // folder; cancelling changes nothing.
+    TFileDialogRequest seen;
+    SetFileDialogHandler([&](const TFileDialogRequest& r) -> std::optional<std::string> {
+        seen = r;
+        return std::nullopt;
+    });
+    f.edTemplate->setText(QString::fromStdString(Path("t.htm")));
+    f.btnBrowseClick();
+    EXPECT_FALSE(seen.Save);
+    EXPECT_EQ(seen.InitialDir, m_dir.path().string());
+    EXPECT_EQ(seen.FileName, Path("t.htm"));
+    EXPECT_EQ(seen.Filter, "HTML Files (*.htm;*html)|*.htm;*.html|All Files (*.*)|*.*");
+    f.edTemplate->setText("/nowhere/x.htm");
+    f.btnBrowseClick();
+    EXPECT_EQ(seen.InitialDir, m_dir.path().string()) << "the program's folder";
+    EXPECT_EQ(f.edTemplate->text(), "/nowhere/x.htm");
+
     // Choosing a local page fills an empty remote name with its file name.
     SetFileDialogHandler([&](const TFileDialogRequest& r) -> std::optional<std::string> {
         EXPECT_TRUE(r.Save);
