@@ -369,6 +369,10 @@ private:
     {
         const AM_MEDIA_TYPE type = m_pin->ConnectionType();
         const int width = type.video.biWidth, height = type.video.biHeight;
+        // A source run without a connection (a graph whose rendering failed
+        // and was played anyway) has no frame to make.
+        if (!m_pin->IsConnected() || width <= 0 || height <= 0)
+            return;
         const REFERENCE_TIME interval = type.video.AvgTimePerFrame > 0 ? type.video.AvgTimePerFrame : 333333;
         const auto period = std::chrono::nanoseconds(interval * 100);
         std::vector<uint32_t> rgb(static_cast<size_t>(width) * height);
