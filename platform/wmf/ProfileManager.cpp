@@ -13,7 +13,7 @@ namespace {
 
 // ---- system profile table ----------------------------------------------------
 
-struct VideoSpec {
+struct VideoDef {
     DWORD bitrate;
     int width;
     int height;
@@ -23,18 +23,18 @@ struct VideoSpec {
     DWORD quality;
 };
 
-struct AudioSpec {
+struct AudioDef {
     DWORD bitrate;
     int sampleRate;
     int channels;
     DWORD bufferWindowMs;
 };
 
-struct SystemProfileSpec {
+struct SystemProfileDef {
     WMSystemProfile id;
     const char* description;
-    std::vector<AudioSpec> audio;
-    std::vector<VideoSpec> video;
+    std::vector<AudioDef> audio;
+    std::vector<VideoDef> video;
 };
 
 constexpr QWORD k15fps = 666667;
@@ -43,9 +43,9 @@ constexpr QWORD k25fps = 400000;
 constexpr QWORD kKey8s = 80000000;
 constexpr QWORD kKey10s = 100000000;
 
-const std::vector<SystemProfileSpec>& Specs()
+const std::vector<SystemProfileDef>& Definitions()
 {
-    static const std::vector<SystemProfileSpec> specs = {
+    static const std::vector<SystemProfileDef> specs = {
         {{"wmp_V80_255VideoPDA", MakeGuid("{FEEDBCDF-3FAC-4C93-AC0D-47941EC72C0B}")},
             "Windows Media Video 8 for Color PDA devices (255 Kbps)",
             {{32000, 32000, 2, 3000}}, {{223000, 208, 160, k15fps, 5000, kKey10s, 70}}},
@@ -119,13 +119,13 @@ const std::vector<SystemProfileSpec>& Specs()
     return specs;
 }
 
-std::string SystemProfileXml(const SystemProfileSpec& spec)
+std::string SystemProfileXml(const SystemProfileDef& def)
 {
     std::ostringstream x;
-    x << "<profile version=\"589824\" storageformat=\"1\" name=\"" << spec.description
+    x << "<profile version=\"589824\" storageformat=\"1\" name=\"" << def.description
       << "\" description=\"\">\n";
     int number = 1;
-    for (const AudioSpec& a : spec.audio) {
+    for (const AudioDef& a : def.audio) {
         const int blockAlign = static_cast<int>(a.bitrate / 8 * 2048 / static_cast<DWORD>(a.sampleRate)) ;
         x << "  <streamconfig majortype=\"" << GuidToString(WMMEDIATYPE_Audio) << "\" streamnumber=\"" << number
           << "\" streamname=\"Audio Stream\" inputname=\"Audio409\" bitrate=\"" << a.bitrate
@@ -139,7 +139,7 @@ std::string SystemProfileXml(const SystemProfileSpec& spec)
           << "  </streamconfig>\n";
         ++number;
     }
-    for (const VideoSpec& v : spec.video) {
+    for (const VideoDef& v : def.video) {
         x << "  <streamconfig majortype=\"" << GuidToString(WMMEDIATYPE_Video) << "\" streamnumber=\"" << number
           << "\" streamname=\"Video Stream\" inputname=\"Video409\" bitrate=\"" << v.bitrate
           << "\" bufferwindow=\"" << v.bufferWindowMs << "\" reliabletransport=\"0\" decodercomplexity=\"AU\" rfc1766langid=\"en-us\">\n"
@@ -261,7 +261,7 @@ public:
             return E_POINTER;
         *profile = nullptr;
         for (int i = 0; i < kWMSystemProfileCount; ++i)
-            if (Specs()[static_cast<size_t>(i)].id.id == id)
+            if (Definitions()[static_cast<size_t>(i)].id.id == id)
                 return LoadSystemProfile(static_cast<DWORD>(i), profile);
         return NS_E_PROFILE_NOT_FOUND;
     }
@@ -316,8 +316,8 @@ public:
         *profile = nullptr;
         if (index >= static_cast<DWORD>(kWMSystemProfileCount))
             return E_INVALIDARG;
-        const SystemProfileSpec& spec = Specs()[index];
-        Profile* p = MakeProfile(spec.id.id, SystemProfileXml(spec));
+        const SystemProfileDef& def = Definitions()[index];
+        Profile* p = MakeProfile(def.id.id, SystemProfileXml(def));
         if (!p)
             return E_UNEXPECTED;
         *profile = p;
@@ -447,7 +447,7 @@ bool ParseProfileXml(const std::string& xml, std::string* name, std::string* des
 
 const WMSystemProfile& WMSystemProfileAt(int index)
 {
-    return Specs().at(static_cast<size_t>(index)).id;
+    return Definitions().at(static_cast<size_t>(index)).id;
 }
 
 HRESULT WMCreateProfileManager(IWMProfileManager** manager)
