@@ -21,17 +21,7 @@ TASFWriter::~TASFWriter() { SetFilterGraph(nullptr); }
 
 void TASFWriter::SetFilterGraph(TFilterGraph* graph)
 {
-    if (graph == m_graph)
-        return;
-    if (m_graph) {
-        m_graph->RemoveMember(this);
-        m_graph->RemoveFreeNotification(this);
-    }
-    if (graph) {
-        graph->AddMember(this);
-        graph->FreeNotification(this);
-    }
-    m_graph = graph;
+    SwitchMemberGraph(this, m_graph, graph);
 }
 
 void TASFWriter::FilterGraphFreed(TFilterGraph* graph)

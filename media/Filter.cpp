@@ -10,17 +10,7 @@ TFilter::~TFilter()
 
 void TFilter::SetFilterGraph(TFilterGraph* graph)
 {
-    if (graph == m_graph)
-        return;
-    if (m_graph) {
-        m_graph->RemoveMember(this);
-        m_graph->RemoveFreeNotification(this);
-    }
-    if (graph) {
-        graph->AddMember(this);
-        graph->FreeNotification(this);
-    }
-    m_graph = graph;
+    SwitchMemberGraph(this, m_graph, graph);
 }
 
 void TFilter::FilterGraphFreed(TFilterGraph* graph)

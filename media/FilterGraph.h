@@ -234,3 +234,22 @@ private:
     std::unique_ptr<std::vector<IGraphListener*>> m_listeners;
     std::vector<IGraphFreeNotify*> m_freeNotify;
 };
+
+// Moves a member component from the graph it belongs to (`current`, may be
+// null) to `graph` (may be null): membership and free notification both
+// follow, and `current` is updated. Nothing happens when the graph is the same.
+template <class Component>
+void SwitchMemberGraph(Component* member, TFilterGraph*& current, TFilterGraph* graph)
+{
+    if (graph == current)
+        return;
+    if (current) {
+        current->RemoveMember(member);
+        current->RemoveFreeNotification(member);
+    }
+    if (graph) {
+        graph->AddMember(member);
+        graph->FreeNotification(member);
+    }
+    current = graph;
+}
