@@ -42,12 +42,10 @@ auto Guarded(F f)
     // Signals may carry more arguments than the handler takes (Qt's private
     // signal tag, for one); those are dropped.
     return [f = std::move(f)](auto&&... args) {
-        RunGuarded([&] {
-            if constexpr (std::is_invocable_v<const F&, decltype(args)...>)
-                f(std::forward<decltype(args)>(args)...);
-            else
-                f();
-        });
+        if constexpr (std::is_invocable_v<const F&, decltype(args)...>)
+            RunGuarded([&] { f(std::forward<decltype(args)>(args)...); });
+        else
+            RunGuarded([&] { f(); });
     };
 }
 
