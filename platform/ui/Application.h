@@ -35,17 +35,30 @@ private:
 // default handler and the rest of the handler is abandoned.
 void RunGuarded(const std::function<void()>& handler);
 
+namespace ui_detail {
+// Calls f without the arguments (a call that depends on them, so a compiler
+// never checks it for a handler that takes them).
+template <class F, class... Args>
+void CallWithoutArguments(const F& f, Args&&...)
+{
+    f();
+}
+} // namespace ui_detail
+
 // Wraps a handler for connecting to a Qt signal.
 template <class F>
 auto Guarded(F f)
 {
     // Signals may carry more arguments than the handler takes (Qt's private
-    // signal tag, for one); those are dropped.
-    return [f = std::move(f)](auto&&... args) {
+    // signal tag, for one); those are dropped. The constraint lets Qt probe
+    // which argument counts the wrapper accepts without instantiating it.
+    return [f = std::move(f)](auto&&... args) -> void
+        requires(std::is_invocable_v<const F&, decltype(args)...> || std::is_invocable_v<const F&>)
+    {
         if constexpr (std::is_invocable_v<const F&, decltype(args)...>)
             RunGuarded([&] { f(std::forward<decltype(args)>(args)...); });
         else
-            RunGuarded([&] { f(); });
+            RunGuarded([&] { ui_detail::CallWithoutArguments(f, args...); });
     };
 }
 
