@@ -106,7 +106,6 @@ TForm1::TForm1(TStartOptions options, QWidget* parent)
     // Window creation runs the start-up sequence; a failure is shown and the
     // window opens with what was set up so far.
     RunGuarded([this] { FormCreate(); });
-    m_created = true;
 }
 
 namespace {
@@ -319,8 +318,10 @@ const char* TForm1::HelpSiteUrl()
 void TForm1::showEvent(QShowEvent* event)
 {
     // Centred on the screen when first shown.
-    if (!event->spontaneous() && screen())
+    if (!m_centred && !event->spontaneous() && screen()) {
         move(screen()->availableGeometry().center() - rect().center());
+        m_centred = true;
+    }
     QMainWindow::showEvent(event);
 }
 

@@ -196,7 +196,7 @@ private:
     void DestroyComponents();
     void ConnectHandlers();
 
-    bool m_created = false;
+    bool m_centred = false; // centred on the screen at the first show only
 };
 
 // The settings file and program-relative files for a program at exePath:
