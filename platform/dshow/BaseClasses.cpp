@@ -123,15 +123,17 @@ ComPtr<IBaseFilter> PinFilter(IPin* pin)
 
 namespace {
 
-class PinEnumerator final : public ComObject<IEnumPins> {
+// An enumerator over a snapshot of counted references (pins or filters).
+template <class Enum, class Item>
+class ListEnumerator final : public ComObject<Enum> {
 public:
-    explicit PinEnumerator(std::vector<ComPtr<IPin>> items) : m_items(std::move(items)) {}
-    HRESULT Next(ULONG count, IPin** pins, ULONG* fetched) override
+    explicit ListEnumerator(std::vector<ComPtr<Item>> items) : m_items(std::move(items)) {}
+    HRESULT Next(ULONG count, Item** out, ULONG* fetched) override
     {
-        if (!pins) return E_POINTER;
+        if (!out) return E_POINTER;
         ULONG n = 0;
         while (n < count && m_pos < m_items.size())
-            pins[n++] = ComPtr(m_items[m_pos++]).Detach();
+            out[n++] = ComPtr(m_items[m_pos++]).Detach();
         if (fetched) *fetched = n;
         return n == count ? S_OK : S_FALSE;
     }
@@ -143,33 +145,12 @@ public:
     HRESULT Reset() override { m_pos = 0; return S_OK; }
 
 private:
-    std::vector<ComPtr<IPin>> m_items;
+    std::vector<ComPtr<Item>> m_items;
     size_t m_pos = 0;
 };
 
-class FilterEnumerator final : public ComObject<IEnumFilters> {
-public:
-    explicit FilterEnumerator(std::vector<ComPtr<IBaseFilter>> items) : m_items(std::move(items)) {}
-    HRESULT Next(ULONG count, IBaseFilter** filters, ULONG* fetched) override
-    {
-        if (!filters) return E_POINTER;
-        ULONG n = 0;
-        while (n < count && m_pos < m_items.size())
-            filters[n++] = ComPtr(m_items[m_pos++]).Detach();
-        if (fetched) *fetched = n;
-        return n == count ? S_OK : S_FALSE;
-    }
-    HRESULT Skip(ULONG count) override
-    {
-        m_pos = std::min(m_items.size(), m_pos + count);
-        return m_pos < m_items.size() ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override { m_pos = 0; return S_OK; }
-
-private:
-    std::vector<ComPtr<IBaseFilter>> m_items;
-    size_t m_pos = 0;
-};
+using PinEnumerator = ListEnumerator<IEnumPins, IPin>;
+using FilterEnumerator = ListEnumerator<IEnumFilters, IBaseFilter>;
 
 class MediaTypeEnumerator final : public ComObject<IEnumMediaTypes> {
 public:
