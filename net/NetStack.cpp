@@ -772,32 +772,33 @@ std::string TNetStackPosix::TranslateSocketError(int code)
 
 int TNetStackPosix::LastSocketError() { return t_lastSocketError; }
 
-void TNetStackPosix::PeerAddress(TNetSocket handle, int& family, int& port, std::string& address)
+namespace {
+// getpeername or getsockname into family, port and dotted address; a failure
+// raises through the stack's result check.
+void SocketName(TNetStack& stack, int (*call)(int, sockaddr*, socklen_t*), TNetSocket handle, int& family, int& port,
+                std::string& address)
 {
     sockaddr_in addr {};
     socklen_t len = sizeof addr;
-    if (::getpeername(handle, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (call(handle, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         SetLastSocketErrorFromErrno();
-        CheckSocketResult(NetSocketError);
+        stack.CheckSocketResult(NetSocketError);
         return;
     }
     family = addr.sin_family;
-    port = NetToHostShort(addr.sin_port);
+    port = stack.NetToHostShort(addr.sin_port);
     address = AddressText(addr.sin_addr);
+}
+} // namespace
+
+void TNetStackPosix::PeerAddress(TNetSocket handle, int& family, int& port, std::string& address)
+{
+    SocketName(*this, ::getpeername, handle, family, port, address);
 }
 
 void TNetStackPosix::LocalSocketAddress(TNetSocket handle, int& family, int& port, std::string& address)
 {
-    sockaddr_in addr {};
-    socklen_t len = sizeof addr;
-    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        SetLastSocketErrorFromErrno();
-        CheckSocketResult(NetSocketError);
-        return;
-    }
-    family = addr.sin_family;
-    port = NetToHostShort(addr.sin_port);
-    address = AddressText(addr.sin_addr);
+    SocketName(*this, ::getsockname, handle, family, port, address);
 }
 
 int TNetStackPosix::GetSocketOption(TNetSocket handle, int level, int option, void* value, int& length)
