@@ -15,6 +15,9 @@ packages=(
   python3 python3-pyftpdlib
   libgif-dev imagemagick curl
   clang libclang-rt-14-dev
+  libssl-dev
+  vsftpd nginx libnginx-mod-rtmp chromium
+  desktop-file-utils appstream man-db
 )
 
 missing=()
