@@ -148,7 +148,11 @@ void TNetFTP::FreeDataChannel()
     }
     // The channel closes through its transport, so the transport goes last.
     channel.reset();
-    m_dataTLS.reset();
+    if (m_dataTLS) {
+        if (TNetTLSSession session = m_dataTLS->Session())
+            m_dataSession = std::move(session);
+        m_dataTLS.reset();
+    }
 }
 
 std::string TNetFTP::TLSProtocol() const
@@ -169,6 +173,7 @@ void TNetFTP::OpenSession(bool login, int timeout)
 {
     m_sessionTimeout = timeout;
     m_tlsActive = false;
+    m_dataSession.reset();
     if (m_security != fsNone) {
         // The control channel starts plain on a TLS transport; AUTH TLS
         // switches it over.
@@ -338,9 +343,12 @@ TNetIOHandlerTLS* TNetFTP::NewDataTLS()
 {
     m_dataTLS = std::make_unique<TNetIOHandlerTLS>();
     m_dataTLS->SetTrustedFingerprint(m_trustedFingerprint);
+    // The upload is complete only once the server has read all of it.
+    m_dataTLS->SetCloseLinger(10000);
     // Servers check that the data channel comes from the same client as the
     // control channel by asking for the control channel's session.
-    m_dataTLS->SetResumeSession(m_controlTLS ? m_controlTLS->Session() : TNetTLSSession());
+    m_dataTLS->SetResumeSession(m_dataSession ? m_dataSession
+                                              : m_controlTLS ? m_controlTLS->Session() : TNetTLSSession());
     return m_dataTLS.get();
 }
 

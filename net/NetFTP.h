@@ -208,6 +208,9 @@ private:
     bool m_tlsActive = false;
     std::unique_ptr<TNetIOHandlerTLS> m_controlTLS;
     std::unique_ptr<TNetIOHandlerTLS> m_dataTLS; // outlives the data channel that uses it
+    // The session the next data channel resumes: a ticket from the last data
+    // channel when it gave one (servers may accept each ticket once).
+    TNetTLSSession m_dataSession;
     bool m_passiveFallback = false;
     bool m_lastTransferPassive = false;
     std::string m_passiveHost; // host for which the fallback chose passive mode

@@ -564,7 +564,13 @@ void TNetCustomHTTP::PrepareRequest()
     target.Params = next.Params;
     if (!next.Host.empty())
         target.Host = next.Host;
-    target.Protocol = next.Protocol.empty() ? std::string("http") : next.Protocol;
+    // A relative URL (a redirect to "/path", say) stays on the current
+    // scheme like it stays on the current host: "https" must not turn into
+    // plain "http" on the same port.
+    if (!next.Protocol.empty())
+        target.Protocol = next.Protocol;
+    else if (!next.Host.empty() || target.Protocol.empty())
+        target.Protocol = "http";
 
     if (!next.Port.empty()) {
         target.Port = next.Port;

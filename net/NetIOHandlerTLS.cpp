@@ -325,7 +325,37 @@ void TNetIOHandlerTLS::VerifyPeer(const std::string& hostName)
 
 void TNetIOHandlerTLS::CloseTransport()
 {
-    FreeSSL(true);
+    if (!m_ssl) {
+        TNetIOHandlerSocket::CloseTransport();
+        return;
+    }
+    TNetSocketHandle* binding = SocketBinding();
+    if (binding && binding->HandleAllocated()) {
+        // Our close_notify says the data ended here. Then read what the
+        // server still sends -- session tickets (kept for the next
+        // resumption), its own close_notify -- until it closes or the linger
+        // time is over, so that the close is a FIN and not a reset.
+        SSL_shutdown(m_ssl);
+        const int fd = binding->Handle();
+        const auto deadline = Clock::now() + std::chrono::milliseconds(m_closeLinger);
+        char sink[16384];
+        for (;;) {
+            if (SSL_pending(m_ssl) <= 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                pollfd p {fd, POLLIN, 0};
+                const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+                if (ready < 0 && errno == EINTR)
+                    continue;
+                if (ready <= 0)
+                    break;
+            }
+            const int n = SSL_read(m_ssl, sink, sizeof sink);
+            if (n <= 0 && SSL_get_error(m_ssl, n) != SSL_ERROR_WANT_READ)
+                break;
+        }
+        ERR_clear_error();
+    }
+    FreeSSL(false);
     TNetIOHandlerSocket::CloseTransport();
 }
 

@@ -71,6 +71,13 @@ public:
     int HandshakeTimeout() const { return m_handshakeTimeout; }
     void SetHandshakeTimeout(int ms) { m_handshakeTimeout = ms; }
 
+    // How long closing waits for the server to close its side after our
+    // close_notify (ms; 0: only what has arrived is read). Unread input at
+    // close makes the socket reset, and a reset can make the server drop
+    // data of ours it has not read yet: an upload waits for the server.
+    int CloseLinger() const { return m_closeLinger; }
+    void SetCloseLinger(int ms) { m_closeLinger = ms; }
+
     // The session the next handshake offers to resume (e.g. the control
     // channel's), or none.
     void SetResumeSession(TNetTLSSession session) { m_resumeSession = std::move(session); }
@@ -113,6 +120,7 @@ private:
     TNetTLSMode m_mode = TNetTLSMode::PassThrough;
     std::string m_trustedFingerprint;
     int m_handshakeTimeout = 30000;
+    int m_closeLinger = 0;
     ssl_ctx_st* m_ctx = nullptr;
     ssl_st* m_ssl = nullptr;
     std::unique_ptr<TNetTLSBioState> m_bioState;
