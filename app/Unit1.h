@@ -31,6 +31,7 @@ class TASFWriter;
 class TNetHTTP;
 class TNetFTP;
 class THtmlView;
+class TWindowAntiFreeze;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -56,6 +57,7 @@ struct TStartOptions {
     std::string SettingsFile; // --settings FILE
     std::string EchoUrl;      // --echo-url URL (or LUMORA_ECHO_URL)
     bool Start = false;       // --start
+    bool Verbose = false;     // --verbose (or LUMORA_DEBUG=1)
 };
 
 class TForm1 : public QMainWindow {
@@ -128,6 +130,9 @@ public:
     QTimer* tmrManualUpload = nullptr;
     TFileDialogSettings OpenDialog1;
     TFileDialogSettings SaveDialog1;
+    // Keeps the window painting while a request waits on its peer, and
+    // bounds and abandons such requests.
+    std::unique_ptr<TWindowAntiFreeze> AntiFreeze;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;
@@ -138,10 +143,14 @@ public:
 
     TProgramFiles Files;
     TStartOptions Options;
+    // The crossbar input the user chose for the current source (-1: none);
+    // applied again whenever the graph is rebuilt.
+    long CrossbarInput = -1;
 
     // ---- start-up and shut-down ----------------------------------------------
     void FormCreate();
     void FormCloseQuery(bool& CanClose);
+    void SaveSettings();
 
     // ---- source selection and preview -------------------------------------------
     void cbSourceChange();
@@ -155,6 +164,10 @@ public:
     // ---- streaming start and stop ------------------------------------------------
     void btnStartClick();
     void btnStopClick();
+    // True while the stream is served (between Start and Stop).
+    bool Streaming() const;
+    // The line a console user reads: what is streamed and where.
+    std::string StreamingLine() const;
 
     // ---- addresses and pages -------------------------------------------------------
     void GetOutsideIP();
@@ -176,14 +189,20 @@ public:
     void Label16MouseLeave();
     void Label16Click();
     void UpLoadFile();
+    // The local page for the timers: nothing without a name. Answers the
+    // error's text when the page cannot be written, so the caller reports it
+    // after the upload instead of giving the upload up.
+    std::string MakeLocalFileBesideUpload();
 
     // ---- help page, automatic start -------------------------------------------------
     void LoadHelpPage();   // start-up step 8
     void AutoStart();      // start-up step 10
     void CloseTimeStop();  // shut-down step 1
 
-    // The web address the link label opens.
-    static const char* HelpSiteUrl();
+    // What the link label opens: the README installed beside the program or
+    // in the system's documentation folder, else the one of the source tree;
+    // empty when none exists (the label then shows the help page's top).
+    static std::string HelpSiteUrl();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -195,6 +214,13 @@ private:
     void CreateHelpViewer();
     void DestroyComponents();
     void ConnectHandlers();
+    void ReportUnwritableSettings();
+    void SetNetworkSettingsEnabled(bool enabled);
+    void EndStreamForSourceChange();
+    void ApplyCrossbarInput();
+    void ShowUploadResult(const std::string& text);
+    void PrintStreamingLine();
+    std::string m_printedWan; // the WAN address of the last streaming line
 
     bool m_centred = false; // centred on the screen at the first show only
 };
