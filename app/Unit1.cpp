@@ -37,11 +37,6 @@ namespace fs = std::filesystem;
 
 // ---- program-relative files ---------------------------------------------------
 
-std::string TProgramFiles::WanPageFile() const
-{
-    return fs::path(BasePath).replace_extension(".tmp").string();
-}
-
 std::string TProgramFiles::ParkedWriterName() const
 {
     return fs::path(BasePath).replace_extension().string() + "tmp";
@@ -278,6 +273,7 @@ void TForm1::BuildControls()
     MakeLabel(GroupBox1, "Remote web page", 10, 114, 100);
     edFile = MakeEdit(GroupBox1, "edFile", 10, 132, 240);
     btnUpload = MakeButton(GroupBox1, "btnUpload", "Upload", 258, 130);
+    CreateWebSecurityControls();
 
     // Help page.
     HTMLHost = Named(new QWidget(TabSheet4), "HTMLHost");
@@ -370,6 +366,7 @@ void TForm1::FormCreate()
         edTemplate->setText(QString::fromStdString(ini.ReadString("Web", "Template", "")));
         edLocal->setText(QString::fromStdString(ini.ReadString("Web", "Local", "")));
         edFile->setText(QString::fromStdString(ini.ReadString("Web", "File", "")));
+        ReadWebSecuritySettings(ini);
         edPort->setText(QString::fromStdString(ini.ReadString("Network", "Port", "8080")));
         ProfileIndex = ini.ReadInteger("Network", "Profile", 2);
         LastUploadedIP = ini.ReadString("IP", "Last", "");
@@ -446,6 +443,7 @@ void TForm1::SaveSettings()
     ini.WriteString("Web", "Template", edTemplate->text().toStdString());
     ini.WriteString("Web", "Local", edLocal->text().toStdString());
     ini.WriteString("Web", "File", edFile->text().toStdString());
+    WriteWebSecuritySettings(ini);
     ini.WriteString("Network", "Port", edPort->text().toStdString());
     ini.WriteInteger("Network", "Profile", ProfileIndex);
     ini.WriteString("IP", "Last", LastUploadedIP);

@@ -32,6 +32,8 @@ class TNetHTTP;
 class TNetFTP;
 class THtmlView;
 class TWindowAntiFreeze;
+class TNetIOHandlerTLS;
+class TIniFile;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -48,7 +50,7 @@ struct TProgramFiles {
     std::string BasePath;     // the program's path, or a per-user stand-in
     std::string SettingsFile; // BasePath with ".ini", unless chosen explicitly
 
-    std::string WanPageFile() const;     // extension replaced by ".tmp"
+    std::string WanPageFile() const;     // private to this process (runtime folder, 0600)
     std::string ParkedWriterName() const; // extension removed, "tmp" appended
 };
 
@@ -109,6 +111,7 @@ public:
     QPushButton* Button1 = nullptr;
     QLineEdit* edFile = nullptr;
     QPushButton* btnUpload = nullptr;
+    QComboBox* cbSecurity = nullptr; // "Auto", "TLS", "None": FTP over TLS
 
     // Help page
     QWidget* HTMLHost = nullptr; // where the viewer sits
@@ -133,6 +136,11 @@ public:
     // Keeps the window painting while a request waits on its peer, and
     // bounds and abandons such requests.
     std::unique_ptr<TWindowAntiFreeze> AntiFreeze;
+    // The echo client's transport: plain for http, TLS for https.
+    std::unique_ptr<TNetIOHandlerTLS> EchoTLS;
+    // [Web] TrustedFingerprint: the one certificate accepted although it
+    // fails verification (a self-signed host).
+    std::string TrustedFingerprint;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;
@@ -219,6 +227,19 @@ private:
     void EndStreamForSourceChange();
     void ApplyCrossbarInput();
     void ShowUploadResult(const std::string& text);
+    // FTP over TLS, the passive fallback, safe replace and the HTTPS echo
+    // (Unit1WebSecurity.cpp).
+    void CreateWebSecurityControls();
+    void ReadWebSecuritySettings(TIniFile& ini);
+    void WriteWebSecuritySettings(TIniFile& ini);
+    void PrepareEchoClient();
+    // The echo service's answer: https allowed, up to 5 redirects, 64 KiB.
+    std::string FetchEchoAnswer();
+    // Stores the WAN page under the remote name through a temporary file;
+    // the session must be open. Answers the status text.
+    std::string PublishWanPage(const std::string& host, const std::string& remoteName);
+    // Applies the Security choice and the trusted fingerprint to NetFTP1.
+    void ApplyWebSecurity();
     void PrintStreamingLine();
     std::string m_printedWan; // the WAN address of the last streaming line
 
@@ -230,6 +251,9 @@ private:
 // $XDG_CONFIG_HOME/lumora (or ~/.config/lumora). An explicit settings file
 // replaces only the settings file.
 TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string& explicitSettings);
+
+// Creates (or empties) a file only its owner may read and write.
+void PreparePrivateFile(const std::string& path);
 
 // The machine's first local IPv4 address as dotted text ("" without one).
 std::string PrimaryLocalAddressText();

@@ -83,6 +83,7 @@ void TForm1::MakeLocalFile()
 
 void TForm1::MakeWANFile()
 {
+    PreparePrivateFile(Files.WanPageFile());
     MakePage(
         Files.WanPageFile(), edTemplate->text().toStdString(),
         [this] { return StatusPanel0->text().toStdString(); }, [this] { return edPort->text().toStdString(); });
@@ -95,7 +96,7 @@ void TForm1::GetOutsideIP()
     try {
         // Bounded as a whole; the window keeps painting while it waits.
         TWindowAntiFreeze::TRequest request(*AntiFreeze, EchoRequestLimitMs, "the address echo service");
-        const std::string body = NetHTTP1->GetAsString(EchoUrl());
+        const std::string body = FetchEchoAnswer();
         // The address follows "Address:" and one blank and ends at the next "<".
         const size_t found = body.find("Address:");
         const size_t p = found == std::string::npos ? 0 : found + 1; // counted from 1

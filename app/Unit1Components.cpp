@@ -57,6 +57,7 @@ void TForm1::CreateComponents()
     NetHTTP1->SetReadTimeout(EchoRequestLimitMs);
     NetHTTP1->SetMaxLineAction(maException);
     NetHTTP1->ProxyParams().SetProxyPort(0);
+    PrepareEchoClient();
 
     // The website uploader; each reply is awaited for a bounded time.
     NetFTP1 = std::make_unique<TNetFTP>();

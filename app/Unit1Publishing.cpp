@@ -182,11 +182,10 @@ void TForm1::UpLoadFile()
         TWindowAntiFreeze::TRequest request(*AntiFreeze, FtpSessionLimitMs, "the FTP server " + host);
         try {
             StatusPanel1->setText("Uploading to " + edRemoteHost->text() + "...");
+            ApplyWebSecurity();
             NetFTP1->OpenSession(true, FtpReplyLimitMs);
-            NetFTP1->StoreFile(Files.WanPageFile(), remoteName, false);
+            result = PublishWanPage(host, remoteName);
             LastUploadedIP = StatusPanel0->text().toStdString();
-            result = "Uploaded " + remoteName + " to " + host + " at " +
-                     QTime::currentTime().toString("HH:mm").toStdString();
         } catch (const std::exception& e) {
             LastUploadedIP.clear();
             result = e.what();

@@ -8,9 +8,11 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <exception>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -23,6 +25,9 @@ struct TNetTLSBioState {
     bool hasDeadline = false;
     Clock::time_point deadline;
     bool timedOut = false;
+    // An exception of the anti-freeze hook, kept while OpenSSL's C code is
+    // on the stack and raised again once the handshake call returned.
+    std::exception_ptr failure;
 };
 
 namespace {
@@ -51,12 +56,25 @@ int BioRead(BIO* bio, char* data, int length)
     if (state->hasDeadline) {
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(state->deadline - Clock::now());
+            int wait = static_cast<int>(std::max<int64_t>(0, left.count()));
+            // With the anti-freeze hook, wait in its steps and let it run.
+            const bool pump = TNetAntiFreezeBase::ShouldUse();
+            if (pump)
+                wait = std::min(wait, AntiFreezeInstance->IdleTimeOut);
             pollfd p {state->fd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+            const int ready = ::poll(&p, 1, wait);
             if (ready > 0)
                 break;
             if (ready < 0 && errno == EINTR)
                 continue;
+            if (pump && Clock::now() < state->deadline) {
+                try {
+                    TNetAntiFreezeBase::DoProcess(true);
+                    continue;
+                } catch (...) {
+                    state->failure = std::current_exception();
+                }
+            }
             state->timedOut = true;
             errno = ETIMEDOUT;
             return -1;
@@ -291,6 +309,10 @@ void TNetIOHandlerTLS::StartTLS(const std::string& hostName)
     }
     const int result = SSL_connect(m_ssl);
     m_bioState->hasDeadline = false;
+    if (m_bioState->failure) {
+        FreeSSL(false);
+        std::rethrow_exception(std::exchange(m_bioState->failure, nullptr));
+    }
     if (result != 1) {
         try {
             RaiseSSLFailure(result, "TLS handshake failed");
@@ -342,10 +364,23 @@ void TNetIOHandlerTLS::CloseTransport()
         for (;;) {
             if (SSL_pending(m_ssl) <= 0) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                int wait = static_cast<int>(std::max<int64_t>(0, left.count()));
+                const bool pump = TNetAntiFreezeBase::ShouldUse();
+                if (pump)
+                    wait = std::min(wait, AntiFreezeInstance->IdleTimeOut);
                 pollfd p {fd, POLLIN, 0};
-                const int ready = ::poll(&p, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+                const int ready = ::poll(&p, 1, wait);
                 if (ready < 0 && errno == EINTR)
                     continue;
+                if (ready == 0 && pump && Clock::now() < deadline) {
+                    try {
+                        TNetAntiFreezeBase::DoProcess(true);
+                        continue;
+                    } catch (const std::exception&) {
+                        // Closing goes on; the waiting request gives up at
+                        // its next wait.
+                    }
+                }
                 if (ready <= 0)
                     break;
             }

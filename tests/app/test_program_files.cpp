@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -12,10 +15,8 @@ TEST(ProgramFiles, BesideAWritableProgram)
     testsupport::TempDir dir;
     const TProgramFiles f = ResolveProgramFiles(dir.file("lumora"), "");
     EXPECT_EQ(f.SettingsFile, dir.file("lumora.ini"));
-    EXPECT_EQ(f.WanPageFile(), dir.file("lumora.tmp"));
     EXPECT_EQ(f.ParkedWriterName(), dir.file("lumoratmp")) << "no dot before tmp";
     const TProgramFiles g = ResolveProgramFiles(dir.file("prog.exe"), "");
-    EXPECT_EQ(g.WanPageFile(), dir.file("prog.tmp"));
     EXPECT_EQ(g.ParkedWriterName(), dir.file("progtmp"));
     EXPECT_EQ(ResolveProgramFiles(dir.file("lumora"), "/x/y.ini").SettingsFile, "/x/y.ini");
 }
@@ -27,8 +28,29 @@ TEST(ProgramFiles, PerUserWhenTheProgramFolderIsNotWritable)
     const TProgramFiles f = ResolveProgramFiles("/nonexistent-folder/lumora", "");
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(f.SettingsFile, config.file("lumora/lumora.ini"));
-    EXPECT_EQ(f.WanPageFile(), config.file("lumora/lumora.tmp"));
     EXPECT_TRUE(std::filesystem::is_directory(config.file("lumora")));
+}
+
+TEST(ProgramFiles, WanPageFileIsPrivateToTheProcess)
+{
+    // In the runtime folder, named for this process, whatever the program's
+    // own folder; created for the owner only.
+    testsupport::TempDir runtime;
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    const TProgramFiles f = ResolveProgramFiles("/nonexistent-folder/lumora", "");
+    const TProgramFiles g = ResolveProgramFiles(runtime.file("other"), "");
+    const std::string page = f.WanPageFile();
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(std::filesystem::path(page).parent_path(), runtime.path());
+    EXPECT_NE(page.find(std::to_string(::getpid())), std::string::npos) << page;
+    EXPECT_EQ(g.WanPageFile(), page) << "one file per process, not per program path";
+    testsupport::WriteFileText(page, "left over");
+    ::chmod(page.c_str(), 0644);
+    PreparePrivateFile(page);
+    struct stat st {};
+    ASSERT_EQ(::stat(page.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 0);
 }
 
 TEST(RemotePageName, ExtensionRule)
