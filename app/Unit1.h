@@ -3,6 +3,7 @@
 // components, the controller state, and the handlers that make the program's
 // decisions. Handlers are grouped by concern in Unit1*.cpp files.
 
+#include "app/AntiFreeze.h"
 #include "platform/com/ComPtr.h"
 
 #include <QMainWindow>
@@ -31,7 +32,6 @@ class TASFWriter;
 class TNetHTTP;
 class TNetFTP;
 class THtmlView;
-class TWindowAntiFreeze;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -133,6 +133,7 @@ public:
     // Keeps the window painting while a request waits on its peer, and
     // bounds and abandons such requests.
     std::unique_ptr<TWindowAntiFreeze> AntiFreeze;
+    TRequestLimits RequestLimits;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;
