@@ -47,9 +47,12 @@ private:
     std::chrono::steady_clock::time_point m_deadline;
 };
 
-// Limits of the two kinds of request. The echo answer is a few hundred bytes;
-// an FTP server gets this long for each reply and for the data connection,
-// and the whole session (connect to QUIT) is bounded too.
-constexpr int EchoRequestLimitMs = 15000;
-constexpr int FtpReplyLimitMs = 30000;
-constexpr int FtpSessionLimitMs = 120000;
+// Limits of the two kinds of request, in milliseconds. The echo answer is a
+// few hundred bytes; an FTP server gets FtpReply for the connect, for each
+// reply and for the data connection, and the whole session (connect to QUIT)
+// is bounded too. Tests may shorten them on the window's copy.
+struct TRequestLimits {
+    int Echo = 15000;
+    int FtpReply = 30000;
+    int FtpSession = 120000;
+};

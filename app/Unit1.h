@@ -3,6 +3,7 @@
 // components, the controller state, and the handlers that make the program's
 // decisions. Handlers are grouped by concern in Unit1*.cpp files.
 
+#include "app/AntiFreeze.h"
 #include "platform/com/ComPtr.h"
 
 #include <QMainWindow>
@@ -141,6 +142,7 @@ public:
     // [Web] TrustedFingerprint: the one certificate accepted although it
     // fails verification (a self-signed host).
     std::string TrustedFingerprint;
+    TRequestLimits RequestLimits;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;

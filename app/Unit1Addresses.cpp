@@ -95,7 +95,8 @@ void TForm1::GetOutsideIP()
     std::string result;
     try {
         // Bounded as a whole; the window keeps painting while it waits.
-        TWindowAntiFreeze::TRequest request(*AntiFreeze, EchoRequestLimitMs, "the address echo service");
+        TWindowAntiFreeze::TRequest request(*AntiFreeze, RequestLimits.Echo, "the address echo service");
+        NetHTTP1->SetReadTimeout(RequestLimits.Echo);
         const std::string body = FetchEchoAnswer();
         // The address follows "Address:" and one blank and ends at the next "<".
         const size_t found = body.find("Address:");

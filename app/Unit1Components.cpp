@@ -54,7 +54,7 @@ void TForm1::CreateComponents()
     NetHTTP1->Request().SetContentLength(-1);
     NetHTTP1->SetAllowCookies(true);
     NetHTTP1->SetHTTPOptions(hoForceEncodeParams);
-    NetHTTP1->SetReadTimeout(EchoRequestLimitMs);
+    NetHTTP1->SetReadTimeout(RequestLimits.Echo);
     NetHTTP1->SetMaxLineAction(maException);
     NetHTTP1->ProxyParams().SetProxyPort(0);
     PrepareEchoClient();
@@ -63,8 +63,8 @@ void TForm1::CreateComponents()
     NetFTP1 = std::make_unique<TNetFTP>();
     NetFTP1->SetTransferType(ftASCII);
     NetFTP1->SetMaxLineAction(maException);
-    NetFTP1->SetReadTimeout(FtpReplyLimitMs);
-    NetFTP1->SetDataAcceptTimeout(FtpReplyLimitMs);
+    NetFTP1->SetReadTimeout(RequestLimits.FtpReply);
+    NetFTP1->SetDataAcceptTimeout(RequestLimits.FtpReply);
     NetFTP1->ProxySettings().ProxyType = fpcmNone;
     NetFTP1->ProxySettings().Port = 0;
 }

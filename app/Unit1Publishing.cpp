@@ -179,11 +179,13 @@ void TForm1::UpLoadFile()
     {
         // The whole session is bounded, and each reply within it; the window
         // keeps painting meanwhile.
-        TWindowAntiFreeze::TRequest request(*AntiFreeze, FtpSessionLimitMs, "the FTP server " + host);
+        TWindowAntiFreeze::TRequest request(*AntiFreeze, RequestLimits.FtpSession, "the FTP server " + host);
+        NetFTP1->SetReadTimeout(RequestLimits.FtpReply);
+        NetFTP1->SetDataAcceptTimeout(RequestLimits.FtpReply);
         try {
             StatusPanel1->setText("Uploading to " + edRemoteHost->text() + "...");
             ApplyWebSecurity();
-            NetFTP1->OpenSession(true, FtpReplyLimitMs);
+            NetFTP1->OpenSession(true, RequestLimits.FtpReply);
             result = PublishWanPage(host, remoteName);
             LastUploadedIP = StatusPanel0->text().toStdString();
         } catch (const std::exception& e) {

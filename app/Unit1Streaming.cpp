@@ -24,12 +24,12 @@
 namespace {
 
 // The port of the Network page: the field as a whole number, 8080 otherwise.
-uint32_t StreamPort(const QLineEdit* edit)
+int32_t StreamPort(const QLineEdit* edit)
 {
     int32_t port = 0;
     if (!TryStrToInt(edit->text().toStdString(), port))
         return 8080;
-    return static_cast<uint32_t>(port);
+    return port;
 }
 
 std::string GraphErrorDialogText(const std::string& error)
@@ -77,16 +77,16 @@ void TForm1::btnStartClick()
     if (SourceIndex > -1) {
         // Port 0 would give an ephemeral port nobody knows, and a number out
         // of range no port at all: refuse both as a taken port is refused.
-        const uint32_t port = StreamPort(edPort);
-        if (port == 0 || port > 65535)
+        const int32_t port = StreamPort(edPort);
+        if (port <= 0 || port > 65535)
             throw EMediaKitException(
-                Format("The stream cannot be served on port %u: the port is in use or not allowed.", port));
+                Format("The stream cannot be served on port %d: the port is in use or not allowed.", port));
 
         // The members: the device, and the writer with its network sink.
         Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(SourceIndex).Get());
         ASFWriter->SetFileName(Files.WanPageFile());
         ASFWriter->SetFilterGraph(FilterGraph1.get());
-        ASFWriter->SetPort(StreamPort(edPort));
+        ASFWriter->SetPort(static_cast<uint32_t>(port));
         ASFWriter->SetMaxUsers(10);
         FilterGraph1->SetActive(true);
         // A port that cannot be opened would leave a stream nobody can reach:
@@ -95,8 +95,7 @@ void TForm1::btnStartClick()
             std::string url;
             if (FAILED(sink->GetHostURL(&url)))
                 throw EMediaKitException(
-                    Format("The stream cannot be served on port %u: the port is in use or not allowed.",
-                           StreamPort(edPort)));
+                    Format("The stream cannot be served on port %d: the port is in use or not allowed.", port));
         }
 
         // The writer's profile, title and live mode.

@@ -15,6 +15,7 @@
 #include <QTime>
 #include <QWidget>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -124,7 +125,7 @@ void TForm1::ApplyWebSecurity()
     NetFTP1->SetSecurity(SecurityFromIndex(cbSecurity->currentIndex()));
     NetFTP1->SetTrustedFingerprint(TrustedFingerprint);
     NetFTP1->SetPassiveFallback(true);
-    NetFTP1->SetDataAcceptTimeout(ActiveConnectBackMs);
+    NetFTP1->SetDataAcceptTimeout(std::min(ActiveConnectBackMs, NetFTP1->DataAcceptTimeout()));
 }
 
 std::string TForm1::PublishWanPage(const std::string& host, const std::string& remoteName)
