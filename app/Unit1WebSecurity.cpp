@@ -102,8 +102,14 @@ void TForm1::ReadWebSecuritySettings(TIniFile& ini)
 
 void TForm1::WriteWebSecuritySettings(TIniFile& ini)
 {
-    ini.WriteString("Web", "Security", SecurityNames[std::max(0, cbSecurity->currentIndex())]);
-    ini.WriteString("Web", "TrustedFingerprint", TrustedFingerprint);
+    // A file that never had these keys keeps its old shape while they hold
+    // their defaults.
+    auto present = [&ini](const char* key) { return ini.ReadString("Web", key, "\x01") != "\x01"; };
+    const int index = std::max(0, cbSecurity->currentIndex());
+    if (index != 0 || present("Security"))
+        ini.WriteString("Web", "Security", SecurityNames[index]);
+    if (!TrustedFingerprint.empty() || present("TrustedFingerprint"))
+        ini.WriteString("Web", "TrustedFingerprint", TrustedFingerprint);
 }
 
 void TForm1::PrepareEchoClient()

@@ -37,13 +37,12 @@ TEST(ProgramFiles, WanPageFileIsPrivateToTheProcess)
     // own folder; created for the owner only.
     testsupport::TempDir runtime;
     setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
-    const TProgramFiles f = ResolveProgramFiles("/nonexistent-folder/lumora", "");
-    const TProgramFiles g = ResolveProgramFiles(runtime.file("other"), "");
-    const std::string page = f.WanPageFile();
+    const std::string page = ResolveProgramFiles("/nonexistent-folder/lumora", "").WanPageFile();
+    const std::string other = ResolveProgramFiles(runtime.file("other"), "").WanPageFile();
     unsetenv("XDG_RUNTIME_DIR");
     EXPECT_EQ(std::filesystem::path(page).parent_path(), runtime.path());
     EXPECT_NE(page.find(std::to_string(::getpid())), std::string::npos) << page;
-    EXPECT_EQ(g.WanPageFile(), page) << "one file per process, not per program path";
+    EXPECT_EQ(other, page) << "one file per process, not per program path";
     testsupport::WriteFileText(page, "left over");
     ::chmod(page.c_str(), 0644);
     PreparePrivateFile(page);

@@ -161,7 +161,7 @@ TEST_F(Publishing, StartCheckUploadsOnceAndOnlyWhenTheAddressChanged)
     EXPECT_FALSE(FileExists(f.Files.WanPageFile())) << "the WAN page file is deleted after the upload";
     EXPECT_TRUE(f.tmrMessage->isActive());
     // The message panel says what happened: the file, the server, the time.
-    EXPECT_TRUE(QRegularExpression("^Uploaded cam\\.htm to 127\\.0\\.0\\.1 at \\d\\d:\\d\\d$")
+    EXPECT_TRUE(QRegularExpression("^Uploaded cam\\.htm to 127\\.0\\.0\\.1 at \\d\\d:\\d\\d over plain FTP$")
                     .match(f.StatusPanel1->text())
                     .hasMatch())
         << f.StatusPanel1->text().toStdString();
