@@ -8,6 +8,8 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <exception>
 #include <chrono>
 #include <cstring>
@@ -359,9 +361,15 @@ void TNetIOHandlerTLS::CloseTransport()
         // time is over, so that the close is a FIN and not a reset.
         SSL_shutdown(m_ssl);
         const int fd = binding->Handle();
+        // And a FIN, for servers that wait for the end of the stream itself.
+        ::shutdown(fd, SHUT_WR);
         const auto deadline = Clock::now() + std::chrono::milliseconds(m_closeLinger);
+        // Without a linger time this is only about records already here: a
+        // peer still sending a large answer we gave up on is not read to its
+        // end.
+        int64_t budget = m_closeLinger > 0 ? INT64_MAX : 256 * 1024;
         char sink[16384];
-        for (;;) {
+        while (budget > 0) {
             if (SSL_pending(m_ssl) <= 0) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
                 int wait = static_cast<int>(std::max<int64_t>(0, left.count()));
@@ -387,6 +395,7 @@ void TNetIOHandlerTLS::CloseTransport()
             const int n = SSL_read(m_ssl, sink, sizeof sink);
             if (n <= 0 && SSL_get_error(m_ssl, n) != SSL_ERROR_WANT_READ)
                 break;
+            budget -= std::max(n, 1);
         }
         ERR_clear_error();
     }
