@@ -1,6 +1,7 @@
 // The main window: controls, components, start-up and shut-down.
 #include "app/Unit1.h"
 
+#include "app/ProgramFolders.h"
 #include "app/Resources.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -50,10 +51,10 @@ TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string&
     TProgramFiles files;
     const fs::path exe(exePath);
     const fs::path folder = exe.has_parent_path() ? exe.parent_path() : fs::path(".");
-    if (::access(folder.c_str(), W_OK) == 0) {
+    if (::access(folder.c_str(), W_OK) == 0 && !IsInstalledProgram(exePath)) {
         files.BasePath = exePath;
     } else {
-        // An installed program's folder is not writable; keep its files per user.
+        // An installed program never writes beside itself; keep its files per user.
         fs::path config;
         if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
             config = xdg;

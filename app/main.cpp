@@ -1,5 +1,6 @@
 // Program entry: initialise the application, create the main window, run the
 // message loop until the window closes.
+#include "app/ProgramFolders.h"
 #include "app/Unit1.h"
 
 #include "platform/ui/Application.h"
@@ -76,6 +77,10 @@ int main(int argc, char** argv)
     TStartOptions options;
     if (!ParseOptions(argc, argv, options))
         return 2;
+
+    // The documents written at start-up resolve against the working folder;
+    // from "/" (a service) or a read-only folder they go to the user's data folder.
+    EnterWritableDataFolder(Application::Instance().ExeName());
 
     const bool offscreen = SelectOffscreenWhenHeadless();
     QApplication app(argc, argv);
