@@ -81,6 +81,23 @@ const BlockCase kBlockCases[] = {
     {"CenterAndDiv", "<center>x</center>y<div align=right>z</div>", "S:x|S:y|S:z"},
     {"AddressBlock", "<address>a</address>b", "S:a|S:b"},
     {"Empty", "", ""},
+    // What the head holds is never shown.
+    {"StyleNotShown", "<head><style type=\"text/css\">p { color: red }</style></head>x", "S:x"},
+    {"StyleWithCommentAndTags", "<style><!-- a<b>c {} --></STYLE>x", "S:x"},
+    {"StyleUnclosed", "a<style>b { }", "S:a"},
+    {"StyleEndTagNeedsItsName", "<style>a</styles>b</style>c", "S:c"},
+    {"ScriptInHeadWithMarkup", "<head><script type=\"text/javascript\">document.write('<b>x</b>');</script>"
+                               "</head><body>y", "S:y"},
+    {"ScriptWithCommentOpener", "<script>var s = \"<!--\"; if (a<!b) c();</script>x<!-- y -->z", "S:xz"},
+    {"XmlDeclarationSkipped", "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<html><body>x", "S:x"},
+    {"QuestionMarkWithoutNameIsText", "a <? b", "S:a <? b"},
+    // Items whose first line box is a heading keep their marker there.
+    {"ItemStartingWithHeading", "<ol><li><h3>a</h3>b<li>c</ol>", "H3|OL1#11:a|H3|S:b|OL1#21:c"},
+    {"ItemStartingWithAnchorAndHeading", "<ul><li><a name=x></a><h2>a</h2></ul>", "UL1:|H2|UL1:a|H2"},
+    {"NumberingGoesOnAfterHeadingItems", "<ol start=4><li><h4>a</h4><li><h4>b</h4></ol>",
+     "H4|OL1#41:a|H4|H4|OL1#51:b|H4"},
+    {"MarkerLeavesTheItemWithIt", "<ul><li><h2>a</h2></ul><p>b", "H2|UL1:a|H2|P|S:b"},
+    {"EmptyItemBeforeRuleMarksNothingAfter", "<ul><li><hr>a</ul>", "HR|S:a"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Parser, ParseBlocks, ::testing::ValuesIn(kBlockCases),
