@@ -1,5 +1,7 @@
 #include "htmlview/HtmlParse.h"
 
+#include "htmlview/HtmlCharset.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -599,17 +601,28 @@ void THtmlParser::ReadEntity()
             AddTokenChar(c, start);
         return;
     }
+    // The Latin-1 names (and the first eight) have at most six characters;
+    // HTML 4's longer ones ("thetasym") up to eight, and those count only
+    // with their ";", so "&lang=en" in a link stays as written.
     std::string name;
-    while ((IsLetter(m_lch) || IsDigit(m_lch)) && name.size() < 6) {
+    while ((IsLetter(m_lch) || IsDigit(m_lch)) && name.size() < 8) {
         name += static_cast<char>(m_lch);
         read += static_cast<char>(m_lch);
         readPos.push_back(m_pos);
         ReadChar();
     }
     std::string result;
-    if (name.empty() || IsLetter(m_lch) || IsDigit(m_lch) || !LookupEntity(name, result)) {
+    if (name.empty() || IsLetter(m_lch) || IsDigit(m_lch)) {
         keepAsText();
         return;
+    }
+    if (name.size() > 6 || !LookupEntity(name, result)) {
+        const std::uint32_t cp = m_ch == ';' ? Html4EntityCodePoint(name) : 0;
+        if (cp == 0) {
+            keepAsText();
+            return;
+        }
+        result = static_cast<char>(UnicodeToCp1252(cp));
     }
     if (m_ch == ';')
         ReadChar();
@@ -779,7 +792,11 @@ TParseResult THtmlParser::ParseDocument(const std::string& text, TSectionList& d
     m_onSound = std::move(sound);
     m_onMeta = std::move(meta);
     m_onScript = std::move(script);
-    m_input = &text;
+    // The parser reads Windows-1252; a UTF-8 page is converted first, so
+    // source positions count the converted text.
+    const bool utf8 = DeclaresUtf8(text);
+    const std::string converted = utf8 ? Utf8ToCp1252(text) : std::string();
+    m_input = utf8 ? &converted : &text;
     try {
         OpenSection();
         ReadChar();
@@ -796,7 +813,10 @@ void THtmlParser::ParsePlainText(const std::string& text, TSectionList& document
 {
     TParseResult result;
     Reset(document, result);
-    m_input = &text;
+    // A text file says it is UTF-8 only by its byte order mark.
+    const bool utf8 = std::string_view(text).starts_with("\xEF\xBB\xBF");
+    const std::string converted = utf8 ? Utf8ToCp1252(text) : std::string();
+    m_input = utf8 ? &converted : &text;
     m_inScript = true; // no comments in plain text
     try {
         TMyFont font = TopFont();
