@@ -80,14 +80,18 @@ std::string WritableDataFolder(const std::string& workingDir, const std::string&
     return data.empty() ? workingDir : data;
 }
 
-std::string EnterWritableDataFolder(const std::string& exePath)
+std::string EnterWritableDataFolder(const std::string& exePath, std::string& settingsFile)
 {
     std::error_code ec;
     const fs::path cwd = fs::current_path(ec);
     if (ec)
         return {};
     const std::string folder = WritableDataFolder(cwd.string(), exePath);
-    if (folder == cwd.string() || ::chdir(folder.c_str()) != 0)
+    if (folder == cwd.string())
+        return {};
+    if (!settingsFile.empty() && fs::path(settingsFile).is_relative())
+        settingsFile = (cwd / settingsFile).lexically_normal().string();
+    if (::chdir(folder.c_str()) != 0)
         return {};
     return folder;
 }

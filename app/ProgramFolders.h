@@ -22,5 +22,7 @@ std::string UserDataFolder();
 std::string WritableDataFolder(const std::string& workingDir, const std::string& exePath);
 
 // Changes the process's working folder to WritableDataFolder() of the current
-// one. Returns the folder entered, or an empty string when it stays put.
-std::string EnterWritableDataFolder(const std::string& exePath);
+// one. A relative settingsFile given on the command line is made absolute
+// first, so it still names the file the user meant. Returns the folder
+// entered, or an empty string when it stays put.
+std::string EnterWritableDataFolder(const std::string& exePath, std::string& settingsFile);

@@ -78,12 +78,11 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, options))
         return 2;
 
-    // The documents written at start-up resolve against the working folder;
-    // from "/" (a service) or a read-only folder they go to the user's data folder.
-    EnterWritableDataFolder(Application::Instance().ExeName());
-
     const bool offscreen = SelectOffscreenWhenHeadless();
     QApplication app(argc, argv);
+    // The documents written at start-up resolve against the working folder;
+    // from "/" (a service) or a read-only folder they go to the user's data folder.
+    EnterWritableDataFolder(Application::Instance().ExeName(), options.SettingsFile);
     QApplication::setApplicationName("Lumora");
     QApplication::setQuitOnLastWindowClosed(true);
 
