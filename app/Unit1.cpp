@@ -1,7 +1,6 @@
 // The main window: controls, components, start-up and shut-down.
 #include "app/Unit1.h"
 
-#include "app/ProgramFolders.h"
 #include "app/Resources.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -11,6 +10,7 @@
 #include "platform/ini/IniFile.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Resources.h"
+#include "app/ProgramFolders.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
