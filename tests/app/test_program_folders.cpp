@@ -102,6 +102,23 @@ TEST_F(ProgramFolders, DataHomeFollowsTheBaseDirectoryRules)
     EXPECT_EQ(WritableDataFolder("/", Root("build/lumora")), "/") << "nowhere better to go";
 }
 
+TEST_F(ProgramFolders, EnteringTheDataFolderKeepsARelativeSettingsFileWhereItWas)
+{
+    const fs::path saved = fs::current_path();
+    fs::current_path("/");
+    std::string settings = "etc/cam.ini";
+    std::string absolute = "/srv/cam.ini";
+    const std::string entered = EnterWritableDataFolder(Root("build/lumora"), settings);
+    const fs::path now = fs::current_path();
+    const std::string again = EnterWritableDataFolder(Root("build/lumora"), absolute);
+    fs::current_path(saved);
+    EXPECT_EQ(entered, m_home.file("data/lumora"));
+    EXPECT_EQ(now, fs::path(m_home.file("data/lumora")));
+    EXPECT_EQ(settings, "/etc/cam.ini");
+    EXPECT_EQ(again, "") << "a usable folder is kept";
+    EXPECT_EQ(absolute, "/srv/cam.ini");
+}
+
 TEST_F(ProgramFolders, AnInstalledProgramKeepsItsSettingsPerUserEvenWhenItsFolderIsWritable)
 {
     const TProgramFiles installed = ResolveProgramFiles(Root("usr/bin/lumora"), "");
