@@ -464,10 +464,14 @@ bool THtmlParser::ReadTag()
     // that would swallow the page.
     if (m_sy == ScriptSy)
         m_inScript = true;
-    while (m_ch != '>' && m_ch != EofChar)
+    unsigned char last = 0;
+    while (m_ch != '>' && m_ch != EofChar) {
+        last = m_ch;
         ReadChar();
-    // A style sheet is not content and its rules are not ours to apply.
-    if (m_ch == '>' && !end && name == "STYLE") {
+    }
+    // A style sheet is not content and its rules are not ours to apply. An
+    // XHTML "<style/>" has none.
+    if (m_ch == '>' && !end && name == "STYLE" && last != '/') {
         SkipRawTextElement("STYLE");
         return true;
     }

@@ -95,6 +95,7 @@ const BlockCase kBlockCases[] = {
     {"StyleNotShown", "<head><style type=\"text/css\">p { color: red }</style></head>x", "S:x"},
     {"StyleWithCommentAndTags", "<style><!-- a<b>c {} --></STYLE>x", "S:x"},
     {"StyleUnclosed", "a<style>b { }", "S:a"},
+    {"EmptyXhtmlStyle", "<style type=\"text/css\"/>x", "S:x"},
     {"StyleEndTagNeedsItsName", "<style>a</styles>b</style>c", "S:c"},
     {"ScriptInHeadWithMarkup", "<head><script type=\"text/javascript\">document.write('<b>x</b>');</script>"
                                "</head><body>y", "S:y"},
