@@ -205,9 +205,9 @@ public:
     std::string MakeLocalFileBesideUpload();
 
     // ---- help page, automatic start -------------------------------------------------
-    void LoadHelpPage();   // start-up step 8
-    void AutoStart();      // start-up step 10
-    void CloseTimeStop();  // shut-down step 1
+    void LoadHelpPage();   // writes the embedded help page, shows it, removes it
+    void AutoStart();      // Start at the end of start-up when Auto Start (or --start) asks
+    void CloseTimeStop();  // Stop before the settings are saved when a graph runs
 
     // What the link label opens: the README installed beside the program or
     // in the system's documentation folder, else the one of the source tree;

@@ -1,4 +1,5 @@
 #include "app/Unit1.h"
+#include "platform/ui/Application.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -66,6 +68,42 @@ TEST(RemotePageName, ExtensionRule)
     };
     for (const Case& c : cases)
         EXPECT_EQ(ApplyRemotePageExtension(c.in), c.out) << c.in;
+}
+
+} // namespace
+
+namespace {
+
+// The help link opens a README that exists: beside the program, in the
+// installed documentation folder, or (a program run from its build tree)
+// the source tree's.
+TEST(HelpLink, PointsAtAReadmeThatExists)
+{
+    testsupport::TempDir root;
+    std::filesystem::create_directories(root.path() / "bin");
+    std::filesystem::create_directories(root.path() / "share/doc/lumora");
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;
+        std::string expected; // "" = the source tree's README
+    };
+    const Case cases[] = {
+        {"nothing installed", {}, ""},
+        {"installed documentation", {"share/doc/lumora/README.md"}, "share/doc/lumora/README.md"},
+        {"beside the program", {"share/doc/lumora/README.md", "bin/README.md"}, "bin/README.md"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& f : c.files)
+            testsupport::WriteFileText(root.file(f), "# Lumora\n");
+        Application::Instance().SetExeName(root.file("bin/lumora"));
+        const std::string url = TForm1::HelpSiteUrl();
+        Application::Instance().SetExeName("");
+        const std::string expected =
+            c.expected.empty() ? testsupport::SourceDir() + "/README.md" : root.file(c.expected);
+        EXPECT_EQ(url, "file://" + std::filesystem::path(expected).lexically_normal().string());
+        EXPECT_TRUE(std::filesystem::exists(url.substr(7)));
+    }
 }
 
 } // namespace
