@@ -24,7 +24,9 @@ void TWindowAntiFreeze::PumpMessages()
         throw ENetException(Format("No answer from %s within %d seconds.", m_peer.c_str(), m_limitMs / 1000));
 }
 
-TWindowAntiFreeze::TRequest::TRequest(TWindowAntiFreeze& owner, int limitMs, std::string peer) : m_owner(owner)
+TWindowAntiFreeze::TRequest::TRequest(TWindowAntiFreeze& owner, int limitMs, std::string peer)
+    : m_owner(owner), m_outerBusy(owner.m_busy), m_outerLimitMs(owner.m_limitMs), m_outerPeer(owner.m_peer),
+      m_outerDeadline(owner.m_deadline)
 {
     m_owner.m_busy = true;
     m_owner.m_limitMs = limitMs;
@@ -32,4 +34,10 @@ TWindowAntiFreeze::TRequest::TRequest(TWindowAntiFreeze& owner, int limitMs, std
     m_owner.m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
 }
 
-TWindowAntiFreeze::TRequest::~TRequest() { m_owner.m_busy = false; }
+TWindowAntiFreeze::TRequest::~TRequest()
+{
+    m_owner.m_busy = m_outerBusy;
+    m_owner.m_limitMs = m_outerLimitMs;
+    m_owner.m_peer = std::move(m_outerPeer);
+    m_owner.m_deadline = m_outerDeadline;
+}

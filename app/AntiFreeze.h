@@ -30,6 +30,11 @@ public:
 
     private:
         TWindowAntiFreeze& m_owner;
+        // The request this one runs inside, if any, restored at the end.
+        bool m_outerBusy;
+        int m_outerLimitMs;
+        std::string m_outerPeer;
+        std::chrono::steady_clock::time_point m_outerDeadline;
     };
 
     // True while a request waits on its peer.

@@ -339,7 +339,10 @@ void TForm1::closeEvent(QCloseEvent* event)
     if (AntiFreeze && AntiFreeze->Busy()) {
         AntiFreeze->Abandon();
         event->ignore();
-        QTimer::singleShot(0, this, [this] { close(); });
+        if (!m_closeQueued) {
+            m_closeQueued = true;
+            QTimer::singleShot(0, this, [this] { close(); });
+        }
         return;
     }
     bool canClose = true;

@@ -246,6 +246,7 @@ private:
     std::string m_printedWan; // the WAN address of the last streaming line
 
     bool m_centred = false; // centred on the screen at the first show only
+    bool m_closeQueued = false; // a close waits for a given-up request to unwind
 };
 
 // The settings file and program-relative files for a program at exePath:

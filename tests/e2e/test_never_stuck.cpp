@@ -260,8 +260,17 @@ TEST_F(NeverStuck, SilentEchoServiceIsGivenUpAndACloseAbandonsIt)
             f.close();
         }, Qt::QueuedConnection);
     });
+    // Timer ticks wait until the request is over: no handler of the window
+    // runs inside another.
+    int ticksWhileBusy = 0;
+    QTimer tick;
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout, [&] { ticksWhileBusy += f.AntiFreeze->Busy() ? 1 : 0; });
+    tick.start();
     f.GetOutsideIP();
     helper.join();
+    tick.stop();
+    EXPECT_EQ(ticksWhileBusy, 0);
     EXPECT_TRUE(ranWhileBusy);
     EXPECT_GT(paintsWhileBusy, 0);
     EXPECT_TRUE(WaitFor([&] { return !f.isVisible(); }, 10s)) << "the window closes once the request is given up";
