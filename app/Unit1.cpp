@@ -1,6 +1,7 @@
 // The main window: controls, components, start-up and shut-down.
 #include "app/Unit1.h"
 
+#include "app/AntiFreeze.h"
 #include "app/Resources.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -9,6 +10,7 @@
 #include "platform/dshow/DeviceEnum.h"
 #include "platform/ini/IniFile.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/Dialogs.h"
 #include "platform/ui/Resources.h"
 #include "app/ProgramFolders.h"
 
@@ -35,11 +37,6 @@
 namespace fs = std::filesystem;
 
 // ---- program-relative files ---------------------------------------------------
-
-std::string TProgramFiles::WanPageFile() const
-{
-    return fs::path(BasePath).replace_extension(".tmp").string();
-}
 
 std::string TProgramFiles::ParkedWriterName() const
 {
@@ -277,14 +274,15 @@ void TForm1::BuildControls()
     MakeLabel(GroupBox1, "Remote web page", 10, 114, 100);
     edFile = MakeEdit(GroupBox1, "edFile", 10, 132, 240);
     btnUpload = MakeButton(GroupBox1, "btnUpload", "Upload", 258, 130);
+    CreateWebSecurityControls();
 
     // Help page.
     HTMLHost = Named(new QWidget(TabSheet4), "HTMLHost");
     HTMLHost->setGeometry(4, 4, 349, 350);
     Label15 = Named(new QLabel("More details on my website at ", TabSheet4), "Label15");
     Label15->setGeometry(8, 360, 160, 16);
-    Label16 = Named(new QLabel("the Lumora README", TabSheet4), "Label16");
-    Label16->setToolTip(HelpSiteUrl());
+    Label16 = Named(new QLabel("the Lumora help page", TabSheet4), "Label16");
+    Label16->setToolTip(QString::fromStdString(HelpSiteUrl()));
     Label16->setGeometry(168, 360, 185, 16);
     Label16->setStyleSheet("color: blue; text-decoration: underline;");
     Label16->setMouseTracking(true);
@@ -311,9 +309,17 @@ void TForm1::BuildControls()
     SaveDialog1.Filter = "HTML Files (*.htm; *.html)|*.htm;*.html|All Files (*.*)|*.*";
 }
 
-const char* TForm1::HelpSiteUrl()
+std::string TForm1::HelpSiteUrl()
 {
-    return LUMORA_HELP_URL;
+    const fs::path exe(Application::Instance().ExeName());
+    const fs::path folder = exe.parent_path();
+    for (const fs::path& candidate : {folder / "README.md", folder.parent_path() / "share/doc/lumora/README.md",
+                                      fs::path(LUMORA_SOURCE_README)}) {
+        std::error_code ec;
+        if (fs::is_regular_file(candidate, ec))
+            return "file://" + fs::absolute(candidate, ec).lexically_normal().string();
+    }
+    return {};
 }
 
 void TForm1::showEvent(QShowEvent* event)
@@ -328,23 +334,30 @@ void TForm1::showEvent(QShowEvent* event)
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
-    bool canClose = true;
-    bool failed = true;
-    RunGuarded([&] {
-        FormCloseQuery(canClose);
-        failed = false;
-    });
-    if (failed || !canClose)
+    // A close during a request to a peer gives the request up; the window
+    // closes as soon as the handler that made the request has returned.
+    if (AntiFreeze && AntiFreeze->Busy()) {
+        AntiFreeze->Abandon();
         event->ignore();
-    else
+        if (!m_closeQueued) {
+            m_closeQueued = true;
+            QTimer::singleShot(0, this, [this] { close(); });
+        }
+        return;
+    }
+    bool canClose = true;
+    RunGuarded([&] { FormCloseQuery(canClose); });
+    if (canClose)
         event->accept();
+    else
+        event->ignore();
 }
 
 // ---- start-up and shut-down ----------------------------------------------------
 
 void TForm1::FormCreate()
 {
-    // 1. Settings.
+    // The settings; the source row is selected once the list is filled.
     int32_t savedSource = 0;
     {
         TIniFile ini(Files.SettingsFile);
@@ -357,52 +370,73 @@ void TForm1::FormCreate()
         edTemplate->setText(QString::fromStdString(ini.ReadString("Web", "Template", "")));
         edLocal->setText(QString::fromStdString(ini.ReadString("Web", "Local", "")));
         edFile->setText(QString::fromStdString(ini.ReadString("Web", "File", "")));
+        ReadWebSecuritySettings(ini);
         edPort->setText(QString::fromStdString(ini.ReadString("Network", "Port", "8080")));
         ProfileIndex = ini.ReadInteger("Network", "Profile", 2);
         LastUploadedIP = ini.ReadString("IP", "Last", "");
     }
+    ReportUnwritableSettings();
 
-    // 2-3. Devices.
+    // The video input devices, listed by name.
     DeviceEnum = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
     {
         const QSignalBlocker block(cbSource);
         for (int i = 0; i < DeviceEnum->DeviceCount(); ++i)
             cbSource->addItem(QString::fromStdString(DeviceEnum->DeviceInfo(i).FriendlyName));
 
-        // 4. The saved source; an index outside the list selects nothing.
+        // The saved source; an index outside the list selects nothing.
         cbSource->setCurrentIndex(savedSource >= 0 && savedSource < cbSource->count() ? savedSource : -1);
     }
 
-    // 5. The saved bitrate row, without building the profile.
+    // The saved bitrate row, without building the profile.
     {
         const QSignalBlocker block(cbProfiles);
         cbProfiles->setCurrentIndex(ProfileIndex >= 0 && ProfileIndex < cbProfiles->count() ? ProfileIndex : -1);
     }
 
-    // 6. Pages are reached through the tree only.
+    // Pages are reached through the tree only.
     PageControl1->tabBar()->hide();
     PageControl1->setCurrentWidget(TabSheet1);
 
-    // 7. The sample template, never overwriting the user's.
+    // The sample template, never overwriting the user's.
     if (!FileExists("template.htm"))
         SaveResourceToFile("TEMPLATE", "template.htm");
 
-    // 8. The help page.
     LoadHelpPage();
 
-    // 9.
+    // SourceIndex is still 0 here, so Start is enabled even without devices.
     btnStart->setEnabled(SourceIndex > -1);
 
-    // 10. The automatic start.
     AutoStart();
 }
 
 void TForm1::FormCloseQuery(bool& CanClose)
 {
-    // 1. The close-time stop.
-    CloseTimeStop();
+    // A failure of the close-time stop or of the settings file is reported
+    // once, and the window closes all the same: a close is never refused.
+    RunGuarded([this] { CloseTimeStop(); });
+    RunGuarded([this] { SaveSettings(); });
+    CanClose = true;
+}
 
-    // 2. Settings, in the order they are read.
+void TForm1::ReportUnwritableSettings()
+{
+    // Saving happens only at close; a user who cannot save learns it now,
+    // before changing anything. The file is replaced through a temporary
+    // file beside it, so its folder must be writable too.
+    const fs::path file(Files.SettingsFile);
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    std::error_code ec;
+    const bool writable = ::access(folder.c_str(), W_OK) == 0 &&
+                          (!fs::exists(file, ec) || ::access(file.c_str(), W_OK) == 0);
+    if (!writable)
+        ShowMessage(Format("Unable to write to %s", Files.SettingsFile.c_str()));
+}
+
+void TForm1::SaveSettings()
+{
+    // The keys in the order they are read; a key that cannot be written ends
+    // the save with "Unable to write to ...".
     TIniFile ini(Files.SettingsFile);
     ini.WriteInteger("Video", "Source", cbSource->currentIndex());
     ini.WriteBool("Video", "Auto", cbAutoStart->isChecked());
@@ -413,10 +447,8 @@ void TForm1::FormCloseQuery(bool& CanClose)
     ini.WriteString("Web", "Template", edTemplate->text().toStdString());
     ini.WriteString("Web", "Local", edLocal->text().toStdString());
     ini.WriteString("Web", "File", edFile->text().toStdString());
+    WriteWebSecuritySettings(ini);
     ini.WriteString("Network", "Port", edPort->text().toStdString());
     ini.WriteInteger("Network", "Profile", ProfileIndex);
     ini.WriteString("IP", "Last", LastUploadedIP);
-
-    // 3.
-    CanClose = true;
 }

@@ -3,6 +3,7 @@
 // components, the controller state, and the handlers that make the program's
 // decisions. Handlers are grouped by concern in Unit1*.cpp files.
 
+#include "app/AntiFreeze.h"
 #include "platform/com/ComPtr.h"
 
 #include <QMainWindow>
@@ -31,6 +32,9 @@ class TASFWriter;
 class TNetHTTP;
 class TNetFTP;
 class THtmlView;
+class TWindowAntiFreeze;
+class TNetIOHandlerTLS;
+class TIniFile;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -47,7 +51,7 @@ struct TProgramFiles {
     std::string BasePath;     // the program's path, or a per-user stand-in
     std::string SettingsFile; // BasePath with ".ini", unless chosen explicitly
 
-    std::string WanPageFile() const;     // extension replaced by ".tmp"
+    std::string WanPageFile() const;     // private to this process (runtime folder, 0600)
     std::string ParkedWriterName() const; // extension removed, "tmp" appended
 };
 
@@ -56,6 +60,7 @@ struct TStartOptions {
     std::string SettingsFile; // --settings FILE
     std::string EchoUrl;      // --echo-url URL (or LUMORA_ECHO_URL)
     bool Start = false;       // --start
+    bool Verbose = false;     // --verbose (or LUMORA_DEBUG=1)
 };
 
 class TForm1 : public QMainWindow {
@@ -107,6 +112,7 @@ public:
     QPushButton* Button1 = nullptr;
     QLineEdit* edFile = nullptr;
     QPushButton* btnUpload = nullptr;
+    QComboBox* cbSecurity = nullptr; // "Auto", "TLS", "None": FTP over TLS
 
     // Help page
     QWidget* HTMLHost = nullptr; // where the viewer sits
@@ -128,6 +134,15 @@ public:
     QTimer* tmrManualUpload = nullptr;
     TFileDialogSettings OpenDialog1;
     TFileDialogSettings SaveDialog1;
+    // Keeps the window painting while a request waits on its peer, and
+    // bounds and abandons such requests.
+    std::unique_ptr<TWindowAntiFreeze> AntiFreeze;
+    // The echo client's transport: plain for http, TLS for https.
+    std::unique_ptr<TNetIOHandlerTLS> EchoTLS;
+    // [Web] TrustedFingerprint: the one certificate accepted although it
+    // fails verification (a self-signed host).
+    std::string TrustedFingerprint;
+    TRequestLimits RequestLimits;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;
@@ -138,10 +153,14 @@ public:
 
     TProgramFiles Files;
     TStartOptions Options;
+    // The crossbar input the user chose for the current source (-1: none);
+    // applied again whenever the graph is rebuilt.
+    long CrossbarInput = -1;
 
     // ---- start-up and shut-down ----------------------------------------------
     void FormCreate();
     void FormCloseQuery(bool& CanClose);
+    void SaveSettings();
 
     // ---- source selection and preview -------------------------------------------
     void cbSourceChange();
@@ -155,6 +174,10 @@ public:
     // ---- streaming start and stop ------------------------------------------------
     void btnStartClick();
     void btnStopClick();
+    // True while the stream is served (between Start and Stop).
+    bool Streaming() const;
+    // The line a console user reads: what is streamed and where.
+    std::string StreamingLine() const;
 
     // ---- addresses and pages -------------------------------------------------------
     void GetOutsideIP();
@@ -176,14 +199,20 @@ public:
     void Label16MouseLeave();
     void Label16Click();
     void UpLoadFile();
+    // The local page for the timers: nothing without a name. Answers the
+    // error's text when the page cannot be written, so the caller reports it
+    // after the upload instead of giving the upload up.
+    std::string MakeLocalFileBesideUpload();
 
     // ---- help page, automatic start -------------------------------------------------
-    void LoadHelpPage();   // start-up step 8
-    void AutoStart();      // start-up step 10
-    void CloseTimeStop();  // shut-down step 1
+    void LoadHelpPage();   // writes the embedded help page, shows it, removes it
+    void AutoStart();      // Start at the end of start-up when Auto Start (or --start) asks
+    void CloseTimeStop();  // Stop before the settings are saved when a graph runs
 
-    // The web address the link label opens.
-    static const char* HelpSiteUrl();
+    // What the link label opens: the README installed beside the program or
+    // in the system's documentation folder, else the one of the source tree;
+    // empty when none exists (the label then shows the help page's top).
+    static std::string HelpSiteUrl();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -195,8 +224,29 @@ private:
     void CreateHelpViewer();
     void DestroyComponents();
     void ConnectHandlers();
+    void ReportUnwritableSettings();
+    void SetNetworkSettingsEnabled(bool enabled);
+    void EndStreamForSourceChange();
+    void ApplyCrossbarInput();
+    void ShowUploadResult(const std::string& text);
+    // FTP over TLS, the passive fallback, safe replace and the HTTPS echo
+    // (Unit1WebSecurity.cpp).
+    void CreateWebSecurityControls();
+    void ReadWebSecuritySettings(TIniFile& ini);
+    void WriteWebSecuritySettings(TIniFile& ini);
+    void PrepareEchoClient();
+    // The echo service's answer: https allowed, up to 5 redirects, 64 KiB.
+    std::string FetchEchoAnswer();
+    // Stores the WAN page under the remote name through a temporary file;
+    // the session must be open. Answers the status text.
+    std::string PublishWanPage(const std::string& host, const std::string& remoteName);
+    // Applies the Security choice and the trusted fingerprint to NetFTP1.
+    void ApplyWebSecurity();
+    void PrintStreamingLine();
+    std::string m_printedWan; // the WAN address of the last streaming line
 
     bool m_centred = false; // centred on the screen at the first show only
+    bool m_closeQueued = false; // a close waits for a given-up request to unwind
 };
 
 // The settings file and program-relative files for a program at exePath:
@@ -205,6 +255,9 @@ private:
 // $XDG_CONFIG_HOME/lumora (or ~/.config/lumora). An explicit settings file
 // replaces only the settings file.
 TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string& explicitSettings);
+
+// Creates (or empties) a file only its owner may read and write.
+void PreparePrivateFile(const std::string& path);
 
 // The machine's first local IPv4 address as dotted text ("" without one).
 std::string PrimaryLocalAddressText();

@@ -1,6 +1,8 @@
 // Address discovery and web page generation.
 #include "app/Unit1.h"
 
+#include "app/AntiFreeze.h"
+
 #include "net/NetHTTP.h"
 #include "net/NetStack.h"
 #include "net/NetText.h"
@@ -10,6 +12,7 @@
 #include <QLineEdit>
 
 #include <cstdlib>
+#include <optional>
 
 std::string TForm1::EchoUrl() const
 {
@@ -42,15 +45,30 @@ std::string ReplacePlaceholder(const std::string& line, const std::string& by)
 
 // Writes `output` from the template, the address read afresh for each line.
 // The output is created before the template is opened.
+// A file error names the file it concerns.
 template <class AddressFn, class PortFn>
 void MakePage(const std::string& output, const std::string& templateFile, AddressFn address, PortFn port)
 {
-    TTextFileWriter out(output);
-    TTextFileReader in(templateFile);
+    std::optional<TTextFileWriter> out;
+    try {
+        out.emplace(output);
+    } catch (const std::exception& e) {
+        throw Exception(Format("Cannot create file \"%s\". %s", output.c_str(), e.what()));
+    }
+    std::optional<TTextFileReader> in;
+    try {
+        in.emplace(templateFile);
+    } catch (const std::exception& e) {
+        throw Exception(Format("Cannot open file \"%s\". %s", templateFile.c_str(), e.what()));
+    }
     std::string line;
-    while (in.ReadLine(line))
-        out.WriteLine(ReplacePlaceholder(line, address() + ":" + port()));
-    out.Close();
+    try {
+        while (in->ReadLine(line))
+            out->WriteLine(ReplacePlaceholder(line, address() + ":" + port()));
+        out->Close();
+    } catch (const std::exception& e) {
+        throw Exception(Format("Cannot write file \"%s\". %s", output.c_str(), e.what()));
+    }
 }
 
 
@@ -65,6 +83,7 @@ void TForm1::MakeLocalFile()
 
 void TForm1::MakeWANFile()
 {
+    PreparePrivateFile(Files.WanPageFile());
     MakePage(
         Files.WanPageFile(), edTemplate->text().toStdString(),
         [this] { return StatusPanel0->text().toStdString(); }, [this] { return edPort->text().toStdString(); });
@@ -75,7 +94,10 @@ void TForm1::GetOutsideIP()
     StatusPanel1->setText("Retrieving external IP address...");
     std::string result;
     try {
-        const std::string body = NetHTTP1->GetAsString(EchoUrl());
+        // Bounded as a whole; the window keeps painting while it waits.
+        TWindowAntiFreeze::TRequest request(*AntiFreeze, RequestLimits.Echo, "the address echo service");
+        NetHTTP1->SetReadTimeout(RequestLimits.Echo);
+        const std::string body = FetchEchoAnswer();
         // The address follows "Address:" and one blank and ends at the next "<".
         const size_t found = body.find("Address:");
         const size_t p = found == std::string::npos ? 0 : found + 1; // counted from 1
@@ -88,6 +110,10 @@ void TForm1::GetOutsideIP()
     StatusPanel1->clear();
     if (IsDottedAddress(result))
         StatusPanel0->setText(QString::fromStdString(result));
+    // A console user learns the public address as soon as it is known.
+    if (Streaming() && IsDottedAddress(StatusPanel0->text().toStdString()) &&
+        StatusPanel0->text().toStdString() != m_printedWan)
+        PrintStreamingLine();
 }
 
 std::string PrimaryLocalAddressText()

@@ -2,6 +2,8 @@
 // before it (members leave their graph before the graph goes).
 #include "app/Unit1.h"
 
+#include "app/AntiFreeze.h"
+
 #include "htmlview/HtmlView.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -40,7 +42,11 @@ void TForm1::CreateComponents()
 
     CreateHelpViewer();
 
-    // The echo service client.
+    AntiFreeze = std::make_unique<TWindowAntiFreeze>();
+
+    // The echo service client. A silent service must not hold the window:
+    // connect and every read are bounded (and the request as a whole, by
+    // GetOutsideIP).
     NetHTTP1 = std::make_unique<TNetHTTP>();
     NetHTTP1->Request().SetAccept("text/html, */*");
     NetHTTP1->Request().SetUserAgent("Mozilla/3.0 (compatible; Lumora)");
@@ -48,15 +54,17 @@ void TForm1::CreateComponents()
     NetHTTP1->Request().SetContentLength(-1);
     NetHTTP1->SetAllowCookies(true);
     NetHTTP1->SetHTTPOptions(hoForceEncodeParams);
-    NetHTTP1->SetReadTimeout(0);
+    NetHTTP1->SetReadTimeout(RequestLimits.Echo);
     NetHTTP1->SetMaxLineAction(maException);
     NetHTTP1->ProxyParams().SetProxyPort(0);
+    PrepareEchoClient();
 
-    // The website uploader.
+    // The website uploader; each reply is awaited for a bounded time.
     NetFTP1 = std::make_unique<TNetFTP>();
     NetFTP1->SetTransferType(ftASCII);
     NetFTP1->SetMaxLineAction(maException);
-    NetFTP1->SetReadTimeout(0);
+    NetFTP1->SetReadTimeout(RequestLimits.FtpReply);
+    NetFTP1->SetDataAcceptTimeout(RequestLimits.FtpReply);
     NetFTP1->ProxySettings().ProxyType = fpcmNone;
     NetFTP1->ProxySettings().Port = 0;
 }
@@ -80,5 +88,6 @@ void TForm1::DestroyComponents()
     FilterGraph1.reset();
     NetFTP1.reset();
     NetHTTP1.reset();
+    AntiFreeze.reset();
     DeviceEnum.reset();
 }

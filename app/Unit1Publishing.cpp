@@ -1,6 +1,9 @@
 // The publishing schedule, the Website page and the navigation tree.
 #include "app/Unit1.h"
 
+#include "app/AntiFreeze.h"
+#include "htmlview/HtmlView.h"
+
 #include "net/NetFTP.h"
 #include "net/NetStack.h"
 #include "platform/ui/Application.h"
@@ -8,6 +11,8 @@
 #include "platform/ui/Resources.h"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QTime>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -15,6 +20,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cstdio>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -109,14 +115,38 @@ void TForm1::tmrManualUploadTimer()
     UpLoadFile();
 }
 
+std::string TForm1::MakeLocalFileBesideUpload()
+{
+    if (edLocal->text().isEmpty())
+        return {};
+    try {
+        MakeLocalFile();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
+namespace {
+// Runs the website page and the upload, then reports a local page that could
+// not be written: the user's website never waits for the local copy.
+template <class Form>
+void PublishPages(Form& form)
+{
+    const std::string localPageError = form.MakeLocalFileBesideUpload();
+    form.MakeWANFile();
+    form.UpLoadFile();
+    if (!localPageError.empty())
+        throw Exception(localPageError);
+}
+} // namespace
+
 void TForm1::tmrStartButtonUploadTimer()
 {
     tmrStartButtonUpload->stop();
     if (LastUploadedIP != StatusPanel0->text().toStdString() && FileExists(edTemplate->text().toStdString()) &&
         PublicAddressUsable(StatusPanel0)) {
-        MakeLocalFile();
-        MakeWANFile();
-        UpLoadFile();
+        PublishPages(*this);
     }
 }
 
@@ -125,9 +155,7 @@ void TForm1::tmrMainTimer()
     GetOutsideIP();
     if (LastUploadedIP != StatusPanel0->text().toStdString() && PublicAddressUsable(StatusPanel0) &&
         FileExists(edTemplate->text().toStdString())) {
-        MakeLocalFile();
-        MakeWANFile();
-        UpLoadFile();
+        PublishPages(*this);
     }
 }
 
@@ -145,24 +173,46 @@ void TForm1::UpLoadFile()
     NetFTP1->SetUsername(edUsername->text().toStdString());
     NetFTP1->SetPassword(edPassword->text().toStdString());
     NetFTP1->SetTransferType(ftASCII);
-    try {
-        StatusPanel1->setText("Uploading to " + edRemoteHost->text() + "...");
-        NetFTP1->OpenSession(true, -1);
-        NetFTP1->StoreFile(Files.WanPageFile(), edFile->text().toStdString(), false);
-        LastUploadedIP = StatusPanel0->text().toStdString();
-    } catch (const std::exception&) {
-        LastUploadedIP.clear();
+    const std::string host = edRemoteHost->text().toStdString();
+    const std::string remoteName = edFile->text().toStdString();
+    std::string result;
+    {
+        // The whole session is bounded, and each reply within it; the window
+        // keeps painting meanwhile.
+        TWindowAntiFreeze::TRequest request(*AntiFreeze, RequestLimits.FtpSession, "the FTP server " + host);
+        NetFTP1->SetReadTimeout(RequestLimits.FtpReply);
+        NetFTP1->SetDataAcceptTimeout(RequestLimits.FtpReply);
+        try {
+            StatusPanel1->setText("Uploading to " + edRemoteHost->text() + "...");
+            ApplyWebSecurity();
+            NetFTP1->OpenSession(true, RequestLimits.FtpReply);
+            result = PublishWanPage(host, remoteName);
+            LastUploadedIP = StatusPanel0->text().toStdString();
+        } catch (const std::exception& e) {
+            LastUploadedIP.clear();
+            result = e.what();
+        }
+        // Closing the session must not turn a finished upload into an error box.
+        try {
+            if (NetFTP1->IsConnected())
+                NetFTP1->QuitSession();
+        } catch (const std::exception&) {
+            NetFTP1->CloseConnection();
+        }
     }
-    // Closing the session must not turn a finished upload into an error box.
-    try {
-        if (NetFTP1->IsConnected())
-            NetFTP1->QuitSession();
-    } catch (const std::exception&) {
-        NetFTP1->CloseConnection();
-    }
+    ShowUploadResult(result);
     tmrMessage->start();
     if (FileExists(Files.WanPageFile()))
         DeleteFileQuietly(Files.WanPageFile());
+}
+
+void TForm1::ShowUploadResult(const std::string& text)
+{
+    StatusPanel1->setText(QString::fromStdString(text));
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        std::printf("%s\n", text.c_str());
+        std::fflush(stdout);
+    }
 }
 
 void TForm1::Label16MouseMove()
@@ -179,5 +229,9 @@ void TForm1::Label16MouseLeave()
 
 void TForm1::Label16Click()
 {
-    ShellOpen(HelpSiteUrl());
+    const std::string url = HelpSiteUrl();
+    if (url.empty())
+        HTML->ScrollToY(0);
+    else
+        ShellOpen(url);
 }

@@ -2,6 +2,7 @@
 #include "app/Unit1.h"
 
 #include "media/MediaKit.h"
+#include "net/NetStack.h"
 #include "platform/ini/IniFile.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
@@ -23,12 +24,12 @@
 namespace {
 
 // The port of the Network page: the field as a whole number, 8080 otherwise.
-uint32_t StreamPort(const QLineEdit* edit)
+int32_t StreamPort(const QLineEdit* edit)
 {
     int32_t port = 0;
     if (!TryStrToInt(edit->text().toStdString(), port))
         return 8080;
-    return static_cast<uint32_t>(port);
+    return port;
 }
 
 std::string GraphErrorDialogText(const std::string& error)
@@ -44,7 +45,7 @@ std::string GraphErrorDialogText(const std::string& error)
 
 void TForm1::btnStartClick()
 {
-    // 1. Automatic updating needs a server and a page name.
+    // Automatic updating needs a server and a page name.
     if (cbFTP->isChecked()) {
         if (edRemoteHost->text().isEmpty()) {
             ShowMessage("Your website's FTP Server settings are required.");
@@ -56,28 +57,36 @@ void TForm1::btnStartClick()
         }
     }
 
-    // 2-3.
+    // The stream is built from a running preview of the selected source.
     if (!FilterGraph1->Active())
         btnPreviewClick();
     btnPreview->setEnabled(false);
 
-    // 4-6.
+    // The remote page name gets its extension; the address fields show the
+    // LAN address and the public address known so far.
     edFile->setText(QString::fromStdString(ApplyRemotePageExtension(edFile->text().toStdString())));
     edIPAddress->setText(QString::fromStdString(PrimaryLocalAddressText()));
     edWAN->setText(StatusPanel0->text() + ":" + edPort->text() + "/");
 
-    // 7-8.
+    // A fresh profile for the bitrate row, and an empty graph to build on.
     cbProfilesClick();
     if (FilterGraph1->Active())
         FilterGraph1->SetActive(false);
     FilterGraph1->ClearGraph();
 
     if (SourceIndex > -1) {
-        // 10. The members: device, writer with its network sink.
+        // Port 0 would give an ephemeral port nobody knows, and a number out
+        // of range no port at all: refuse both as a taken port is refused.
+        const int32_t port = StreamPort(edPort);
+        if (port <= 0 || port > 65535)
+            throw EMediaKitException(
+                Format("The stream cannot be served on port %d: the port is in use or not allowed.", port));
+
+        // The members: the device, and the writer with its network sink.
         Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(SourceIndex).Get());
         ASFWriter->SetFileName(Files.WanPageFile());
         ASFWriter->SetFilterGraph(FilterGraph1.get());
-        ASFWriter->SetPort(StreamPort(edPort));
+        ASFWriter->SetPort(static_cast<uint32_t>(port));
         ASFWriter->SetMaxUsers(10);
         FilterGraph1->SetActive(true);
         // A port that cannot be opened would leave a stream nobody can reach:
@@ -86,11 +95,10 @@ void TForm1::btnStartClick()
             std::string url;
             if (FAILED(sink->GetHostURL(&url)))
                 throw EMediaKitException(
-                    Format("The stream cannot be served on port %u: the port is in use or not allowed.",
-                           StreamPort(edPort)));
+                    Format("The stream cannot be served on port %d: the port is in use or not allowed.", port));
         }
 
-        // 11. The writer's profile, title and live mode.
+        // The writer's profile, title and live mode.
         if (ComPtr<IConfigAsfWriter> config = Supports<IConfigAsfWriter>(*ASFWriter)) {
             if (ComPtr<IWMProfile> profile = StreamProfile.As<IWMProfile>())
                 config->ConfigureFilterUsingProfile(profile.Get());
@@ -107,7 +115,7 @@ void TForm1::btnStartClick()
         }
         FilterGraph1->SetMode(gmCapture);
 
-        // 12. De-interlacing is a wish, never an error.
+        // De-interlacing is a wish, never an error.
         if (header) {
             try {
                 const DWORD mode = WM_DM_DEINTERLACE_NORMAL;
@@ -117,7 +125,8 @@ void TForm1::btnStartClick()
             }
         }
 
-        // 13-14. Capture into the writer, preview into the window, network only.
+        // Capture into the writer, preview into the window, network sink
+        // only; a failure here offers to go on without a local display.
         try {
             ComPtr<ICaptureGraphBuilder2> builder = InterfaceOf<ICaptureGraphBuilder2>(*FilterGraph1);
             ComPtr<IBaseFilter> device = InterfaceOf<IBaseFilter>(*Filter1);
@@ -131,6 +140,7 @@ void TForm1::btnStartClick()
                 advanced->GetSink(0, fileSink.GetAddressOf());
                 advanced->RemoveSink(fileSink.Get());
             }
+            ApplyCrossbarInput();
             FilterGraph1->Play();
         } catch (const std::exception& e) {
             TMessageRequest r;
@@ -153,13 +163,15 @@ void TForm1::btnStartClick()
         }
     }
 
-    // 15-19.
+    // The streaming state: the label, the public address, the publishing
+    // timers (the 10-second check always, the 15-minute one with automatic
+    // updating), and the settings locked until Stop.
     Label7->setVisible(FilterGraph1->Active());
     GetOutsideIP();
     tmrStartButtonUpload->start();
     if (cbFTP->isChecked())
         tmrMain->start();
-    GroupBox3->setEnabled(false);
+    SetNetworkSettingsEnabled(false);
     GroupBox2->setEnabled(false);
     GroupBox1->setEnabled(false);
     btnStart->setEnabled(false);
@@ -167,11 +179,41 @@ void TForm1::btnStartClick()
     if (FileExists(Files.WanPageFile()))
         DeleteFileQuietly(Files.WanPageFile());
 
-    if (FilterGraph1->Active()) {
-        std::printf("Lumora is streaming at http://%s:%u/\n", edIPAddress->text().toStdString().c_str(),
-                    ASFWriter->Port());
-        std::fflush(stdout);
-    }
+    if (FilterGraph1->Active())
+        PrintStreamingLine();
+}
+
+bool TForm1::Streaming() const { return btnStop->isEnabled() && FilterGraph1->Active(); }
+
+std::string TForm1::StreamingLine() const
+{
+    const std::string source = SourceIndex >= 0 && SourceIndex < cbSource->count()
+                                   ? cbSource->itemText(SourceIndex).toStdString()
+                                   : std::string("(no source)");
+    std::string line = Format("Lumora is streaming %s at http://%s:%u/", source.c_str(),
+                              edIPAddress->text().toStdString().c_str(), ASFWriter->Port());
+    const std::string wan = StatusPanel0->text().toStdString();
+    if (IsDottedAddress(wan))
+        line += Format(" (WAN http://%s:%u/)", wan.c_str(), ASFWriter->Port());
+    return line;
+}
+
+void TForm1::PrintStreamingLine()
+{
+    const std::string wan = StatusPanel0->text().toStdString();
+    m_printedWan = IsDottedAddress(wan) ? wan : std::string();
+    std::printf("%s\n", StreamingLine().c_str());
+    std::fflush(stdout);
+}
+
+void TForm1::SetNetworkSettingsEnabled(bool enabled)
+{
+    // The two address fields stay readable and selectable in every state
+    // (they are read-only anyway): while streaming they hold the stream's
+    // address, the one thing a user needs then. The rest of the group greys.
+    for (QWidget* child : GroupBox3->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        if (child != edIPAddress && child != edWAN)
+            child->setEnabled(enabled);
 }
 
 void TForm1::btnStopClick()
@@ -187,9 +229,10 @@ void TForm1::btnStopClick()
     ComPtr<IBaseFilter> device = InterfaceOf<IBaseFilter>(*Filter1);
     ComPtr<IBaseFilter> renderer = InterfaceOf<IBaseFilter>(*VideoWindow1);
     CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+    ApplyCrossbarInput();
     FilterGraph1->Play();
     Label7->setVisible(false);
-    GroupBox3->setEnabled(true);
+    SetNetworkSettingsEnabled(true);
     GroupBox2->setEnabled(true);
     GroupBox1->setEnabled(true);
     btnStop->setEnabled(false);

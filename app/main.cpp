@@ -2,17 +2,24 @@
 // message loop until the window closes.
 #include "app/ProgramFolders.h"
 #include "app/Unit1.h"
-
+#include "app/AntiFreeze.h"
+#include "platform/core/Verbosity.h"
 #include "platform/ui/Application.h"
+#include "platform/ui/QtMessages.h"
+#include "platform/ui/UnattendedDialogs.h"
+#include "platform/wmf/FfmpegLog.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -25,13 +32,15 @@ void OnSignal(int)
     [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
 }
 
-void PrintUsage()
+void PrintUsage(FILE* to)
 {
-    std::printf("usage: lumora [--start] [--settings FILE] [--echo-url URL]\n"
-                "  --start           start streaming as soon as the window is created\n"
-                "  --settings FILE   read and write the settings in FILE\n"
-                "  --echo-url URL    the public-address echo service (default http://checkip.dyndns.org/;\n"
-                "                    the environment variable LUMORA_ECHO_URL does the same)\n");
+    std::fprintf(to, "usage: lumora [--start] [--settings FILE] [--echo-url URL] [--verbose]\n"
+                     "  --start           start streaming as soon as the window is created\n"
+                     "  --settings FILE   read and write the settings in FILE\n"
+                     "  --echo-url URL    the public-address echo service (default http://checkip.dyndns.org/;\n"
+                     "                    the environment variable LUMORA_ECHO_URL does the same)\n"
+                     "  --verbose         also show the warnings and errors of FFmpeg and Qt\n"
+                     "                    (the environment variable LUMORA_DEBUG=1 does the same)\n");
 }
 
 // Parses the command line; false (after printing why) when it is not usable.
@@ -58,12 +67,14 @@ bool ParseOptions(int argc, char** argv, TStartOptions& options)
             if (!v)
                 return false;
             options.EchoUrl = v;
+        } else if (arg == "--verbose") {
+            options.Verbose = true;
         } else if (arg == "--help" || arg == "-h") {
-            PrintUsage();
+            PrintUsage(stdout);
             std::exit(0);
         } else {
             std::fprintf(stderr, "lumora: unknown option %s\n", arg.c_str());
-            PrintUsage();
+            PrintUsage(stderr);
             return false;
         }
     }
@@ -78,6 +89,11 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, options))
         return 2;
 
+    if (options.Verbose)
+        SetVerboseConsole(true);
+    FilterQtMessages();
+    RouteFfmpegLog();
+
     const bool offscreen = SelectOffscreenWhenHeadless();
     QApplication app(argc, argv);
     // The documents written at start-up resolve against the working folder;
@@ -86,17 +102,51 @@ int main(int argc, char** argv)
     QApplication::setApplicationName("Lumora");
     QApplication::setQuitOnLastWindowClosed(true);
 
-    TForm1 form(options);
+    if (offscreen) {
+        std::printf("Lumora is running without a display (offscreen); stop it with Ctrl+C.\n");
+        std::fflush(stdout);
+    }
 
     // SIGINT and SIGTERM ask the window to close as its close button does,
-    // so the settings are saved and the graph is torn down.
+    // so the settings are saved and the graph is torn down. A request that
+    // waits on a peer is given up, open dialogs are dismissed, and no new
+    // one waits for an answer. A program that has still not ended some
+    // seconds later ends anyway. Installed before the window is created, so
+    // a signal during start-up (an automatic start waiting on the echo
+    // service) is honoured too.
     if (::pipe(g_signalPipe) == 0) {
         auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &form, [&form] {
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
             char buf[16];
             [[maybe_unused]] ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
-            if (!form.close())
-                std::fprintf(stderr, "lumora: the window did not close\n");
+            static bool ending = false;
+            if (ending)
+                return;
+            ending = true;
+            SetDialogsUnattended();
+            std::thread([] {
+                std::this_thread::sleep_for(std::chrono::seconds(10));
+                std::fprintf(stderr, "lumora: did not end within 10 seconds of the signal; exiting\n");
+                std::_Exit(1);
+            }).detach();
+            if (auto* form = dynamic_cast<TForm1*>(Application::Instance().MainForm()))
+                if (form->AntiFreeze && form->AntiFreeze->Busy())
+                    form->AntiFreeze->Abandon();
+            while (QWidget* modal = QApplication::activeModalWidget()) {
+                if (auto* dialog = qobject_cast<QDialog*>(modal))
+                    dialog->reject();
+                else
+                    modal->close();
+                if (QApplication::activeModalWidget() == modal)
+                    break;
+            }
+            // Once the dialogs' own loops and any start-up have returned.
+            QTimer::singleShot(0, [] {
+                if (QWidget* form = Application::Instance().MainForm())
+                    form->close();
+                else
+                    QApplication::quit();
+            });
         });
         struct sigaction sa {};
         sa.sa_handler = OnSignal;
@@ -105,9 +155,7 @@ int main(int argc, char** argv)
         sigaction(SIGTERM, &sa, nullptr);
     }
 
+    TForm1 form(options);
     form.show();
-    if (offscreen)
-        std::printf("Lumora is running without a display (offscreen); stop it with Ctrl+C.\n");
-    std::fflush(stdout);
     return app.exec();
 }

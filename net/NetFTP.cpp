@@ -4,6 +4,7 @@
 #include "net/NetText.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace {
 
@@ -126,7 +127,17 @@ bool TNetSimpleServer::AcceptOne()
 
 TNetFTP::TNetFTP() { SetPort(21); }
 
-TNetFTP::~TNetFTP() { FreeDataChannel(); }
+TNetFTP::~TNetFTP()
+{
+    FreeDataChannel();
+    // The control channel's TLS transport is a member: close through it
+    // while it still exists, and detach it before the connection goes.
+    try {
+        CloseSocketOnly();
+    } catch (...) {
+    }
+    SetIOHandler(nullptr);
+}
 
 void TNetFTP::FreeDataChannel()
 {
@@ -135,6 +146,18 @@ void TNetFTP::FreeDataChannel()
         std::lock_guard<std::mutex> lock(m_dataLock);
         channel = std::move(m_dataConnection);
     }
+    // The channel closes through its transport, so the transport goes last.
+    channel.reset();
+    if (m_dataTLS) {
+        if (TNetTLSSession session = m_dataTLS->Session())
+            m_dataSession = std::move(session);
+        m_dataTLS.reset();
+    }
+}
+
+std::string TNetFTP::TLSProtocol() const
+{
+    return m_tlsActive && m_controlTLS ? m_controlTLS->ProtocolName() : std::string();
 }
 
 void TNetFTP::SetTransferType(TNetFTPTransferType value)
@@ -148,6 +171,25 @@ void TNetFTP::SetTransferType(TNetFTPTransferType value)
 
 void TNetFTP::OpenSession(bool login, int timeout)
 {
+    m_sessionTimeout = timeout;
+    m_tlsActive = false;
+    m_dataSession.reset();
+    if (m_security != fsNone) {
+        // The control channel starts plain on a TLS transport; AUTH TLS
+        // switches it over.
+        if (!m_controlTLS)
+            m_controlTLS = std::make_unique<TNetIOHandlerTLS>();
+        if (IOHandler() != m_controlTLS.get()) {
+            CloseSocketOnly();
+            SetIOHandler(m_controlTLS.get());
+        }
+        m_controlTLS->SetMode(TNetTLSMode::PassThrough);
+        m_controlTLS->SetTrustedFingerprint(m_trustedFingerprint);
+        m_controlTLS->OnStatus = OnStatus;
+    } else if (m_controlTLS && IOHandler() == m_controlTLS.get()) {
+        CloseSocketOnly();
+        SetIOHandler(nullptr); // plain FTP on the plain socket transport, as always
+    }
     try {
         const std::string host = Host();
         const int port = Port();
@@ -167,10 +209,18 @@ void TNetFTP::OpenSession(bool login, int timeout)
 
         ExpectReply({220});
         m_greetingReply.Assign(m_lastReply);
+        if (m_security != fsNone)
+            NegotiateTLS();
         if (login) {
             SignIn();
             if (OnAfterClientLogin)
                 OnAfterClientLogin(this);
+            if (m_tlsActive) {
+                // No buffer size for a stream protocol, and private data
+                // channels.
+                SendCommand("PBSZ 0", TNetReplyCodes {200});
+                SendCommand("PROT P", TNetReplyCodes {200});
+            }
             SendTypeCommand();
             if (SendCommand("SYST", TNetReplyCodes {200, 215, 500}) == 500)
                 m_systemDescription = "Unknown";
@@ -182,6 +232,29 @@ void TNetFTP::OpenSession(bool login, int timeout)
         CloseConnection();
         throw;
     }
+}
+
+bool TNetFTP::IsNoTLSReply(int code)
+{
+    // 500/502: no AUTH command at all; 504: no such mechanism; 534: refused
+    // by policy; 530: servers that accept nothing but USER and PASS before
+    // a login, which is how vsftpd without TLS answers.
+    return code == 500 || code == 502 || code == 504 || code == 530 || code == 534;
+}
+
+void TNetFTP::NegotiateTLS()
+{
+    const int code = SendCommand("AUTH TLS", -1);
+    if (code == 234) {
+        // A failed handshake or a refused certificate ends the session here;
+        // it is never a reason to go on in plain text.
+        m_controlTLS->StartTLS(Host());
+        m_tlsActive = true;
+        return;
+    }
+    if (m_security == fsAuto && IsNoTLSReply(code))
+        return;
+    RaiseReplyError();
 }
 
 void TNetFTP::UserLogin(const std::string& user, const std::string& password)
@@ -266,71 +339,55 @@ void TNetFTP::PrepareDataChannel(TNetTCPConnection& channel)
     channel.OnWorkEnd = OnWorkEnd;
 }
 
+TNetIOHandlerTLS* TNetFTP::NewDataTLS()
+{
+    m_dataTLS = std::make_unique<TNetIOHandlerTLS>();
+    m_dataTLS->SetTrustedFingerprint(m_trustedFingerprint);
+    // The upload is complete only once the server has read all of it.
+    m_dataTLS->SetCloseLinger(10000);
+    // Servers check that the data channel comes from the same client as the
+    // control channel by asking for the control channel's session.
+    m_dataTLS->SetResumeSession(m_dataSession ? m_dataSession
+                                              : m_controlTLS ? m_controlTLS->Session() : TNetTLSSession());
+    return m_dataTLS.get();
+}
+
+std::string TNetFTP::ControlPeerIP()
+{
+    TNetSocketHandle* binding = SocketBinding();
+    return binding ? binding->PeerIP() : std::string();
+}
+
 void TNetFTP::TransferOut(const std::string& command, TNetStream& source)
 {
     ReportStatus(ftpTransfer, "Starting FTP transfer");
     m_dataClosedByAbort = false;
+    const int64_t start = source.Position();
+    const bool passive = m_passive || (m_passiveFallback && !m_passiveHost.empty() && m_passiveHost == Host());
     try {
-        if (m_passive) {
-            std::string address;
-            int port = 0;
-            RequestPassive(address, port);
-            WriteLine(command);
-            auto client = std::make_unique<TNetTCPClient>();
-            TNetTCPClient* data = client.get();
-            PrepareDataChannel(*data);
-            data->SetHost(address);
-            data->SetPort(port);
-            {
-                std::lock_guard<std::mutex> lock(m_dataLock);
-                m_dataConnection = std::move(client);
-            }
-            try {
-                data->ConnectToHost(UseDefaultTimeout);
-                try {
-                    ExpectReply({110, 125, 150});
-                    try {
-                        data->WriteFromStream(source, false, false, 0);
-                    } catch (const ENetSocketError& e) {
-                        // The data socket was closed under the send by an
-                        // abort: depending on which side's close is seen
-                        // first the send fails with 10038, 10058 or 10054.
-                        if (!m_dataClosedByAbort && e.LastError() != WSAENOTSOCK)
-                            throw;
-                    }
-                } catch (...) {
-                    data->CloseConnection();
-                    throw;
-                }
-                data->CloseConnection();
-            } catch (...) {
-                FreeDataChannel();
-                throw;
-            }
-            FreeDataChannel();
+        if (passive) {
+            m_lastTransferPassive = true;
+            PassiveTransfer(command, source);
         } else {
-            auto server = std::make_unique<TNetSimpleServer>();
-            TNetSimpleServer* data = server.get();
-            PrepareDataChannel(*data);
-            // Offer the data connection on the interface the control
-            // connection uses.
-            data->SetBoundIP(SocketBinding() ? SocketBinding()->IP() : std::string());
-            data->SetAcceptTimeout(m_dataAcceptTimeout);
-            {
-                std::lock_guard<std::mutex> lock(m_dataLock);
-                m_dataConnection = std::move(server);
-            }
+            m_lastTransferPassive = false;
             try {
-                data->StartListener();
-                SendPortCommand(*data->SocketBinding());
-                SendCommand(command, TNetReplyCodes {125, 150});
-                data->AcceptOne();
-                data->WriteFromStream(source, true, false, 0);
-            } catch (...) {
-                FreeDataChannel();
-                throw;
+                ActiveTransfer(command, source);
+            } catch (const Exception&) {
+                if (!m_passiveFallback || m_activeFailure == ActiveFailure::None)
+                    throw;
+                if (m_activeFailure == ActiveFailure::NoConnectBack) {
+                    // The server may still try to connect for the store it
+                    // accepted; a fresh session is the clean way out.
+                    CloseConnection();
+                    OpenSession(true, m_sessionTimeout);
+                }
+                source.SetPosition(start);
+                m_lastTransferPassive = true;
+                PassiveTransfer(command, source);
+                // Behind address translation every active attempt would
+                // fail the same way.
+                m_passiveHost = Host();
             }
-            FreeDataChannel();
         }
     } catch (...) {
         ReportStatus(ftpReady, "Transfer complete");
@@ -343,6 +400,152 @@ void TNetFTP::TransferOut(const std::string& command, TNetStream& source)
         ExpectReply({226, 225});
         ReportStatus(ftpAborted, "Transfer aborted");
     }
+}
+
+void TNetFTP::PassiveTransfer(const std::string& command, TNetStream& source)
+{
+    std::string address;
+    int port = 0;
+    RequestPassiveAddress(address, port);
+    WriteLine(command);
+    auto client = std::make_unique<TNetTCPClient>();
+    TNetTCPClient* data = client.get();
+    PrepareDataChannel(*data);
+    data->SetHost(address);
+    data->SetPort(port);
+    TNetIOHandlerTLS* tls = m_tlsActive ? NewDataTLS() : nullptr;
+    if (tls)
+        data->SetIOHandler(tls);
+    {
+        std::lock_guard<std::mutex> lock(m_dataLock);
+        m_dataConnection = std::move(client);
+    }
+    try {
+        data->ConnectToHost(UseDefaultTimeout);
+        try {
+            // The certificate is checked against the host the user named,
+            // not the data address.
+            if (tls)
+                tls->StartTLS(Host());
+            ExpectReply({110, 125, 150});
+            try {
+                data->WriteFromStream(source, false, false, 0);
+            } catch (const ENetSocketError& e) {
+                // The data socket was closed under the send by an
+                // abort: depending on which side's close is seen
+                // first the send fails with 10038, 10058 or 10054.
+                if (!m_dataClosedByAbort && e.LastError() != WSAENOTSOCK)
+                    throw;
+            }
+        } catch (...) {
+            data->CloseConnection();
+            throw;
+        }
+        data->CloseConnection();
+    } catch (...) {
+        FreeDataChannel();
+        throw;
+    }
+    FreeDataChannel();
+}
+
+void TNetFTP::ActiveTransfer(const std::string& command, TNetStream& source)
+{
+    m_activeFailure = ActiveFailure::None;
+    auto server = std::make_unique<TNetSimpleServer>();
+    TNetSimpleServer* data = server.get();
+    PrepareDataChannel(*data);
+    // Offer the data connection on the interface the control
+    // connection uses.
+    data->SetBoundIP(SocketBinding() ? SocketBinding()->IP() : std::string());
+    data->SetAcceptTimeout(m_dataAcceptTimeout);
+    TNetIOHandlerTLS* tls = m_tlsActive ? NewDataTLS() : nullptr;
+    if (tls)
+        data->SetIOHandler(tls);
+    {
+        std::lock_guard<std::mutex> lock(m_dataLock);
+        m_dataConnection = std::move(server);
+    }
+    try {
+        data->StartListener();
+        try {
+            SendPortCommand(*data->SocketBinding());
+        } catch (const ENetProtocolReplyError&) {
+            m_activeFailure = ActiveFailure::PortRefused;
+            throw;
+        }
+        try {
+            SendCommand(command, TNetReplyCodes {125, 150});
+        } catch (const ENetProtocolReplyError& e) {
+            // 425: the server could not open the data connection to us.
+            if (e.ReplyErrorCode() == 425)
+                m_activeFailure = ActiveFailure::PortRefused;
+            throw;
+        }
+        try {
+            data->AcceptOne();
+        } catch (const ENetConnectTimeout&) {
+            m_activeFailure = ActiveFailure::NoConnectBack;
+            throw;
+        }
+        // In active mode too the client is the TLS client (RFC 4217).
+        if (tls && data->IsConnected())
+            tls->StartTLS(Host());
+        data->WriteFromStream(source, true, false, 0);
+    } catch (...) {
+        FreeDataChannel();
+        throw;
+    }
+    FreeDataChannel();
+}
+
+void TNetFTP::RequestPassiveAddress(std::string& address, int& port)
+{
+    if (SendCommand("PASV", -1) == 227) {
+        ParsePassiveReply(m_lastReply.Text().empty() ? std::string() : m_lastReply.Text().front(), address, port);
+        // A server behind address translation often names its own private
+        // address, which is not reachable from here; its public one is the
+        // address the control connection reached.
+        const std::string control = ControlPeerIP();
+        if (!control.empty() && address != control && IsPrivateAddress(address))
+            address = control;
+        return;
+    }
+    // No PASV (an IPv6-minded server, for example): EPSV names only a port,
+    // on the control connection's address.
+    SendCommand("EPSV", TNetReplyCodes {229});
+    port = ParseExtendedPassiveReply(m_lastReply.Text().empty() ? std::string() : m_lastReply.Text().front());
+    address = ControlPeerIP();
+}
+
+int TNetFTP::ParseExtendedPassiveReply(const std::string& text)
+{
+    // "Entering Extended Passive Mode (|||6446|)": the delimiter is the first
+    // character inside the parentheses, and the port the fourth field.
+    const size_t open = text.find('(');
+    const size_t close = text.find(')', open == std::string::npos ? 0 : open);
+    if (open == std::string::npos || close == std::string::npos || close - open < 6)
+        throw ENetConvertError(Format("'%s' is not a valid extended passive reply", text.c_str()));
+    const std::string inner = text.substr(open + 1, close - open - 1);
+    const char d = inner[0];
+    if (inner.size() < 5 || inner[1] != d || inner[2] != d || inner.back() != d)
+        throw ENetConvertError(Format("'%s' is not a valid extended passive reply", text.c_str()));
+    const std::string digits = inner.substr(3, inner.size() - 4);
+    int port = 0;
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
+        (port = std::stoi(digits)) < 1 || port > 65535)
+        throw ENetConvertError(Format("'%s' is not a valid port", digits.c_str()));
+    return port;
+}
+
+bool TNetFTP::IsPrivateAddress(const std::string& dottedAddress)
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    char extra = 0;
+    if (std::sscanf(dottedAddress.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &extra) != 4 || a > 255 || b > 255)
+        return false;
+    return a == 10 || a == 127 || a == 0 || (a == 172 && b >= 16 && b <= 31) || (a == 192 && b == 168) ||
+           (a == 169 && b == 254) || (a == 100 && b >= 64 && b <= 127);
 }
 
 void TNetFTP::ParsePassiveReply(const std::string& text, std::string& address, int& port)

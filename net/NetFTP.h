@@ -13,6 +13,7 @@
 //   if (ftp.IsConnected()) ftp.QuitSession();
 // Every call blocks the calling thread until the server has answered.
 
+#include "net/NetIOHandlerTLS.h"
 #include "net/NetTCPConnection.h"
 
 #include <atomic>
@@ -21,6 +22,12 @@
 #include <string>
 
 enum TNetFTPTransferType { ftASCII = 0, ftBinary = 1 };
+
+// Explicit TLS (RFC 4217) for the session. fsNone is plain FTP. fsTLS
+// requires it: AUTH TLS must be accepted and the handshake must succeed.
+// fsAuto asks for it and goes on in plain FTP only when the server answers
+// that it has no TLS, never after a failed handshake.
+enum TNetFTPSecurity { fsNone, fsAuto, fsTLS };
 
 enum TNetFtpProxyType {
     fpcmNone,
@@ -110,6 +117,30 @@ public:
     int DataAcceptTimeout() const { return m_dataAcceptTimeout; }
     void SetDataAcceptTimeout(int ms) { m_dataAcceptTimeout = ms; }
 
+    // TLS for the next session (fsNone by default: plain FTP).
+    TNetFTPSecurity Security() const { return m_security; }
+    void SetSecurity(TNetFTPSecurity value) { m_security = value; }
+    // The one certificate accepted although it fails verification (see
+    // TNetIOHandlerTLS::SetTrustedFingerprint).
+    const std::string& TrustedFingerprint() const { return m_trustedFingerprint; }
+    void SetTrustedFingerprint(const std::string& value) { m_trustedFingerprint = value; }
+    // True when the current (or last) session's control channel ran TLS,
+    // its data channels protected with PROT P.
+    bool TLSActive() const { return m_tlsActive; }
+    // "TLSv1.3" or the like while TLSActive, else "".
+    std::string TLSProtocol() const;
+
+    // With PassiveFallback, an active transfer whose PORT is refused or to
+    // which the server does not connect back within DataAcceptTimeout is
+    // retried once in passive mode; passive mode is then used for every
+    // further transfer to the same host.
+    bool PassiveFallback() const { return m_passiveFallback; }
+    void SetPassiveFallback(bool value) { m_passiveFallback = value; }
+    // Whether the last transfer ran over a passive data connection.
+    bool LastTransferPassive() const { return m_lastTransferPassive; }
+    // Forgets a passive mode remembered by the fallback.
+    void ForgetPassiveFallback() { m_passiveHost.clear(); }
+
     TNetNotifyEvent OnAfterClientLogin;
     TNetAfterGetEvent OnAfterGet;
 
@@ -141,9 +172,27 @@ public:
 
     // The data address and port of a PASV reply's first text line.
     static void ParsePassiveReply(const std::string& text, std::string& address, int& port);
+    // The port of an EPSV reply's text ("Entering Extended Passive Mode
+    // (|||6446|)"); raises ENetConvertError when there is none.
+    static int ParseExtendedPassiveReply(const std::string& text);
+    // True for addresses that cannot be reached from another network
+    // (private, loopback, link-local, shared and "this network" ranges).
+    static bool IsPrivateAddress(const std::string& dottedAddress);
+    // Whether an AUTH reply code means "no TLS here", for fsAuto.
+    static bool IsNoTLSReply(int code);
 
 private:
     void TransferOut(const std::string& command, TNetStream& source);
+    void ActiveTransfer(const std::string& command, TNetStream& source);
+    void PassiveTransfer(const std::string& command, TNetStream& source);
+    // PASV (EPSV when PASV is refused), with a private address other than
+    // the control connection's replaced by the control connection's.
+    void RequestPassiveAddress(std::string& address, int& port);
+    void NegotiateTLS();
+    // A TLS transport for a data channel: the control channel's trust and
+    // session, handshake started by the caller.
+    TNetIOHandlerTLS* NewDataTLS();
+    std::string ControlPeerIP();
     void PrepareDataChannel(TNetTCPConnection& channel);
     void UserLogin(const std::string& user, const std::string& password);
     void FreeDataChannel();
@@ -154,6 +203,20 @@ private:
     TNetFTPTransferType m_transferType = ftBinary;
     TNetFtpProxySettings m_proxySettings;
     int m_dataAcceptTimeout = 30000;
+    TNetFTPSecurity m_security = fsNone;
+    std::string m_trustedFingerprint;
+    bool m_tlsActive = false;
+    std::unique_ptr<TNetIOHandlerTLS> m_controlTLS;
+    std::unique_ptr<TNetIOHandlerTLS> m_dataTLS; // outlives the data channel that uses it
+    // The session the next data channel resumes: a ticket from the last data
+    // channel when it gave one (servers may accept each ticket once).
+    TNetTLSSession m_dataSession;
+    bool m_passiveFallback = false;
+    bool m_lastTransferPassive = false;
+    std::string m_passiveHost; // host for which the fallback chose passive mode
+    int m_sessionTimeout = UseDefaultTimeout;
+    // Why the last active attempt failed, when a passive retry can help.
+    enum class ActiveFailure { None, PortRefused, NoConnectBack } m_activeFailure = ActiveFailure::None;
     TNetRFCReply m_loginReply;
     std::string m_systemDescription;
     std::unique_ptr<TNetTCPConnection> m_dataConnection;

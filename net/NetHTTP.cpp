@@ -564,7 +564,13 @@ void TNetCustomHTTP::PrepareRequest()
     target.Params = next.Params;
     if (!next.Host.empty())
         target.Host = next.Host;
-    target.Protocol = next.Protocol.empty() ? std::string("http") : next.Protocol;
+    // A relative URL (a redirect to "/path", say) stays on the current
+    // scheme like it stays on the current host: "https" must not turn into
+    // plain "http" on the same port.
+    if (!next.Protocol.empty())
+        target.Protocol = next.Protocol;
+    else if (!next.Host.empty() || target.Protocol.empty())
+        target.Protocol = "http";
 
     if (!next.Port.empty()) {
         target.Port = next.Port;
@@ -606,21 +612,30 @@ void TNetCustomHTTP::PrepareRequest()
 TNetHTTPConnectionType TNetCustomHTTP::ChooseHostAndPort()
 {
     const TNetURI& target = *m_targetURI;
-    // There is no TLS transport, so "https" cannot be served, directly or
-    // through a proxy tunnel.
-    if (SameText(target.Protocol, "https"))
+    const bool https = SameText(target.Protocol, "https");
+    auto* tls = dynamic_cast<TNetIOHandlerTLS*>(IOHandler());
+    // "https" needs a TLS transport; the tunnel through a proxy (CONNECT) is
+    // not built, so a proxy serves plain "http" only.
+    if (https && (!tls || !m_proxyParams->ProxyServer().empty()))
         throw ENetIOHandlerPropInvalid();
 
     if (m_proxyParams->ProxyServer().empty()) {
         const int port = NetStrToInt(target.Port);
-        if (!SameText(Host(), target.Host) || Port() != port) {
+        const TNetTLSMode mode = https ? TNetTLSMode::Encrypting : TNetTLSMode::PassThrough;
+        // A connection kept from the other scheme cannot serve this one.
+        const bool schemeChanged = tls && IsConnected() && tls->Encrypted() != https;
+        if (!SameText(Host(), target.Host) || Port() != port || schemeChanged) {
             if (IsConnected())
                 CloseConnection();
             SetHost(target.Host);
             SetPort(port);
         }
-        return ConnectDirect;
+        if (tls)
+            tls->SetMode(mode);
+        return https ? ConnectTLS : ConnectDirect;
     }
+    if (tls)
+        tls->SetMode(TNetTLSMode::PassThrough);
     if (!SameText(Host(), m_proxyParams->ProxyServer()) || Port() != m_proxyParams->ProxyPort()) {
         if (IsConnected())
             CloseConnection();

@@ -12,6 +12,7 @@
 
 #include "net/NetCookies.h"
 #include "net/NetHeaderList.h"
+#include "net/NetIOHandlerTLS.h"
 #include "net/NetStream.h"
 #include "net/NetTCPConnection.h"
 #include "net/NetURI.h"

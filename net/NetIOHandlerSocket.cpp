@@ -382,14 +382,23 @@ void TNetIOHandlerSocket::ConnectWithTimeout(int timeout)
     if (TNetAntiFreezeBase::ShouldUse())
         step = std::min(AntiFreezeInstance->IdleTimeOut, 125);
     int remaining = timeout == WaitForever ? step + 1 : timeout;
-    while (remaining > step) {
-        SleepMs(step);
-        TNetAntiFreezeBase::DoProcess(true);
-        remaining = timeout == WaitForever ? step + 1 : remaining - step;
-        if (finished) {
-            remaining = 0;
-            break;
+    try {
+        while (remaining > step) {
+            SleepMs(step);
+            TNetAntiFreezeBase::DoProcess(true);
+            remaining = timeout == WaitForever ? step + 1 : remaining - step;
+            if (finished) {
+                remaining = 0;
+                break;
+            }
         }
+    } catch (...) {
+        // The anti-freeze hook may end the wait (a request given up by its
+        // owner); the connect thread must be stopped before it unwinds.
+        cancel = true;
+        worker.join();
+        CloseTransport();
+        throw;
     }
     SleepMs(remaining);
 

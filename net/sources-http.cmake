@@ -6,3 +6,5 @@ target_sources(lumora_net PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/NetCookies.cpp
   ${CMAKE_CURRENT_LIST_DIR}/NetHTTP.cpp
 )
+# GET with a size limit.
+target_sources(lumora_net PRIVATE ${CMAKE_CURRENT_LIST_DIR}/NetHTTPBounded.cpp)

@@ -12,7 +12,7 @@ packages=(
   libjpeg62-turbo-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-liberation fontconfig
-  python3 python3-pyftpdlib
+  python3 python3-pyftpdlib python3-openssl
   libgif-dev imagemagick curl
   clang libclang-rt-14-dev
   libssl-dev

@@ -1,6 +1,7 @@
 // Feeds arbitrary server output to the reply reader of the TCP connection
 // (line splitting, multi-line replies, code parsing, reply checking) and the
-// text of every reply to the PASV parser. The bytes come through an
+// text of every reply to the PASV and EPSV parsers (with the private-address
+// test the passive fallback applies to a PASV address). The bytes come through an
 // in-memory transport, delivered in pieces whose sizes the input chooses.
 
 #include "net/NetFTP.h"
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     connection.SetMaxLineAction(split ? maSplit : maException);
     for (int replies = 0; replies < 64; ++replies) {
         try {
-            connection.ExpectReply({220, 227, 230, 331});
+            connection.ExpectReply({220, 227, 229, 230, 234, 331, 350});
         } catch (const ENetProtocolReplyError&) {
         } catch (const ENetException&) {
             break; // closed, line too long, ...
@@ -70,8 +71,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 TNetFTP::ParsePassiveReply(text.front(), address, port);
                 if (port < 0 || port > 65535)
                     __builtin_trap();
+                TNetFTP::IsPrivateAddress(address);
             } catch (const ENetConvertError&) {
             }
+            try {
+                port = TNetFTP::ParseExtendedPassiveReply(text.front());
+                if (port < 1 || port > 65535)
+                    __builtin_trap();
+            } catch (const ENetConvertError&) {
+            }
+            TNetFTP::IsNoTLSReply(connection.LastReply().NumericCode());
         }
     }
     return 0;

@@ -1,6 +1,7 @@
 #include "platform/ui/Dialogs.h"
 
 #include "platform/ui/Application.h"
+#include "platform/ui/UnattendedDialogs.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -39,24 +40,36 @@ QMessageBox::Icon IconFor(TMsgDlgType t)
     return QMessageBox::NoIcon;
 }
 
-// "Desc|*.a;*.b|All|*.*" -> "Desc (*.a *.b);;All (*.*)" for Qt.
-QString QtFilter(const std::string& filter)
+} // namespace
+
+// "Desc|*.a;*.b|All|*.*" -> {"Desc (*.a *.b)", "All (*)"}: Qt reads the
+// patterns from the last parentheses of each filter; the dialog is told to
+// hide that part, so the user sees each description once, as written.
+QStringList QtNameFilters(const std::string& filter)
 {
     const QStringList parts = QString::fromStdString(filter).split('|');
     QStringList out;
     for (int i = 0; i + 1 < parts.size(); i += 2) {
-        QString patterns = parts[i + 1];
-        patterns.replace(';', ' ');
-        out << parts[i] + " [" + patterns + "] (" + patterns + ")";
+        QStringList patterns = parts[i + 1].split(';', Qt::SkipEmptyParts);
+        for (QString& p : patterns) {
+            p = p.trimmed();
+            if (p == "*.*")
+                p = "*"; // every file, as "*.*" means there
+        }
+        out << parts[i] + " (" + patterns.join(' ') + ")";
     }
-    return out.join(";;");
+    return out;
 }
+
+namespace {
 } // namespace
 
 TModalResult ShowMessageDialog(const TMessageRequest& request)
 {
     if (MessageHandler())
         return MessageHandler()(request);
+    if (auto answer = AnswerUnattended(request))
+        return *answer;
     QMessageBox box(IconFor(request.Type), QString::fromStdString(request.Caption),
                     QString::fromStdString(request.Text), QMessageBox::NoButton, request.Parent);
     struct Pair {
@@ -111,10 +124,13 @@ std::optional<std::string> ExecuteFileDialog(const TFileDialogRequest& request)
 {
     if (FileHandler())
         return FileHandler()(request);
+    if (DialogsUnattended())
+        return std::nullopt;
     QFileDialog dlg(request.Parent);
     dlg.setAcceptMode(request.Save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dlg.setFileMode(request.Save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-    dlg.setNameFilter(QtFilter(request.Filter));
+    dlg.setOption(QFileDialog::HideNameFilterDetails);
+    dlg.setNameFilters(QtNameFilters(request.Filter));
     if (!request.DefaultExt.empty())
         dlg.setDefaultSuffix(QString::fromStdString(request.DefaultExt));
     if (!request.InitialDir.empty())

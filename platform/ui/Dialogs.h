@@ -2,6 +2,8 @@
 // Message boxes and file dialogs. Every dialog goes through one function that
 // tests can answer programmatically instead of showing a modal window.
 
+#include <QStringList>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -50,6 +52,9 @@ using TFileDialogHandler = std::function<std::optional<std::string>(const TFileD
 
 // The chosen file, or nothing when cancelled.
 std::optional<std::string> ExecuteFileDialog(const TFileDialogRequest& request);
+// The dialog's name filters for a filter text: one per description, the
+// patterns Qt needs in parentheses after it (shown hidden).
+QStringList QtNameFilters(const std::string& filter);
 TFileDialogHandler SetFileDialogHandler(TFileDialogHandler handler);
 
 // Opens a web address in the user's browser.

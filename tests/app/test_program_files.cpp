@@ -1,9 +1,14 @@
 #include "app/Unit1.h"
+#include "platform/ui/Application.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -12,10 +17,8 @@ TEST(ProgramFiles, BesideAWritableProgram)
     testsupport::TempDir dir;
     const TProgramFiles f = ResolveProgramFiles(dir.file("lumora"), "");
     EXPECT_EQ(f.SettingsFile, dir.file("lumora.ini"));
-    EXPECT_EQ(f.WanPageFile(), dir.file("lumora.tmp"));
     EXPECT_EQ(f.ParkedWriterName(), dir.file("lumoratmp")) << "no dot before tmp";
     const TProgramFiles g = ResolveProgramFiles(dir.file("prog.exe"), "");
-    EXPECT_EQ(g.WanPageFile(), dir.file("prog.tmp"));
     EXPECT_EQ(g.ParkedWriterName(), dir.file("progtmp"));
     EXPECT_EQ(ResolveProgramFiles(dir.file("lumora"), "/x/y.ini").SettingsFile, "/x/y.ini");
 }
@@ -27,8 +30,28 @@ TEST(ProgramFiles, PerUserWhenTheProgramFolderIsNotWritable)
     const TProgramFiles f = ResolveProgramFiles("/nonexistent-folder/lumora", "");
     unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(f.SettingsFile, config.file("lumora/lumora.ini"));
-    EXPECT_EQ(f.WanPageFile(), config.file("lumora/lumora.tmp"));
     EXPECT_TRUE(std::filesystem::is_directory(config.file("lumora")));
+}
+
+TEST(ProgramFiles, WanPageFileIsPrivateToTheProcess)
+{
+    // In the runtime folder, named for this process, whatever the program's
+    // own folder; created for the owner only.
+    testsupport::TempDir runtime;
+    setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    const std::string page = ResolveProgramFiles("/nonexistent-folder/lumora", "").WanPageFile();
+    const std::string other = ResolveProgramFiles(runtime.file("other"), "").WanPageFile();
+    unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(std::filesystem::path(page).parent_path(), runtime.path());
+    EXPECT_NE(page.find(std::to_string(::getpid())), std::string::npos) << page;
+    EXPECT_EQ(other, page) << "one file per process, not per program path";
+    testsupport::WriteFileText(page, "left over");
+    ::chmod(page.c_str(), 0644);
+    PreparePrivateFile(page);
+    struct stat st {};
+    ASSERT_EQ(::stat(page.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 0);
 }
 
 TEST(RemotePageName, ExtensionRule)
@@ -45,6 +68,42 @@ TEST(RemotePageName, ExtensionRule)
     };
     for (const Case& c : cases)
         EXPECT_EQ(ApplyRemotePageExtension(c.in), c.out) << c.in;
+}
+
+} // namespace
+
+namespace {
+
+// The help link opens a README that exists: beside the program, in the
+// installed documentation folder, or (a program run from its build tree)
+// the source tree's.
+TEST(HelpLink, PointsAtAReadmeThatExists)
+{
+    testsupport::TempDir root;
+    std::filesystem::create_directories(root.path() / "bin");
+    std::filesystem::create_directories(root.path() / "share/doc/lumora");
+    struct Case {
+        const char* name;
+        std::vector<std::string> files;
+        std::string expected; // "" = the source tree's README
+    };
+    const Case cases[] = {
+        {"nothing installed", {}, ""},
+        {"installed documentation", {"share/doc/lumora/README.md"}, "share/doc/lumora/README.md"},
+        {"beside the program", {"share/doc/lumora/README.md", "bin/README.md"}, "bin/README.md"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const std::string& f : c.files)
+            testsupport::WriteFileText(root.file(f), "# Lumora\n");
+        Application::Instance().SetExeName(root.file("bin/lumora"));
+        const std::string url = TForm1::HelpSiteUrl();
+        Application::Instance().SetExeName("");
+        const std::string expected =
+            c.expected.empty() ? testsupport::SourceDir() + "/README.md" : root.file(c.expected);
+        EXPECT_EQ(url, "file://" + std::filesystem::path(expected).lexically_normal().string());
+        EXPECT_TRUE(std::filesystem::exists(url.substr(7)));
+    }
 }
 
 } // namespace

@@ -123,7 +123,6 @@ TEST_F(ProgramFolders, AnInstalledProgramKeepsItsSettingsPerUserEvenWhenItsFolde
 {
     const TProgramFiles installed = ResolveProgramFiles(Root("usr/bin/lumora"), "");
     EXPECT_EQ(installed.SettingsFile, m_home.file("config/lumora/lumora.ini"));
-    EXPECT_EQ(installed.WanPageFile(), m_home.file("config/lumora/lumora.tmp"));
     const TProgramFiles built = ResolveProgramFiles(Root("build/lumora"), "");
     EXPECT_EQ(built.SettingsFile, Root("build/lumora.ini"));
 }

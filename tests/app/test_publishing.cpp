@@ -10,6 +10,7 @@
 #include "tests/support/HttpTestServer.h"
 
 #include <QLabel>
+#include <QRegularExpression>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -129,13 +130,14 @@ TEST_F(Publishing, PagesFromTheTemplate)
     f.MakeWANFile();
     EXPECT_EQ(ReadFileText(f.Files.WanPageFile()), "see http://:8080/ and :8080\r\nno placeholder\r\nlast\r\n");
 
-    // A missing template leaves an empty output file and raises the file error.
+    // A missing template leaves an empty output file and raises the file
+    // error, naming the file.
     f.edTemplate->setText(QString::fromStdString(Path("missing.htm")));
     try {
         f.MakeLocalFile();
         FAIL() << "no error for a missing template";
-    } catch (const EInOutError& e) {
-        EXPECT_EQ(e.Message(), "File not found");
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "Cannot open file \"" + Path("missing.htm") + "\". File not found");
     }
     EXPECT_EQ(ReadFileText(Path("out/local.htm")), "");
 }
@@ -158,7 +160,11 @@ TEST_F(Publishing, StartCheckUploadsOnceAndOnlyWhenTheAddressChanged)
     EXPECT_EQ(f.LastUploadedIP, "203.0.113.7");
     EXPECT_FALSE(FileExists(f.Files.WanPageFile())) << "the WAN page file is deleted after the upload";
     EXPECT_TRUE(f.tmrMessage->isActive());
-    EXPECT_EQ(f.StatusPanel1->text(), "Uploading to 127.0.0.1...");
+    // The message panel says what happened: the file, the server, the time.
+    EXPECT_TRUE(QRegularExpression("^Uploaded cam\\.htm to 127\\.0\\.0\\.1 at \\d\\d:\\d\\d over plain FTP$")
+                    .match(f.StatusPanel1->text())
+                    .hasMatch())
+        << f.StatusPanel1->text().toStdString();
     f.tmrMessageTimer();
     EXPECT_TRUE(f.StatusPanel1->text().isEmpty());
     EXPECT_FALSE(f.tmrMessage->isActive());

@@ -15,6 +15,8 @@
 #include <QTreeWidget>
 
 #include <cstdlib>
+#include <functional>
+#include <unistd.h>
 
 using testsupport::ReadFileText;
 using testsupport::WriteFileText;
@@ -130,15 +132,43 @@ TEST_F(StartupShutdown, WithoutDevicesStartIsStillEnabled)
     EXPECT_NE(SettingsText().find("Source=-1\n"), std::string::npos);
 }
 
-TEST_F(StartupShutdown, UnwritableSettingsKeepTheWindowOpen)
+TEST_F(StartupShutdown, UnwritableSettingsAreReportedAtStartAndOnceAtClose)
 {
-    TStartOptions options;
-    options.SettingsFile = Path("missing-folder/lumora.ini");
-    Open(options);
-    EXPECT_FALSE(Close());
-    ASSERT_EQ(m_errors.size(), 1u);
-    EXPECT_EQ(m_errors[0], "Unable to write to " + options.SettingsFile);
-    EXPECT_TRUE(m_form->isVisible());
+    struct Case {
+        const char* name;
+        std::function<std::string()> settingsFile;
+    };
+    const Case cases[] = {
+        {"missing folder", [this] { return Path("missing-folder/lumora.ini"); }},
+        {"read-only folder",
+         [this] {
+             std::filesystem::create_directory(Path("ro"));
+             testsupport::WriteFileText(Path("ro/lumora.ini"), "[Network]\nPort=9000\n");
+             std::filesystem::permissions(Path("ro"), std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_exec);
+             return Path("ro/lumora.ini");
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_errors.clear();
+        m_messages.clear();
+        TStartOptions options;
+        options.SettingsFile = c.settingsFile();
+        if (::access(std::filesystem::path(options.SettingsFile).parent_path().c_str(), W_OK) == 0)
+            continue; // running with rights that ignore folder permissions
+        Open(options);
+        // The user learns it before changing anything...
+        ASSERT_EQ(m_messages.size(), 1u);
+        EXPECT_EQ(m_messages[0], "Unable to write to " + options.SettingsFile);
+        // ...and the close reports it once more, then closes all the same.
+        EXPECT_TRUE(Close());
+        ASSERT_EQ(m_errors.size(), 1u);
+        EXPECT_EQ(m_errors[0], "Unable to write to " + options.SettingsFile);
+        EXPECT_FALSE(m_form->isVisible());
+        m_form.reset();
+    }
+    std::filesystem::permissions(Path("ro"), std::filesystem::perms::owner_all);
 }
 
 TEST_F(StartupShutdown, StartUpFailureIsShownAndTheWindowStillOpens)

@@ -103,7 +103,8 @@ TEST_F(Streaming, StartServesTheStreamAndStopReturnsToPreview)
     EXPECT_FALSE(f.btnStart->isEnabled());
     EXPECT_TRUE(f.btnStop->isEnabled());
     EXPECT_FALSE(f.btnPreview->isEnabled());
-    EXPECT_FALSE(f.GroupBox3->isEnabled());
+    EXPECT_FALSE(f.cbProfiles->isEnabled());
+    EXPECT_FALSE(f.edPort->isEnabled());
     EXPECT_FALSE(f.GroupBox2->isEnabled());
     EXPECT_FALSE(f.GroupBox1->isEnabled());
     EXPECT_TRUE(f.GroupBox4->isEnabled()) << "the source group stays usable";
@@ -134,7 +135,8 @@ TEST_F(Streaming, StartServesTheStreamAndStopReturnsToPreview)
     EXPECT_TRUE(f.btnStart->isEnabled());
     EXPECT_FALSE(f.btnStop->isEnabled());
     EXPECT_FALSE(f.btnPreview->isEnabled());
-    EXPECT_TRUE(f.GroupBox3->isEnabled());
+    EXPECT_TRUE(f.cbProfiles->isEnabled());
+    EXPECT_TRUE(f.edPort->isEnabled());
     EXPECT_FALSE(f.tmrStartButtonUpload->isActive());
     EXPECT_FALSE(FileExists(f.Files.ParkedWriterName()));
     EXPECT_FALSE(FileExists(f.Files.WanPageFile()));

@@ -30,8 +30,17 @@ logging.basicConfig(level=logging.WARNING)
 authorizer = DummyAuthorizer()
 authorizer.add_user("lumora", "secret", home, perm="elradfmwMT")
 
-class Handler(FTPHandler):
-    pass
+if len(sys.argv) > 4:
+    from pyftpdlib.handlers import TLS_FTPHandler
+    class Handler(TLS_FTPHandler):
+        pass
+    Handler.certfile = sys.argv[3]
+    Handler.keyfile = sys.argv[4]
+    Handler.tls_control_required = True
+    Handler.tls_data_required = True
+else:
+    class Handler(FTPHandler):
+        pass
 
 Handler.authorizer = authorizer
 Handler.auth_failed_timeout = 0.05
@@ -78,14 +87,19 @@ int AcceptWithin(int listenFd, int timeoutMs)
 
 } // namespace
 
-FtpTestServer::FtpTestServer()
+FtpTestServer::FtpTestServer() { Start({}); }
+
+FtpTestServer::FtpTestServer(const std::string& certFile, const std::string& keyFile) { Start({certFile, keyFile}); }
+
+void FtpTestServer::Start(const std::vector<std::string>& extraArgs)
 {
     const std::string script = m_scratch.file("ftp_server.py");
     WriteFileText(script, kServerScript);
     for (int attempt = 0; attempt < 3 && !m_process; ++attempt) {
         m_port = FreeTcpPort();
-        auto process = std::make_unique<ChildProcess>(
-            std::vector<std::string> {"/usr/bin/python3", script, std::to_string(m_port), m_home.path().string()});
+        std::vector<std::string> argv {"/usr/bin/python3", script, std::to_string(m_port), m_home.path().string()};
+        argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+        auto process = std::make_unique<ChildProcess>(argv);
         if (WaitForPort(m_port, std::chrono::seconds(10)))
             m_process = std::move(process);
     }
@@ -102,7 +116,14 @@ std::string FtpTestServer::ReadStored(const std::string& name) const
 
 ScriptedFtpServer::ScriptedFtpServer(ScriptedFtpOptions options) : m_options(std::move(options))
 {
-    m_server = std::make_unique<ScriptedServer>([this](ScriptedPeer& peer) { Session(peer); });
+    m_server = std::make_unique<ScriptedServer>([this](ScriptedPeer& peer) { Session(peer); },
+                                                m_options.connections);
+}
+
+std::map<std::string, std::string> ScriptedFtpServer::Files()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_options.files;
 }
 
 ScriptedFtpServer::~ScriptedFtpServer() { m_server.reset(); }
@@ -141,6 +162,7 @@ void ScriptedFtpServer::Session(ScriptedPeer& control)
         return;
     }
     int passiveFd = -1;
+    std::string renameFrom;
     std::string portIP;
     int portPort = 0;
     for (;;) {
@@ -156,10 +178,41 @@ void ScriptedFtpServer::Session(ScriptedPeer& control)
         const std::string verb = Upper(line.substr(0, line.find(' ')));
         const std::string arg = line.find(' ') == std::string::npos ? std::string() : line.substr(line.find(' ') + 1);
 
-        if (verb == "PASV") {
+        if (verb == "PASV" && !m_options.pasvRefusal.empty()) {
+            control.Send(m_options.pasvRefusal + "\r\n");
+        } else if (verb == "PASV" || (verb == "EPSV" && !m_options.pasvRefusal.empty())) {
             int port = 0;
+            if (passiveFd >= 0)
+                ::close(passiveFd);
             passiveFd = ListenLoopback(port, 1);
-            control.Send(PassiveReply(m_options.pasvReply, port / 256, port % 256) + "\r\n");
+            if (verb == "PASV")
+                control.Send(PassiveReply(m_options.pasvReply, port / 256, port % 256) + "\r\n");
+            else
+                control.Send("229 Entering Extended Passive Mode (|||" + std::to_string(port) + "|)\r\n");
+        } else if (verb == "DELE") {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            control.Send(m_options.files.erase(arg) ? "250 Deleted\r\n" : "550 No such file\r\n");
+        } else if (verb == "RNFR") {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_options.refuseRename)
+                control.Send("502 RNFR not implemented\r\n");
+            else if (m_options.files.count(arg)) {
+                renameFrom = arg;
+                control.Send("350 Ready for RNTO\r\n");
+            } else
+                control.Send("550 No such file\r\n");
+        } else if (verb == "RNTO") {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (renameFrom.empty() || !m_options.files.count(renameFrom))
+                control.Send("503 RNFR first\r\n");
+            else if (m_options.refuseRenameOverExisting && m_options.files.count(arg))
+                control.Send("553 Rename refused: the file exists\r\n");
+            else {
+                m_options.files[arg] = m_options.files[renameFrom];
+                m_options.files.erase(renameFrom);
+                control.Send("250 Renamed\r\n");
+            }
+            renameFrom.clear();
         } else if (verb == "PORT") {
             int n[6] = {};
             if (std::sscanf(arg.c_str(), "%d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) == 6) {
@@ -189,6 +242,17 @@ void ScriptedFtpServer::Session(ScriptedPeer& control)
                 data.ReadUntilClose(10000);
                 return;
             }
+            if (m_options.dropDataAfter > 0) {
+                const std::string part = data.ReadExactly(m_options.dropDataAfter, 10000);
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_received += part;
+                    m_options.files[arg] = part;
+                }
+                data.Reset();
+                control.Send("426 Connection closed; transfer aborted.\r\n");
+                continue;
+            }
             if (m_options.stallData) {
                 const std::string abort = control.ReadLine(10000);
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -197,6 +261,10 @@ void ScriptedFtpServer::Session(ScriptedPeer& control)
                 const std::string bytes = data.ReadUntilClose(20000);
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_received += bytes;
+                if (verb == "APPE")
+                    m_options.files[arg] += bytes;
+                else
+                    m_options.files[arg] = bytes;
             }
             data.Close();
             for (const auto& reply : m_options.storFinal)

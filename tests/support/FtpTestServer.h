@@ -19,7 +19,10 @@ namespace testsupport {
 
 class FtpTestServer {
 public:
+    // With a certificate and key, the server is pyftpdlib's TLS handler and
+    // requires TLS on the control and data channels.
     FtpTestServer();
+    FtpTestServer(const std::string& certFile, const std::string& keyFile);
     ~FtpTestServer();
 
     int port() const { return m_port; }
@@ -29,6 +32,8 @@ public:
     std::string ReadStored(const std::string& name) const;
 
 private:
+    void Start(const std::vector<std::string>& extraArgs);
+
     TempDir m_home;
     TempDir m_scratch;
     int m_port = 0;
@@ -49,6 +54,17 @@ struct ScriptedFtpOptions {
     bool connectBack = true;            // active mode: connect to the PORT address
     bool stallData = false;             // read no data; wait for ABOR, then answer storFinal
     bool closeControlMidTransfer = false; // close the control connection once data flows
+    // PASV answered with this reply instead (EPSV then listens and answers 229).
+    std::string pasvRefusal;
+    // Files the server holds: STOR/APPE write here (a store cut short keeps
+    // what arrived, as real servers do), DELE/RNFR/RNTO act on them.
+    std::map<std::string, std::string> files;
+    // Reset the data connection after this many bytes (0: never) and answer
+    // the store with "426 Connection closed; transfer aborted."
+    size_t dropDataAfter = 0;
+    bool refuseRenameOverExisting = false; // RNTO onto an existing name: 553
+    bool refuseRename = false;             // RNFR: 502
+    int connections = 1;                   // sessions accepted one after the other
 };
 
 class ScriptedFtpServer {
@@ -62,6 +78,7 @@ public:
     std::vector<std::string> Commands();
     std::string Received();
     std::vector<std::string> Errors() { return m_server->Errors(); }
+    std::map<std::string, std::string> Files();
 
 private:
     void Session(ScriptedPeer& control);
