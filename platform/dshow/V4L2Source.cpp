@@ -30,7 +30,6 @@ extern "C" {
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <thread>
 
@@ -206,10 +205,8 @@ public:
         if (!h)
             return HResultFromErrno(errno);
         const HRESULT hr = ApplyControl(h.fd(), *c, value, flags);
-        if (SUCCEEDED(hr)) {
-            std::lock_guard lock(m_settingsLock);
-            m_chosenControls[property] = {value, flags};
-        }
+        if (SUCCEEDED(hr))
+            RememberSettings(h.fd());
         return hr;
     }
     HRESULT Get(long property, long* value, long* flags) override
@@ -258,8 +255,7 @@ public:
         int index = static_cast<int>(m_inputs[static_cast<size_t>(input)].index);
         if (Ioctl(h.fd(), VIDIOC_S_INPUT, &index) < 0)
             return HResultFromErrno(errno);
-        std::lock_guard lock(m_settingsLock);
-        m_chosenInput = index;
+        RememberSettings(h.fd());
         return S_OK;
     }
     HRESULT get_IsRoutedTo(long output, long* input) override
@@ -333,6 +329,8 @@ protected:
         const HRESULT hr = Open();
         if (FAILED(hr))
             return hr;
+        if (ControlHandle h(DevicePath()); h)
+            RememberSettings(h.fd());
         AM_MEDIA_TYPE now;
         if (FAILED(TypeFromStream(now)) || !(now.subtype == m_type.subtype) || now.video.biWidth != m_type.video.biWidth ||
             now.video.biHeight != m_type.video.biHeight) {
@@ -365,6 +363,44 @@ private:
         }
         v4l2_control ctl{c.cid, static_cast<int32_t>(value)};
         return Ioctl(fd, VIDIOC_S_CTRL, &ctl) == 0 ? S_OK : HResultFromErrno(errno);
+    }
+
+    // Reads the device's input and picture controls, to put them back on a
+    // camera that was replugged and has forgotten them. Automatic modes come
+    // first in the list so that restoring them does not block a manual value.
+    void RememberSettings(int fd)
+    {
+        std::vector<std::pair<uint32_t, int32_t>> controls;
+        for (int pass = 0; pass < 2; ++pass)
+            for (const auto& c : kControls) {
+                const uint32_t cid = pass == 0 ? c.autoCid : c.cid;
+                v4l2_control ctl{cid, 0};
+                if (cid && Ioctl(fd, VIDIOC_G_CTRL, &ctl) == 0)
+                    controls.emplace_back(cid, ctl.value);
+            }
+        int input = -1;
+        if (Ioctl(fd, VIDIOC_G_INPUT, &input) < 0)
+            input = -1;
+        std::lock_guard lock(m_settingsLock);
+        m_savedControls = std::move(controls);
+        m_savedInput = input;
+    }
+
+    void RestoreSettings(int fd)
+    {
+        std::vector<std::pair<uint32_t, int32_t>> controls;
+        int input = -1;
+        {
+            std::lock_guard lock(m_settingsLock);
+            controls = m_savedControls;
+            input = m_savedInput;
+        }
+        if (input >= 0)
+            Ioctl(fd, VIDIOC_S_INPUT, &input);
+        for (const auto& [cid, value] : controls) {
+            v4l2_control ctl{cid, value};
+            Ioctl(fd, VIDIOC_S_CTRL, &ctl); // a control the camera now refuses is left as it is
+        }
     }
 
     std::string DevicePath()
@@ -572,21 +608,9 @@ private:
             return false;
         }
         // A camera that was replugged has forgotten what the user chose.
-        std::map<long, std::pair<long, long>> controls;
-        int input = -1;
-        {
-            std::lock_guard lock(m_settingsLock);
-            controls = m_chosenControls;
-            input = m_chosenInput;
-        }
         ControlHandle h(path);
-        if (h) {
-            if (input >= 0)
-                Ioctl(h.fd(), VIDIOC_S_INPUT, &input);
-            for (const auto& [property, setting] : controls)
-                if (const ControlMap* c = FindControl(property))
-                    ApplyControl(h.fd(), *c, setting.first, setting.second);
-        }
+        if (h)
+            RestoreSettings(h.fd());
         return true;
     }
 
@@ -594,8 +618,8 @@ private:
 
     std::mutex m_settingsLock; // guards m_device.path and the user's choices below
     DeviceIdentity m_device;
-    std::map<long, std::pair<long, long>> m_chosenControls; // property -> value, flags
-    int m_chosenInput = -1;
+    std::vector<std::pair<uint32_t, int32_t>> m_savedControls; // V4L2 control id, value
+    int m_savedInput = -1;
     V4L2Identity m_identity;
     bool m_haveIdentity = false;
     ComPtr<MediaSample> m_last; // the last frame delivered (streaming thread only)

@@ -48,13 +48,13 @@ void DrawYuyv(const PatternParams& p, uint8_t* out)
 {
     const uint32_t w = p.width, h = p.height;
     const uint32_t band = std::max<uint32_t>(8, w / 8) & ~1u;
-    const uint32_t scroll = static_cast<uint32_t>((p.frame * 6) % (band * 8));
+    const uint32_t scroll = static_cast<uint32_t>((p.frame * 2) % (band * 8));
     for (uint32_t y = 0; y < h; ++y) {
         uint8_t* row = out + static_cast<size_t>(y) * w * 2;
         const uint32_t slant = y / 4;
         for (uint32_t x = 0; x < w; x += 2) {
             const Yuv c = kBars[((x + scroll + slant) / band + static_cast<uint32_t>(p.input)) % 8];
-            const uint8_t yy = ClampY(c.y + p.brightness + static_cast<int>((x ^ y) & 4)); // a little texture
+            const uint8_t yy = ClampY(c.y + p.brightness);
             row[x * 2] = yy;
             row[x * 2 + 1] = c.u;
             row[x * 2 + 2] = yy;
