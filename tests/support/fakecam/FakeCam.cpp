@@ -119,6 +119,7 @@ struct Device {
     int owner = -1; // the descriptor that holds the buffers
     long framesSincePresent = 0;
     long framesTotal = 0;
+    long long drawNs = 0; // CPU time spent drawing (and compressing) frames
     int losses = 0;
     bool returnPending = false;
     Clock::time_point returnAt;
@@ -558,8 +559,12 @@ int Dequeue(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Handle>& h
         timespec ts;
         clock_gettime(CLOCK_MONOTONIC, &ts);
         lock.unlock();
+        timespec cpu0, cpu1;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu0);
         const uint32_t used = DrawFrame(h, job);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
         lock.lock();
+        d.drawNs += (cpu1.tv_sec - cpu0.tv_sec) * 1000000000LL + (cpu1.tv_nsec - cpu0.tv_nsec);
         h.bytesUsed[index] = used;
         FillBuffer(h, index, b);
         b.flags |= V4L2_BUF_FLAG_DONE;
@@ -1167,6 +1172,14 @@ FAKECAM_EXPORT long fakecam_frames(int index)
     std::lock_guard lock(S().mu);
     Device* d = DeviceByIndex(index);
     return d ? d->framesTotal : -1;
+}
+
+// CPU time (ns) this process spent drawing the device's frames.
+FAKECAM_EXPORT long long fakecam_draw_ns(int index)
+{
+    std::lock_guard lock(S().mu);
+    Device* d = DeviceByIndex(index);
+    return d ? d->drawNs : -1;
 }
 
 FAKECAM_EXPORT int fakecam_node(int index)

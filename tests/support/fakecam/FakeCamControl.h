@@ -55,4 +55,11 @@ inline long Frames(int device)
     return f ? f(device) : -1;
 }
 
+// CPU time (ns) this process spent drawing the device's frames.
+inline long long DrawNs(int device)
+{
+    auto f = Function<long long (*)(int)>("fakecam_draw_ns");
+    return f ? f(device) : -1;
+}
+
 } // namespace fakecamctl
