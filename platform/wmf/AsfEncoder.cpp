@@ -27,6 +27,7 @@ struct AsfEncoder::Stream {
     PixelLayout scalerLayout = PixelLayout::RGB32;
     bool scalerHalf = false;
     int64_t lastPts = -1;
+    int64_t lastTappedPts = -1;
     // audio
     std::vector<std::vector<float>> pending; // per channel
     int64_t samplesSent = 0;
@@ -284,7 +285,9 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     // bits on still pictures).
     const double seconds = static_cast<double>(pts * step) / 1e7;
     const double balance = static_cast<double>(m_sentBytes) - m_bytesPerSecond * seconds;
-    if (balance > m_bytesPerSecond)
+    const bool overBudget = balance > m_bytesPerSecond;
+    const bool tapped = m_tap && m_tap->Wanted();
+    if (overBudget && !tapped)
         return true;
     const double shortfall = balance < -m_bytesPerSecond / 8 ? -balance : 0;
 
@@ -340,9 +343,28 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
         srcHeight = h / 2;
     }
     sws_scale(s.scaler, src, stride, 0, srcHeight, f->data, f->linesize);
+    if (tapped && pts > s.lastTappedPts) {
+        s.lastTappedPts = pts;
+        PublishPicture(*f, time, step);
+    }
+    if (overBudget)
+        return true;
     f->pts = pts;
     s.lastPts = pts;
     return avcodec_send_frame(s.codec, f) >= 0 && Drain(s, shortfall);
+}
+
+void AsfEncoder::PublishPicture(const AVFrame& f, int64_t time, int64_t frameInterval)
+{
+    const size_t w = static_cast<size_t>(f.width), h = static_cast<size_t>(f.height);
+    auto planes = std::make_shared<std::vector<uint8_t>>(w * h * 3 / 2);
+    uint8_t* out = planes->data();
+    for (int plane = 0; plane < 3; ++plane) {
+        const size_t pw = plane ? w / 2 : w, ph = plane ? h / 2 : h;
+        for (size_t y = 0; y < ph; ++y, out += pw)
+            std::memcpy(out, f.data[plane] + y * static_cast<size_t>(f.linesize[plane]), pw);
+    }
+    m_tap->Publish(TappedPicture{f.width, f.height, time, frameInterval, std::move(planes)});
 }
 
 bool AsfEncoder::EncodeAudio(size_t streamIndex, const int16_t* samples, size_t frames, int64_t time)

@@ -7,11 +7,14 @@
 // Not thread-safe: one thread (the writer's encoding thread) uses an encoder.
 
 #include "platform/wmf/AsfFormat.h"
+#include "platform/wmf/PictureTap.h"
 #include "platform/wmf/WMProfile.h"
 
 #include <memory>
 #include <string>
 #include <vector>
+
+struct AVFrame;
 
 enum class PixelLayout { RGB32, YUY2, I420 };
 
@@ -52,6 +55,9 @@ public:
     bool EncodeAudio(size_t streamIndex, const int16_t* samples, size_t frames, int64_t time);
     // Drains the encoders and sends the last packet.
     void Finish();
+    // Pictures that take a frame slot of a video stream also go to `tap`
+    // (see PictureTap.h); nullptr detaches it.
+    void SetPictureTap(std::shared_ptr<PictureTap> tap) { m_tap = std::move(tap); }
 
     // Presentation time of the newest encoded media object, 100-ns units.
     int64_t LastTime() const { return m_lastTime; }
@@ -61,6 +67,7 @@ private:
     struct Stream;
     AsfEncoder() = default;
     bool Drain(Stream& s, double shortfall = 0);
+    void PublishPicture(const AVFrame& frame, int64_t time, int64_t frameInterval);
 
     std::vector<std::unique_ptr<Stream>> m_streams;
     std::unique_ptr<asf::PacketWriter> m_writer;
@@ -72,4 +79,5 @@ private:
     uint64_t m_sentBytes = 0;
     bool m_haveOrigin = false;
     int64_t m_origin = 0;
+    std::shared_ptr<PictureTap> m_tap;
 };
