@@ -16,7 +16,7 @@
 #include <QPushButton>
 
 #include <chrono>
-#include <regex>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,19 +52,31 @@ struct ShownFrame {
     int meanLuma = 0;
 };
 
+// The text after `key` up to the next blank (empty when the key is missing).
+inline std::string FieldAfter(const std::string& line, const std::string& key)
+{
+    const size_t at = line.find(key);
+    if (at == std::string::npos)
+        return {};
+    const size_t from = at + key.size();
+    return line.substr(from, line.find_first_of(" \t", from) - from);
+}
+
 // The frames reported by the showinfo filter instance `index` of the chain.
 inline std::vector<ShownFrame> ParseShowinfo(const std::string& log, int index)
 {
     std::vector<ShownFrame> frames;
     const std::string tag = "[Parsed_showinfo_" + std::to_string(index) + " @";
-    static const std::regex fields(R"(pts_time:(-?[0-9.]+).*\bchecksum:([0-9A-Fa-f]+).*mean:\[(\d+))");
     std::istringstream in(log);
     std::string line;
     while (std::getline(in, line)) {
-        std::smatch m;
-        if (line.find(tag) == std::string::npos || line.find(" n:") == std::string::npos || !std::regex_search(line, m, fields))
+        if (line.find(tag) == std::string::npos || line.find(" n:") == std::string::npos)
             continue;
-        frames.push_back({std::stod(m[1]), m[2], std::stoi(m[3])});
+        const std::string pts = FieldAfter(line, "pts_time:"), checksum = FieldAfter(line, " checksum:"),
+                          mean = FieldAfter(line, "mean:[");
+        if (pts.empty() || checksum.empty() || mean.empty())
+            continue;
+        frames.push_back({std::atof(pts.c_str()), checksum, std::atoi(mean.c_str())});
     }
     return frames;
 }
