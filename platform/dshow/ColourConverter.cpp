@@ -145,12 +145,28 @@ public:
             srcFormat = PixelFormatOf(in.subtype);
         }
 
+        // The JPEG decoder gives full-range "J" formats, which swscale only
+        // takes as deprecated aliases: with them the cached context never
+        // matches and is rebuilt for every frame. Ask for the plain format and
+        // state the range instead.
+        int fullRange = 0;
+        switch (srcFormat) {
+        case AV_PIX_FMT_YUVJ420P: srcFormat = AV_PIX_FMT_YUV420P, fullRange = 1; break;
+        case AV_PIX_FMT_YUVJ422P: srcFormat = AV_PIX_FMT_YUV422P, fullRange = 1; break;
+        case AV_PIX_FMT_YUVJ444P: srcFormat = AV_PIX_FMT_YUV444P, fullRange = 1; break;
+        case AV_PIX_FMT_YUVJ440P: srcFormat = AV_PIX_FMT_YUV440P, fullRange = 1; break;
+        default: break;
+        }
         const int dstW = out.video.biWidth, dstH = out.video.biHeight;
         const AVPixelFormat dstFormat = PixelFormatOf(out.subtype);
         m_sws = sws_getCachedContext(m_sws, srcW, srcH, srcFormat, dstW, dstH, dstFormat,
                                      srcW == dstW && srcH == dstH ? SWS_POINT : SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!m_sws)
             return VFW_E_RUNTIME_ERROR;
+        int *inverse = nullptr, *table = nullptr, srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(m_sws, &inverse, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation) >= 0 &&
+            srcRange != fullRange)
+            sws_setColorspaceDetails(m_sws, inverse, fullRange, table, dstRange, brightness, contrast, saturation);
         auto result = MediaSample::Create(VideoFrameBytes(out.subtype, dstW, dstH));
         uint8_t* dstPlanes[4];
         int dstStrides[4];
