@@ -5,6 +5,8 @@
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
 
+#include <utility>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -149,14 +151,15 @@ public:
         // takes as deprecated aliases: with them the cached context never
         // matches and is rebuilt for every frame. Ask for the plain format and
         // state the range instead.
+        static constexpr std::pair<AVPixelFormat, AVPixelFormat> kPlainFormats[] = {
+            {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV420P}, {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV422P},
+            {AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUV444P}, {AV_PIX_FMT_YUVJ440P, AV_PIX_FMT_YUV440P}};
         int fullRange = 0;
-        switch (srcFormat) {
-        case AV_PIX_FMT_YUVJ420P: srcFormat = AV_PIX_FMT_YUV420P, fullRange = 1; break;
-        case AV_PIX_FMT_YUVJ422P: srcFormat = AV_PIX_FMT_YUV422P, fullRange = 1; break;
-        case AV_PIX_FMT_YUVJ444P: srcFormat = AV_PIX_FMT_YUV444P, fullRange = 1; break;
-        case AV_PIX_FMT_YUVJ440P: srcFormat = AV_PIX_FMT_YUV440P, fullRange = 1; break;
-        default: break;
-        }
+        for (const auto& [jpeg, plain] : kPlainFormats)
+            if (srcFormat == jpeg) {
+                srcFormat = plain;
+                fullRange = 1;
+            }
         const int dstW = out.video.biWidth, dstH = out.video.biHeight;
         const AVPixelFormat dstFormat = PixelFormatOf(out.subtype);
         m_sws = sws_getCachedContext(m_sws, srcW, srcH, srcFormat, dstW, dstH, dstFormat,
