@@ -168,6 +168,10 @@ public:
     void btnCrossbarClick();
     void btnConfigureClick();
 
+    // The graph's device-lost event: the camera went away (Removed) or is
+    // back; the source keeps the stream going meanwhile.
+    void FilterGraph1DeviceLost(bool Removed);
+
     // ---- stream profile ------------------------------------------------------------
     void cbProfilesClick();
 

@@ -21,6 +21,7 @@ void TForm1::CreateComponents()
     FilterGraph1->SetMode(gmCapture);
     FilterGraph1->SetGraphEdit(false);
     FilterGraph1->SetLinearVolume(true);
+    FilterGraph1->OnGraphDeviceLost = [this](TFilterGraph*, IUnknown*, bool removed) { FilterGraph1DeviceLost(removed); };
 
     Filter1 = std::make_unique<TFilter>();
     Filter1->SetName("Filter1");

@@ -5,6 +5,8 @@
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
 
+#include <utility>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -145,12 +147,29 @@ public:
             srcFormat = PixelFormatOf(in.subtype);
         }
 
+        // The JPEG decoder gives full-range "J" formats, which swscale only
+        // takes as deprecated aliases: with them the cached context never
+        // matches and is rebuilt for every frame. Ask for the plain format and
+        // state the range instead.
+        static constexpr std::pair<AVPixelFormat, AVPixelFormat> kPlainFormats[] = {
+            {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV420P}, {AV_PIX_FMT_YUVJ422P, AV_PIX_FMT_YUV422P},
+            {AV_PIX_FMT_YUVJ444P, AV_PIX_FMT_YUV444P}, {AV_PIX_FMT_YUVJ440P, AV_PIX_FMT_YUV440P}};
+        int fullRange = 0;
+        for (const auto& [jpeg, plain] : kPlainFormats)
+            if (srcFormat == jpeg) {
+                srcFormat = plain;
+                fullRange = 1;
+            }
         const int dstW = out.video.biWidth, dstH = out.video.biHeight;
         const AVPixelFormat dstFormat = PixelFormatOf(out.subtype);
         m_sws = sws_getCachedContext(m_sws, srcW, srcH, srcFormat, dstW, dstH, dstFormat,
                                      srcW == dstW && srcH == dstH ? SWS_POINT : SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!m_sws)
             return VFW_E_RUNTIME_ERROR;
+        int *inverse = nullptr, *table = nullptr, srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(m_sws, &inverse, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation) >= 0 &&
+            srcRange != fullRange)
+            sws_setColorspaceDetails(m_sws, inverse, fullRange, table, dstRange, brightness, contrast, saturation);
         auto result = MediaSample::Create(VideoFrameBytes(out.subtype, dstW, dstH));
         uint8_t* dstPlanes[4];
         int dstStrides[4];

@@ -3,9 +3,18 @@
 // delivered as YUY2, MJPEG as MJPG for the converter to decode, planar
 // 4:2:0 as I420). Picture controls and video inputs are the device's V4L2
 // user controls and inputs, reached with ioctl on a separate descriptor.
+//
+// A camera that goes away while streaming (unplugged, reset) does not end the
+// stream: the source reports EC_DEVICE_LOST (param2 1), sends a still slate
+// at the same size and rate, looks for the same camera (card name and bus
+// info, whatever its node number) every few seconds, reopens it in the agreed
+// format, applies the picture settings and input the user chose again, and
+// reports EC_DEVICE_LOST with param2 0 when live frames flow again.
 
 #include "platform/dshow/BaseClasses.h"
+#include "platform/dshow/CameraLostSlate.h"
 #include "platform/dshow/Filters.h"
+#include "platform/dshow/V4L2Identity.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -19,6 +28,7 @@ extern "C" {
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -44,6 +54,9 @@ HRESULT HResultFromErrno(int error)
         return HRESULT_DEVICE_FAILURE;
     }
 }
+
+// How often a lost camera is looked for.
+constexpr REFERENCE_TIME kReconnectInterval = 2 * 10'000'000LL;
 
 HRESULT HResultFromAv(int avError)
 {
@@ -163,7 +176,7 @@ public:
         if (!min || !max || !step || !def || !caps)
             return E_POINTER;
         const ControlMap* c = FindControl(property);
-        ControlHandle h(m_device.path);
+        ControlHandle h(DevicePath());
         if (!c || !h)
             return E_PROP_ID_UNSUPPORTED;
         v4l2_queryctrl q{};
@@ -186,26 +199,22 @@ public:
     HRESULT Set(long property, long value, long flags) override
     {
         const ControlMap* c = FindControl(property);
-        ControlHandle h(m_device.path);
+        ControlHandle h(DevicePath());
         if (!c)
             return E_PROP_ID_UNSUPPORTED;
         if (!h)
             return HResultFromErrno(errno);
-        if (c->autoCid) {
-            v4l2_control a{c->autoCid, (flags & VideoProcAmp_Flags_Auto) ? 1 : 0};
-            Ioctl(h.fd(), VIDIOC_S_CTRL, &a);
-            if (flags & VideoProcAmp_Flags_Auto)
-                return S_OK;
-        }
-        v4l2_control ctl{c->cid, static_cast<int32_t>(value)};
-        return Ioctl(h.fd(), VIDIOC_S_CTRL, &ctl) == 0 ? S_OK : HResultFromErrno(errno);
+        const HRESULT hr = ApplyControl(h.fd(), *c, value, flags);
+        if (SUCCEEDED(hr))
+            RememberSettings(h.fd());
+        return hr;
     }
     HRESULT Get(long property, long* value, long* flags) override
     {
         if (!value || !flags)
             return E_POINTER;
         const ControlMap* c = FindControl(property);
-        ControlHandle h(m_device.path);
+        ControlHandle h(DevicePath());
         if (!c)
             return E_PROP_ID_UNSUPPORTED;
         if (!h)
@@ -240,11 +249,14 @@ public:
     {
         if (CanRoute(output, input) != S_OK)
             return E_INVALIDARG;
-        ControlHandle h(m_device.path);
+        ControlHandle h(DevicePath());
         if (!h)
             return HResultFromErrno(errno);
         int index = static_cast<int>(m_inputs[static_cast<size_t>(input)].index);
-        return Ioctl(h.fd(), VIDIOC_S_INPUT, &index) == 0 ? S_OK : HResultFromErrno(errno);
+        if (Ioctl(h.fd(), VIDIOC_S_INPUT, &index) < 0)
+            return HResultFromErrno(errno);
+        RememberSettings(h.fd());
+        return S_OK;
     }
     HRESULT get_IsRoutedTo(long output, long* input) override
     {
@@ -252,7 +264,7 @@ public:
             return E_POINTER;
         if (output != 0)
             return E_INVALIDARG;
-        ControlHandle h(m_device.path);
+        ControlHandle h(DevicePath());
         int index = 0;
         if (!h || Ioctl(h.fd(), VIDIOC_G_INPUT, &index) < 0)
             return HResultFromErrno(errno);
@@ -317,6 +329,8 @@ protected:
         const HRESULT hr = Open();
         if (FAILED(hr))
             return hr;
+        if (ControlHandle h(DevicePath()); h)
+            RememberSettings(h.fd());
         AM_MEDIA_TYPE now;
         if (FAILED(TypeFromStream(now)) || !(now.subtype == m_type.subtype) || now.video.biWidth != m_type.video.biWidth ||
             now.video.biHeight != m_type.video.biHeight) {
@@ -339,11 +353,68 @@ protected:
     }
 
 private:
+    static HRESULT ApplyControl(int fd, const ControlMap& c, long value, long flags)
+    {
+        if (c.autoCid) {
+            v4l2_control a{c.autoCid, (flags & VideoProcAmp_Flags_Auto) ? 1 : 0};
+            Ioctl(fd, VIDIOC_S_CTRL, &a);
+            if (flags & VideoProcAmp_Flags_Auto)
+                return S_OK;
+        }
+        v4l2_control ctl{c.cid, static_cast<int32_t>(value)};
+        return Ioctl(fd, VIDIOC_S_CTRL, &ctl) == 0 ? S_OK : HResultFromErrno(errno);
+    }
+
+    // Reads the device's input and picture controls, to put them back on a
+    // camera that was replugged and has forgotten them. Automatic modes come
+    // first in the list so that restoring them does not block a manual value.
+    void RememberSettings(int fd)
+    {
+        std::vector<std::pair<uint32_t, int32_t>> controls;
+        for (int pass = 0; pass < 2; ++pass)
+            for (const auto& c : kControls) {
+                const uint32_t cid = pass == 0 ? c.autoCid : c.cid;
+                v4l2_control ctl{cid, 0};
+                if (cid && Ioctl(fd, VIDIOC_G_CTRL, &ctl) == 0)
+                    controls.emplace_back(cid, ctl.value);
+            }
+        int input = -1;
+        if (Ioctl(fd, VIDIOC_G_INPUT, &input) < 0)
+            input = -1;
+        std::lock_guard lock(m_settingsLock);
+        m_savedControls = std::move(controls);
+        m_savedInput = input;
+    }
+
+    void RestoreSettings(int fd)
+    {
+        std::vector<std::pair<uint32_t, int32_t>> controls;
+        int input = -1;
+        {
+            std::lock_guard lock(m_settingsLock);
+            controls = m_savedControls;
+            input = m_savedInput;
+        }
+        if (input >= 0)
+            Ioctl(fd, VIDIOC_S_INPUT, &input);
+        for (const auto& [cid, value] : controls) {
+            v4l2_control ctl{cid, value};
+            Ioctl(fd, VIDIOC_S_CTRL, &ctl); // a control the camera now refuses is left as it is
+        }
+    }
+
+    std::string DevicePath()
+    {
+        std::lock_guard lock(m_settingsLock);
+        return m_device.path;
+    }
+
     void ScanControls()
     {
-        ControlHandle h(m_device.path);
+        ControlHandle h(DevicePath());
         if (!h)
             return;
+        m_haveIdentity = QueryV4L2Identity(DevicePath(), m_identity);
         for (const auto& c : kControls) {
             v4l2_queryctrl q{};
             q.id = c.cid;
@@ -363,8 +434,13 @@ private:
 
     HRESULT Open()
     {
-        Close();
         m_stop = false; // the interrupt callback would abort the open otherwise
+        return OpenContext();
+    }
+
+    HRESULT OpenContext()
+    {
+        Close();
         const AVInputFormat* format = av_find_input_format("video4linux2");
         if (!format)
             return HRESULT_NOT_SUPPORTED;
@@ -381,7 +457,7 @@ private:
             av_dict_set(&options, "video_size", size, 0);
             av_dict_set(&options, "input_format", m_type.subtype == MEDIASUBTYPE_MJPG ? "mjpeg" : m_type.subtype == MEDIASUBTYPE_YUY2 ? "yuyv422" : "yuv420p", 0);
         }
-        const int r = avformat_open_input(&m_context, m_device.path.c_str(), format, &options);
+        const int r = avformat_open_input(&m_context, DevicePath().c_str(), format, &options);
         av_dict_free(&options);
         if (r < 0) {
             m_context = nullptr; // freed by avformat_open_input on failure
@@ -425,10 +501,32 @@ private:
             m_thread.join();
     }
 
+    // Sends one frame downstream; false when streaming must end.
+    bool DeliverFrame(const uint8_t* data, size_t size, bool& first)
+    {
+        const REFERENCE_TIME captured = ReferenceTimeNow();
+        auto sample = MediaSample::Create(size);
+        std::memcpy(sample->Data(), data, size);
+        const REFERENCE_TIME start = captured - StartTime();
+        const REFERENCE_TIME end = start + m_type.video.AvgTimePerFrame;
+        sample->SetTime(&start, &end);
+        sample->SetDiscontinuity(first);
+        sample->captureTime = captured;
+        first = false;
+        const HRESULT hr = m_pin->Deliver(sample.Get());
+        if (hr == S_FALSE)
+            return false;
+        if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
+            NotifyEvent(EC_ERRORABORT, hr, 0);
+            return false;
+        }
+        m_last = std::move(sample);
+        return true;
+    }
+
     void StreamLoop()
     {
         AVPacket* packet = av_packet_alloc();
-        const REFERENCE_TIME interval = m_type.video.AvgTimePerFrame;
         bool first = true;
         while (!m_stop && packet) {
             const int r = av_read_frame(m_context, packet);
@@ -437,39 +535,94 @@ private:
                 continue;
             }
             if (r < 0) {
-                if (!m_stop) {
-                    // The device went away (or broke): tell the graph and stop.
-                    if (r == AVERROR(ENODEV) || r == AVERROR(EIO) || r == AVERROR_EOF)
-                        NotifyEvent(EC_DEVICE_LOST, reinterpret_cast<LONG_PTR>(Self()), 1);
-                    else
-                        NotifyEvent(EC_ERRORABORT, HResultFromAv(r), 0);
+                if (m_stop)
+                    break;
+                if (r != AVERROR(ENODEV) && r != AVERROR(EIO) && r != AVERROR_EOF) {
+                    NotifyEvent(EC_ERRORABORT, HResultFromAv(r), 0);
+                    break;
                 }
-                break;
+                // The camera went away: keep the stream going until it is back.
+                NotifyEvent(EC_DEVICE_LOST, reinterpret_cast<LONG_PTR>(Self()), 1);
+                if (!RideOutLoss(first))
+                    break;
+                NotifyEvent(EC_DEVICE_LOST, reinterpret_cast<LONG_PTR>(Self()), 0);
+                continue;
             }
-            const REFERENCE_TIME captured = ReferenceTimeNow();
-            auto sample = MediaSample::Create(static_cast<size_t>(packet->size));
-            std::memcpy(sample->Data(), packet->data, static_cast<size_t>(packet->size));
+            const bool goOn = DeliverFrame(packet->data, static_cast<size_t>(packet->size), first);
             av_packet_unref(packet);
-            const REFERENCE_TIME start = captured - StartTime();
-            const REFERENCE_TIME end = start + interval;
-            sample->SetTime(&start, &end);
-            sample->SetDiscontinuity(first);
-            sample->captureTime = captured;
-            first = false;
-            const HRESULT hr = m_pin->Deliver(sample.Get());
-            if (hr == S_FALSE)
+            if (!goOn)
                 break;
-            if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
-                NotifyEvent(EC_ERRORABORT, hr, 0);
-                break;
-            }
         }
         av_packet_free(&packet);
+        m_last = nullptr;
+    }
+
+    // Sends the slate at the frame rate and looks for the camera every few
+    // seconds. True when the camera is open again; false when streaming
+    // stops first (or the slate cannot be delivered).
+    bool RideOutLoss(bool& first)
+    {
+        Close(); // let go of the dead descriptor so the camera can come back
+        const std::vector<uint8_t> slate = MakeCameraLostSlate(
+            m_type, m_last ? m_last->Data() : nullptr, m_last ? static_cast<size_t>(m_last->GetActualDataLength()) : 0);
+        const REFERENCE_TIME interval = std::max<REFERENCE_TIME>(m_type.video.AvgTimePerFrame, 10'000);
+        REFERENCE_TIME nextTry = ReferenceTimeNow() + kReconnectInterval;
+        REFERENCE_TIME nextFrame = ReferenceTimeNow();
+        while (!m_stop) {
+            const REFERENCE_TIME now = ReferenceTimeNow();
+            if (now >= nextTry) {
+                if (Reopen())
+                    return true;
+                nextTry = ReferenceTimeNow() + kReconnectInterval;
+            }
+            if (now >= nextFrame) {
+                if (!slate.empty() && !DeliverFrame(slate.data(), slate.size(), first))
+                    return false;
+                nextFrame += interval;
+                if (nextFrame < now)
+                    nextFrame = now + interval;
+            }
+            const REFERENCE_TIME wait = std::min(nextFrame, nextTry) - ReferenceTimeNow();
+            if (wait > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(std::min<REFERENCE_TIME>(wait, 500'000) / 10));
+        }
+        return false;
+    }
+
+    // Opens the lost camera again, wherever it now is, in the agreed format.
+    bool Reopen()
+    {
+        if (!m_haveIdentity)
+            return false;
+        const std::string path = FindV4L2Node(m_identity);
+        if (path.empty())
+            return false;
+        {
+            std::lock_guard lock(m_settingsLock);
+            m_device.path = path;
+        }
+        AM_MEDIA_TYPE now;
+        if (FAILED(OpenContext()) || FAILED(TypeFromStream(now)) || !(now.subtype == m_type.subtype) ||
+            now.video.biWidth != m_type.video.biWidth || now.video.biHeight != m_type.video.biHeight) {
+            Close();
+            return false;
+        }
+        // A camera that was replugged has forgotten what the user chose.
+        ControlHandle h(path);
+        if (h)
+            RestoreSettings(h.fd());
+        return true;
     }
 
     friend class V4L2Pin;
 
+    std::mutex m_settingsLock; // guards m_device.path and the user's choices below
     DeviceIdentity m_device;
+    std::vector<std::pair<uint32_t, int32_t>> m_savedControls; // V4L2 control id, value
+    int m_savedInput = -1;
+    V4L2Identity m_identity;
+    bool m_haveIdentity = false;
+    ComPtr<MediaSample> m_last; // the last frame delivered (streaming thread only)
     V4L2Pin* m_pin = nullptr;
     bool m_hasControls = false;
     std::vector<v4l2_input> m_inputs;
