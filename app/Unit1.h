@@ -93,6 +93,10 @@ public:
     QLineEdit* edIPAddress = nullptr;
     QLineEdit* edPort = nullptr;
     QLineEdit* edWAN = nullptr;
+    QLineEdit* edWatch = nullptr; // the browser watch page, below the Network Settings
+
+    // Inside Panel1 while streaming: how many watch.
+    QLabel* lblViewers = nullptr;
 
     // Website page
     QGroupBox* GroupBox2 = nullptr;
@@ -126,6 +130,7 @@ public:
     QTimer* tmrMain = nullptr;
     QTimer* tmrMessage = nullptr;
     QTimer* tmrManualUpload = nullptr;
+    QTimer* tmrViewers = nullptr; // polls the network sink's viewers while streaming
     TFileDialogSettings OpenDialog1;
     TFileDialogSettings SaveDialog1;
 
@@ -155,6 +160,12 @@ public:
     // ---- streaming start and stop ------------------------------------------------
     void btnStartClick();
     void btnStopClick();
+
+    // ---- viewers and the watch page (Unit1Viewers.cpp) -------------------------------
+    void BuildViewerControls();
+    void ViewersStarted(); // after the stream started
+    void ViewersStopped();
+    void tmrViewersTimer();
 
     // ---- addresses and pages -------------------------------------------------------
     void GetOutsideIP();
@@ -197,6 +208,7 @@ private:
     void ConnectHandlers();
 
     bool m_centred = false; // centred on the screen at the first show only
+    ComPtr<IUnknown> m_viewerSource; // the network sink whose viewers are shown, while streaming
 };
 
 // The settings file and program-relative files for a program at exePath:

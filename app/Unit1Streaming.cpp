@@ -171,6 +171,7 @@ void TForm1::btnStartClick()
         std::printf("Lumora is streaming at http://%s:%u/\n", edIPAddress->text().toStdString().c_str(),
                     ASFWriter->Port());
         std::fflush(stdout);
+        ViewersStarted();
     }
 }
 
@@ -197,4 +198,5 @@ void TForm1::btnStopClick()
     btnPreview->setEnabled(!FilterGraph1->Active());
     if (FileExists(Files.ParkedWriterName()))
         DeleteFileQuietly(Files.ParkedWriterName());
+    ViewersStopped();
 }
