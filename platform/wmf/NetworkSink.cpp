@@ -595,11 +595,15 @@ private:
             return Answer(c, wmhttp::Response(405, "Method Not Allowed", "text/plain", "405 Method Not Allowed\r\n", false,
                                  "Allow: GET, HEAD\r\n"));
         case BrowserRoute::Watch: {
-            std::string host = wmhttp::HostOfHeader(request.Header("Host"));
-            if (host.empty())
+            // The addresses on the page are those the browser used (a port
+            // forwarded by a router included); without a usable Host, ours.
+            std::string host;
+            uint16_t port = 0;
+            if (!wmhttp::AuthorityOfHeader(request.Header("Host"), &host, &port)) {
                 host = LocalAddress(c.fd);
-            return Answer(c, wmhttp::Response(200, "OK", "text/html; charset=utf-8", wmhttp::WatchPage(Facts(), host,
-                                 static_cast<uint16_t>(m_port)), head));
+                port = static_cast<uint16_t>(m_port);
+            }
+            return Answer(c, wmhttp::Response(200, "OK", "text/html; charset=utf-8", wmhttp::WatchPage(Facts(), host, port), head));
         }
         case BrowserRoute::Status:
             return Answer(c, wmhttp::Response(200, "OK", "application/json", wmhttp::StatusJson(Facts()), head));

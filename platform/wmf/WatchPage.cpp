@@ -77,27 +77,46 @@ BrowserRoute RouteBrowser(const Request& request)
     return get ? route : BrowserRoute::BadMethod;
 }
 
-std::string HostOfHeader(std::string_view host)
+bool AuthorityOfHeader(std::string_view header, std::string* host, uint16_t* port)
 {
-    if (host.empty() || host.size() > 255)
-        return {};
-    std::string_view name = host;
-    if (name.front() == '[') {
-        const size_t close = name.find(']');
-        if (close == std::string_view::npos)
-            return {};
-        for (char ch : name.substr(1, close - 1))
+    if (header.empty() || header.size() > 255)
+        return false;
+    std::string_view name = header, rest;
+    if (header.front() == '[') {
+        const size_t close = header.find(']');
+        if (close == std::string_view::npos || close < 2)
+            return false;
+        for (char ch : header.substr(1, close - 1))
             if (!std::isxdigit(static_cast<unsigned char>(ch)) && ch != ':' && ch != '.')
-                return {};
-        return std::string(name.substr(0, close + 1));
+                return false;
+        name = header.substr(0, close + 1);
+        rest = header.substr(close + 1);
+    } else {
+        const size_t colon = header.find(':');
+        name = header.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : header.substr(colon);
+        if (name.empty())
+            return false;
+        for (char ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '.' && ch != '-' && ch != '_')
+                return false;
     }
-    name = name.substr(0, name.find(':'));
-    if (name.empty())
-        return {};
-    for (char ch : name)
-        if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '.' && ch != '-' && ch != '_')
-            return {};
-    return std::string(name);
+    unsigned value = 80;
+    if (!rest.empty()) {
+        if (rest.front() != ':' || rest.size() < 2 || rest.size() > 6)
+            return false;
+        value = 0;
+        for (char ch : rest.substr(1)) {
+            if (!std::isdigit(static_cast<unsigned char>(ch)))
+                return false;
+            value = value * 10 + static_cast<unsigned>(ch - '0');
+        }
+        if (value == 0 || value > 65535)
+            return false;
+    }
+    *host = std::string(name);
+    *port = static_cast<uint16_t>(value);
+    return true;
 }
 
 std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_t port)

@@ -39,13 +39,13 @@ struct StreamFacts {
     uint64_t bytesSent = 0;
 };
 
-// The host part of a Host header ("name", "1.2.3.4" or "[::1]", port
-// removed); empty when the header is missing or holds anything else than a
-// host name or address (it is copied into the page).
-std::string HostOfHeader(std::string_view host);
+// The host and port of a Host header ("name", "1.2.3.4" or "[::1]"; the
+// port 80 when the header names none). False when the header is missing or
+// holds anything else than a host name or address and a port (it is copied
+// into the page).
+bool AuthorityOfHeader(std::string_view header, std::string* host, uint16_t* port);
 
-// The watch page for a browser that reached us as `host` (see HostOfHeader)
-// on `port`.
+// The watch page for a browser that reached us as host:port.
 std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_t port);
 
 std::string StatusJson(const StreamFacts& facts);
