@@ -121,8 +121,10 @@ public:
         m_sinks.emplace_back(sink);
         // Joining while writing: the header first, before any packet (the
         // encoding thread takes its sink list under the same lock).
-        if (m_encoder)
+        if (m_encoder) {
             sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
+            sink->SetKeyFrameRequest(m_encoder->KeyFrames());
+        }
         return S_OK;
     }
     HRESULT RemoveSink(IWMWriterSink* sink)
@@ -241,8 +243,10 @@ public:
         m_encoder = AsfEncoder::Create(m_streams, title, [this](asf::DataPacketPtr p) { Distribute(p); }, &error);
         if (!m_encoder)
             return E_FAIL;
-        for (const auto& sink : m_sinks)
+        for (const auto& sink : m_sinks) {
             sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
+            sink->SetKeyFrameRequest(m_encoder->KeyFrames());
+        }
         m_settings = m_deinterlace;
         m_stopWorker = false;
         m_accepting = true;

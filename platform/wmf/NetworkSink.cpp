@@ -14,10 +14,18 @@
 //   (pragma xPlayStrm=1) = $H, then one $D chunk per data packet, $E when
 //   the stream ends.
 //   Other GETs of "/": video/x-ms-asf, the header, then raw packets.
-//   Every streaming client starts at the most recent packet that begins a
-//   key frame (the packets since then are kept for joining clients).
+//   HEAD: the same status and headers as GET, no body.
 //   Over the client limit: 503. POST (player logs): 204. Other paths: 404.
 //   Other methods: 501. Malformed or oversized requests: 400 / 431.
+//
+// Joining at the live edge: a streaming client gets the header at once and
+// its data from the next packet that starts a key frame; the sink asks the
+// writer (KeyFrameRequest, one atomic flag) for a key frame at its next
+// picture, so that packet is at most a frame time away and the client never
+// plays a backlog. Clients joining before that picture share its key frame.
+// Without a writer that takes requests (a sink fed by hand), a client starts
+// at the most recent key frame packet instead (the packets since then are
+// kept for joining clients).
 
 #include "platform/wmf/HttpRequest.h"
 #include "platform/wmf/WMWriter.h"
@@ -60,7 +68,13 @@ constexpr int kSendBuffer = 64 * 1024;
 
 constexpr HRESULT HResultFromErrno(int e) { return MakeHResult(0x80070000u | (static_cast<uint32_t>(e) & 0xFFFF)); }
 
-enum class ClientState { ReadingRequest, WaitingForHeader, Streaming, Closing };
+enum class ClientState {
+    ReadingRequest,
+    WaitingForHeader, // the stream has not begun yet
+    Joining,          // header sent; data starts at the next key frame
+    Streaming,
+    Closing,
+};
 
 struct Chunk {
     std::string prefix;         // response headers or chunk framing
@@ -82,9 +96,12 @@ struct Client {
     Clock::time_point since;
     uint32_t nextLocation = 0;
     uint32_t clientId = 0;
-    bool counted = false; // holds one of the client slots
+    bool counted = false;  // holds one of the client slots
+    bool headOnly = false; // HEAD: answer without a body
 
     bool Framed() const { return kind == wmhttp::RequestKind::Play || kind == wmhttp::RequestKind::Describe; }
+    // Has been sent the stream header and is to be told when the stream ends.
+    bool Started() const { return state == ClientState::Joining || state == ClientState::Streaming; }
 };
 
 void AppendLE(std::string& s, uint32_t v, int bytes)
@@ -138,10 +155,21 @@ public:
             m_inbox.header = std::move(live);
             m_inbox.leading = info.videoStreams.empty() ? info.audioStreams : info.videoStreams;
             m_inbox.newHeader = true;
+            m_inbox.keyFrames = nullptr; // until the writer of this stream gives its own
+            m_inbox.newKeyFrames = true;
             m_inbox.ended = false;
             m_inbox.packets.clear();
             WakeLocked();
         }
+        return S_OK;
+    }
+
+    HRESULT SetKeyFrameRequest(KeyFrameRequestPtr request) override
+    {
+        std::lock_guard lock(m_inboxLock);
+        m_inbox.keyFrames = std::move(request);
+        m_inbox.newKeyFrames = true;
+        WakeLocked();
         return S_OK;
     }
 
@@ -285,6 +313,8 @@ public:
                 m_inbox.header = m_header;
                 m_inbox.leading = m_leading;
                 m_inbox.newHeader = true;
+                m_inbox.keyFrames = m_keyFrames;
+                m_inbox.newKeyFrames = true;
             }
         }
         m_header.clear();
@@ -301,6 +331,8 @@ private:
         std::vector<uint8_t> header;
         std::vector<uint8_t> leading;
         bool newHeader = false;
+        KeyFrameRequestPtr keyFrames;
+        bool newKeyFrames = false;
         bool ended = false;
         std::vector<asf::DataPacketPtr> packets;
     };
@@ -332,8 +364,7 @@ private:
             fds.push_back({m_listen, POLLIN, 0});
             for (const Client& c : m_clients) {
                 short events = 0;
-                if (c.state == ClientState::ReadingRequest || c.state == ClientState::WaitingForHeader
-                    || c.state == ClientState::Streaming)
+                if (c.state == ClientState::ReadingRequest || c.state == ClientState::WaitingForHeader || c.Started())
                     events |= POLLIN; // requests, and EOF of clients that went away
                 if (!c.queue.empty())
                     events |= POLLOUT;
@@ -365,7 +396,7 @@ private:
         }
         // Closing: players are told the stream ended, best effort.
         for (Client& c : m_clients) {
-            if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play && c.queue.empty()) {
+            if (c.Started() && c.kind == wmhttp::RequestKind::Play && c.queue.empty()) {
                 const std::string e = EndOfStream();
                 [[maybe_unused]] const ssize_t n = ::send(c.fd, e.data(), e.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             }
@@ -389,7 +420,7 @@ private:
         if (in.newHeader) {
             // A new stream: those watching the old one are ended.
             for (Client& c : m_clients)
-                if (c.state == ClientState::Streaming)
+                if (c.Started())
                     EndClient(c);
             m_header = std::move(in.header);
             m_leading = in.leading;
@@ -398,15 +429,21 @@ private:
             m_backlog.clear();
             m_backlogBytes = 0;
             m_haveKey = false;
+        }
+        if (in.newKeyFrames)
+            m_keyFrames = std::move(in.keyFrames);
+        if (in.newHeader)
             for (Client& c : m_clients)
                 if (c.state == ClientState::WaitingForHeader)
                     StartStreaming(c);
-        }
         for (auto& packet : in.packets) {
             if (packet->keyFrameStart) {
                 m_backlog.clear();
                 m_backlogBytes = 0;
                 m_haveKey = true;
+                for (Client& c : m_clients)
+                    if (c.state == ClientState::Joining)
+                        c.state = ClientState::Streaming;
             }
             if (m_haveKey) {
                 m_backlog.push_back(packet);
@@ -425,7 +462,7 @@ private:
         if (in.ended) {
             m_ended = true;
             for (Client& c : m_clients)
-                if (c.state == ClientState::Streaming || c.state == ClientState::WaitingForHeader)
+                if (c.Started() || c.state == ClientState::WaitingForHeader)
                     EndClient(c);
         }
     }
@@ -501,7 +538,9 @@ private:
         case wmhttp::ParseResult::Complete: break;
         }
         c.input.clear();
+        // The one place where a request's method and path choose its answer.
         c.kind = wmhttp::Classify(request);
+        c.headOnly = wmhttp::HeadOnly(request);
         switch (c.kind) {
         case wmhttp::RequestKind::NotFound: return Refuse(c, 404, "Not Found");
         case wmhttp::RequestKind::BadMethod: return Refuse(c, 501, "Not Implemented");
@@ -513,7 +552,7 @@ private:
         }
         if (m_maxClients && CountedClients() >= m_maxClients)
             return Refuse(c, 503, "Service Unavailable");
-        if (c.kind != wmhttp::RequestKind::Describe)
+        if (c.kind != wmhttp::RequestKind::Describe && !c.headOnly)
             c.counted = true;
         if (m_haveHeaderOnThread && !m_ended)
             StartStreaming(c);
@@ -533,7 +572,7 @@ private:
     {
         const std::string body = std::to_string(code) + " " + reason + "\r\n";
         Queue(c, "HTTP/1.0 " + std::to_string(code) + " " + reason + "\r\nServer: Rex/9.0\r\nContent-Type: text/plain\r\n"
-                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + (c.headOnly ? "" : body));
         c.state = ClientState::Closing;
         c.input.clear();
     }
@@ -552,6 +591,11 @@ private:
             head += "Content-Type: video/x-ms-asf\r\nPragma: no-cache\r\n";
         }
         head += "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+        if (c.headOnly) {
+            Queue(c, std::move(head));
+            c.state = ClientState::Closing;
+            return;
+        }
         if (c.Framed())
             head += Framing('H', 0, 0x0C, m_header.size());
         Chunk chunk;
@@ -562,6 +606,11 @@ private:
         c.queue.push_back(std::move(chunk));
         if (describe) {
             c.state = ClientState::Closing;
+            return;
+        }
+        if (m_keyFrames) {
+            c.state = ClientState::Joining;
+            m_keyFrames->Ask();
             return;
         }
         c.state = ClientState::Streaming;
@@ -593,7 +642,7 @@ private:
     // everything queued is sent.
     void EndClient(Client& c)
     {
-        if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play)
+        if (c.Started() && c.kind == wmhttp::RequestKind::Play)
             Queue(c, EndOfStream());
         c.state = ClientState::Closing;
         c.input.clear();
@@ -681,6 +730,7 @@ private:
     std::list<Client> m_clients;
     std::vector<uint8_t> m_header;
     std::vector<uint8_t> m_leading;
+    KeyFrameRequestPtr m_keyFrames; // of the writer feeding the sink, if it takes requests
     std::deque<asf::DataPacketPtr> m_backlog;
     size_t m_backlogBytes = 0;
     bool m_haveKey = false;
