@@ -5,6 +5,7 @@
 
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
+#include "platform/dshow/TestPatternCode.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -292,6 +293,17 @@ public:
             std::copy(row.begin(), row.end(), pixels + static_cast<size_t>(y) * width);
         const uint32_t dark = Adjust(24, 24, 24);
         std::fill(pixels + static_cast<size_t>(band) * width, pixels + static_cast<size_t>(height) * width, dark);
+
+        // The frame number as a bar code, for programs that read pictures back.
+        const uint32_t codeLight = 0xFFEBEBEB, codeDark = 0xFF101010;
+        const int code = static_cast<int>(frame % (1 << kTestPatternCodeBits));
+        for (int cell = 0; cell < kTestPatternCodeCells; ++cell) {
+            const bool on = cell == 0 || (cell < kTestPatternCodeCells - 1 && (code >> (kTestPatternCodeBits - cell)) & 1);
+            const int x0 = cell * width / kTestPatternCodeCells, x1 = (cell + 1) * width / kTestPatternCodeCells;
+            for (int y = TestPatternCodeTop(height); y < TestPatternCodeBottom(height); ++y)
+                std::fill(pixels + static_cast<size_t>(y) * width + x0, pixels + static_cast<size_t>(y) * width + x1,
+                    on ? codeLight : codeDark);
+        }
 
         // Frame counter on the left, wall-clock time on the right.
         char counter[16];
