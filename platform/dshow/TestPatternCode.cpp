@@ -30,5 +30,7 @@ int ReadTestPatternCode(const uint8_t* luma, int width, int height, int stride)
     int value = 0;
     for (int cell = 1; cell <= kTestPatternCodeBits; ++cell)
         value = (value << 1) | (level[cell] > threshold ? 1 : 0);
+    for (int shift = 1; shift < kTestPatternCodeBits; shift <<= 1) // Gray code to binary
+        value ^= value >> shift;
     return value;
 }

@@ -6,7 +6,7 @@
 // A strip across the full width at rows [H * 25/32, H * 27/32) (just below
 // the colour bars, above the counter text), cut into 16 equal cells: cell 0
 // is always light, cell 15 always dark, cells 1..14 carry bits 13..0 of the
-// frame number (light = 1). Cells are wide enough to survive scaling to a
+// frame number in Gray code (light = 1), so one cell changes per frame. Cells are wide enough to survive scaling to a
 // quarter of the size and the coarsest WMV2 quantiser.
 
 #include <cstdint>

@@ -276,7 +276,11 @@ public:
         const int pattern = m_pattern.load();
         std::vector<uint32_t>& row = m_row;
         row.resize(static_cast<size_t>(width));
-        const int offset = static_cast<int>((frame * 4) % width);
+        // The bars step 8 pixels every 8 frames: visibly moving, yet cheap
+        // for an encoder at low bitrates (a whole-pixel shift at the usual
+        // scales, still pictures between steps); the counter, the clock and
+        // the frame code change every frame.
+        const int offset = static_cast<int>((frame / 8 * 8) % width);
         if (pattern == 0) {
             for (int i = 0; i < 8; ++i)
                 bars[static_cast<size_t>(i)] = Adjust(kBars[i][0], kBars[i][1], kBars[i][2]);
@@ -296,7 +300,8 @@ public:
 
         // The frame number as a bar code, for programs that read pictures back.
         const uint32_t codeLight = 0xFFEBEBEB, codeDark = 0xFF101010;
-        const int code = static_cast<int>(frame % (1 << kTestPatternCodeBits));
+        const int count = static_cast<int>(frame % (1 << kTestPatternCodeBits));
+        const int code = count ^ (count >> 1); // Gray code: one cell changes per frame
         for (int cell = 0; cell < kTestPatternCodeCells; ++cell) {
             const bool on = cell == 0 || (cell < kTestPatternCodeCells - 1 && (code >> (kTestPatternCodeBits - cell)) & 1);
             const int x0 = cell * width / kTestPatternCodeCells, x1 = (cell + 1) * width / kTestPatternCodeCells;

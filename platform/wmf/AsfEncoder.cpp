@@ -244,6 +244,7 @@ std::unique_ptr<AsfEncoder> AsfEncoder::Create(const std::vector<WMStreamFormat>
     for (const auto& s : enc->m_streams) {
         facts.streamBitrates.emplace_back(s->number, s->format.bitrate);
         facts.maxBitrate += s->format.bitrate;
+        facts.extended.push_back({s->number, s->format.bitrate, kLivePrerollMs, s->format.IsVideo() ? s->format.avgTimePerFrame : 0});
     }
     if (!asf::CompleteHeader(enc->m_header, facts) || !asf::ParseHeader(enc->m_header.data(), enc->m_header.size(), &info))
         return fail("cannot complete the header");

@@ -33,6 +33,9 @@ constexpr Id kDataObject = MakeId(0x75B22636, 0x668E, 0x11CF, 0xA6D900AA0062CE6C
 constexpr Id kFileProperties = MakeId(0x8CABDCA1, 0xA947, 0x11CF, 0x8EE400C00C205365ULL);
 constexpr Id kStreamProperties = MakeId(0xB7DC0791, 0xA9B7, 0x11CF, 0x8EE600C00C205365ULL);
 constexpr Id kStreamBitrateProperties = MakeId(0x7BF875CE, 0x468D, 0x11D1, 0x8D82006097C9A2B2ULL);
+constexpr Id kHeaderExtension = MakeId(0x5FBF03B5, 0xA92E, 0x11CF, 0x8EE300C00C205365ULL);
+constexpr Id kHeaderExtensionReserved = MakeId(0xABD3D211, 0xA9BA, 0x11CF, 0x8EE600C00C205365ULL);
+constexpr Id kExtendedStreamProperties = MakeId(0x14E6A5CB, 0xC672, 0x4332, 0x8399A96952065B5AULL);
 constexpr Id kContentDescription = MakeId(0x75B22633, 0x668E, 0x11CF, 0xA6D900AA0062CE6CULL);
 constexpr Id kVideoMedia = MakeId(0xBC19EFC0, 0x5B4D, 0x11CF, 0xA8FD00805F5C442BULL);
 constexpr Id kAudioMedia = MakeId(0xF8699E40, 0x5B4D, 0x11CF, 0xA8FD00805F5C442BULL);
@@ -232,6 +235,50 @@ bool CompleteHeader(std::vector<uint8_t>& header, const StreamFacts& facts)
         header.insert(header.begin() + static_cast<long>(insertAt), object.begin(), object.end());
         headerSize += object.size();
         ++count;
+    }
+    if (!facts.extended.empty()) {
+        std::vector<uint8_t> objects;
+        for (const auto& e : facts.extended) {
+            const size_t start = objects.size();
+            objects.insert(objects.end(), kExtendedStreamProperties.bytes, kExtendedStreamProperties.bytes + 16);
+            Append(objects, 88, 8); // fixed part only
+            Append(objects, 0, 8);  // start time
+            Append(objects, 0, 8);  // end time (live: none)
+            Append(objects, e.bitrate, 4);
+            Append(objects, e.bufferMs, 4);
+            Append(objects, e.bufferMs, 4); // initial buffer fullness
+            Append(objects, e.bitrate, 4);  // alternate: the same bucket
+            Append(objects, e.bufferMs, 4);
+            Append(objects, e.bufferMs, 4);
+            Append(objects, 0, 4);          // maximum object size: unknown
+            Append(objects, 0, 4);          // flags: live, nothing to seek or resend
+            Append(objects, e.stream & 0x7F, 2);
+            Append(objects, 0, 2);          // language index
+            Append(objects, e.timePerFrame, 8);
+            Append(objects, 0, 2);          // stream names
+            Append(objects, 0, 2);          // payload extension systems
+            Write(objects.data() + start + 16, objects.size() - start, 8);
+        }
+        // Into the Header Extension Object (a new one when the muxer wrote none).
+        size_t ext = 30;
+        while (ext + 24 <= headerSize && !IdAt(header.data() + ext, kHeaderExtension))
+            ext += static_cast<size_t>(Read(header.data() + ext + 16, 8));
+        if (ext + 46 > headerSize) {
+            std::vector<uint8_t> object(kHeaderExtension.bytes, kHeaderExtension.bytes + 16);
+            Append(object, 46, 8);
+            object.insert(object.end(), kHeaderExtensionReserved.bytes, kHeaderExtensionReserved.bytes + 16);
+            Append(object, 6, 2);
+            Append(object, 0, 4);
+            ext = headerSize;
+            header.insert(header.begin() + static_cast<long>(ext), object.begin(), object.end());
+            headerSize += object.size();
+            ++count;
+        }
+        const auto extSize = static_cast<size_t>(Read(header.data() + ext + 16, 8));
+        header.insert(header.begin() + static_cast<long>(ext + extSize), objects.begin(), objects.end());
+        Write(header.data() + ext + 16, extSize + objects.size(), 8);
+        Write(header.data() + ext + 42, Read(header.data() + ext + 42, 4) + objects.size(), 4);
+        headerSize += objects.size();
     }
     Write(header.data() + 16, headerSize, 8);
     Write(header.data() + 24, count, 4);

@@ -69,6 +69,14 @@ struct StreamFacts {
     uint32_t prerollMs = 0;     // presentation times lead send times by this
     uint32_t maxBitrate = 0;    // bits per second, all streams with packet overhead
     std::vector<std::pair<uint8_t, uint32_t>> streamBitrates; // stream number, average bits per second
+    // Extended stream properties (players read the rate and frame rate here).
+    struct Extended {
+        uint8_t stream = 0;
+        uint32_t bitrate = 0;         // leaky bucket rate, bits per second
+        uint32_t bufferMs = 0;        // leaky bucket size
+        uint64_t timePerFrame = 0;    // 100-ns units, 0 for audio
+    };
+    std::vector<Extended> extended;
 };
 
 // FILETIME of a moment given in Unix time (microseconds).
@@ -76,7 +84,8 @@ uint64_t FileTimeFromUnixMicros(int64_t micros);
 
 // Puts the facts into a header (Header Object + 50 bytes of Data Object):
 // creation date, preroll and maximum bitrate of the File Properties Object,
-// and a Stream Bitrate Properties Object (replacing one already there).
+// a Stream Bitrate Properties Object (replacing one already there), and
+// an Extended Stream Properties Object per stream in the Header Extension.
 // False when the header cannot be parsed.
 bool CompleteHeader(std::vector<uint8_t>& header, const StreamFacts& facts);
 
