@@ -32,5 +32,5 @@ int ReadTestPatternCode(const uint8_t* luma, int width, int height, int stride)
         value = (value << 1) | (level[cell] > threshold ? 1 : 0);
     for (int shift = 1; shift < kTestPatternCodeBits; shift <<= 1) // Gray code to binary
         value ^= value >> shift;
-    return value;
+    return value * kTestPatternCodeStep;
 }

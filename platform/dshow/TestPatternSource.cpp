@@ -300,8 +300,8 @@ public:
 
         // The frame number as a bar code, for programs that read pictures back.
         const uint32_t codeLight = 0xFFEBEBEB, codeDark = 0xFF101010;
-        const int count = static_cast<int>(frame % (1 << kTestPatternCodeBits));
-        const int code = count ^ (count >> 1); // Gray code: one cell changes per frame
+        const int count = static_cast<int>((frame / kTestPatternCodeStep) % (1 << kTestPatternCodeBits));
+        const int code = count ^ (count >> 1); // Gray code: one cell changes per step
         for (int cell = 0; cell < kTestPatternCodeCells; ++cell) {
             const bool on = cell == 0 || (cell < kTestPatternCodeCells - 1 && (code >> (kTestPatternCodeBits - cell)) & 1);
             const int x0 = cell * width / kTestPatternCodeCells, x1 = (cell + 1) * width / kTestPatternCodeCells;

@@ -23,6 +23,8 @@ constexpr double kMaxQuantiser = 31;
 // the bytes sent may run ahead of the budget. A player needs this much
 // preroll to play a stream that arrives at exactly its rate.
 constexpr double kBucketSeconds = 1.0;
+// The longest a viewer waits for the next picture, 100-ns units.
+constexpr int64_t kMaxGap100ns = 4000000;
 // Players may start at any key frame; the preroll covers the bucket.
 constexpr uint32_t kLivePrerollMs = 1000;
 
@@ -333,7 +335,7 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     // the budget. Each picture gets its share plus a second's repayment of
     // the balance, coded at the quantiser the model says buys that. Only a
     // picture that would overrun the bucket even at the coarsest quantiser
-    // is dropped (key frames never are). A stream behind its budget pads
+    // is dropped (key frames never are, nor a picture after a long gap). A stream behind its budget pads
     // its packets out instead of holding them (still pictures cannot use
     // the bits).
     const double seconds = static_cast<double>(pts * step) / 1e7;
@@ -341,7 +343,10 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     const double videoPerSecond = s.format.bitrate / 8.0;
     const double perFrame = videoPerSecond / fps;
     const double bucket = m_bytesPerSecond * kBucketSeconds;
-    if (!key && balance + s.deltaComplexity / kMaxQuantiser > bucket) {
+    // A picture is never held back longer than this (the bucket may run
+    // over by one coarse picture; the pictures after it make up for it).
+    const bool overdue = s.lastPts >= 0 && (pts - s.lastPts) * step >= kMaxGap100ns;
+    if (!key && !overdue && balance + s.deltaComplexity / kMaxQuantiser > bucket) {
         ++m_stats.dropped;
         return true;
     }

@@ -58,7 +58,7 @@ private:
 // ffmpeg connects, decodes one picture and exits; its frame code is read.
 struct FirstPicture {
     bool ok = false;
-    int code = -1;                    // frame number mod 2^14, -1 when unreadable
+    int code = -1;                    // frame number (see ReadTestPatternCode), -1 when unreadable
     Clock::time_point connected, decoded; // ffmpeg started / had the picture
     std::string error;
 };
