@@ -44,11 +44,11 @@ struct AsfEncoder::Stream {
     bool scalerHalf = false;
     int64_t lastPts = -1;
     int64_t lastKeyPts = -1;
+    int64_t lastTappedPts = -1;
     // Rate control: bytes of a picture ~ complexity / quantiser, learnt
     // separately for key frames and the others.
     double keyComplexity = 0, deltaComplexity = 0;
-    double quantiser = 0;       // of the picture being encoded
-    bool encodingKey = false;
+    double quantiser = 0; // of the picture being encoded
     double qmin = 2;
     // audio
     std::vector<std::vector<float>> pending; // per channel
@@ -335,19 +335,25 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     // the budget. Each picture gets its share plus a second's repayment of
     // the balance, coded at the quantiser the model says buys that. Only a
     // picture that would overrun the bucket even at the coarsest quantiser
-    // is dropped (key frames never are, nor a picture after a long gap). A stream behind its budget pads
-    // its packets out instead of holding them (still pictures cannot use
-    // the bits).
+    // is dropped (key frames never are, nor a picture after a long gap).
+    // A stream behind its budget pads its packets out instead of holding
+    // them (still pictures cannot use the bits).
     const double seconds = static_cast<double>(pts * step) / 1e7;
     const double balance = static_cast<double>(m_sentBytes) - m_bytesPerSecond * seconds;
     const double videoPerSecond = s.format.bitrate / 8.0;
     const double perFrame = videoPerSecond / fps;
     const double bucket = m_bytesPerSecond * kBucketSeconds;
+    // Outputs beside the stream get every frame slot, dropped or not.
+    const bool tapped = m_tap && m_tap->Wanted() && pts > s.lastTappedPts;
     // A picture is never held back longer than this (the bucket may run
     // over by one coarse picture; the pictures after it make up for it).
     const bool overdue = s.lastPts >= 0 && (pts - s.lastPts) * step >= kMaxGap100ns;
     if (!key && !overdue && balance + s.deltaComplexity / kMaxQuantiser > bucket) {
         ++m_stats.dropped;
+        if (tapped && Scale(s, picture, deinterlace)) {
+            s.lastTappedPts = pts;
+            PublishPicture(*s.frame, time, step);
+        }
         return true;
     }
     const double shortfall = balance < -m_bytesPerSecond / 8 ? -balance : 0;
@@ -361,6 +367,10 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     if (!Scale(s, picture, deinterlace))
         return false;
     AVFrame* f = s.frame;
+    if (tapped) {
+        s.lastTappedPts = pts;
+        PublishPicture(*f, time, step);
+    }
     f->pts = pts;
     f->quality = static_cast<int>(s.quantiser * FF_QP2LAMBDA);
     f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -429,6 +439,19 @@ bool AsfEncoder::Scale(Stream& s, const VideoPicture& picture, bool deinterlace)
     }
     sws_scale(s.scaler, src, stride, 0, srcHeight, f->data, f->linesize);
     return true;
+}
+
+void AsfEncoder::PublishPicture(const AVFrame& f, int64_t time, int64_t frameInterval)
+{
+    const size_t w = static_cast<size_t>(f.width), h = static_cast<size_t>(f.height);
+    auto planes = std::make_shared<std::vector<uint8_t>>(w * h * 3 / 2);
+    uint8_t* out = planes->data();
+    for (int plane = 0; plane < 3; ++plane) {
+        const size_t pw = plane ? w / 2 : w, ph = plane ? h / 2 : h;
+        for (size_t y = 0; y < ph; ++y, out += pw)
+            std::memcpy(out, f.data[plane] + y * static_cast<size_t>(f.linesize[plane]), pw);
+    }
+    m_tap->Publish(TappedPicture{f.width, f.height, time, frameInterval, std::move(planes)});
 }
 
 bool AsfEncoder::EncodeAudio(size_t streamIndex, const int16_t* samples, size_t frames, int64_t time)

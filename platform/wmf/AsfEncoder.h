@@ -8,11 +8,14 @@
 
 #include "platform/wmf/AsfFormat.h"
 #include "platform/wmf/KeyFrameRequest.h"
+#include "platform/wmf/PictureTap.h"
 #include "platform/wmf/WMProfile.h"
 
 #include <memory>
 #include <string>
 #include <vector>
+
+struct AVFrame;
 
 enum class PixelLayout { RGB32, YUY2, I420 };
 
@@ -61,6 +64,9 @@ public:
     bool EncodeAudio(size_t streamIndex, const int16_t* samples, size_t frames, int64_t time);
     // Drains the encoders and sends the last packet.
     void Finish();
+    // Pictures that take a frame slot of a video stream also go to `tap`
+    // (see PictureTap.h); nullptr detaches it.
+    void SetPictureTap(std::shared_ptr<PictureTap> tap) { m_tap = std::move(tap); }
 
     // Presentation time of the newest encoded media object, 100-ns units.
     int64_t LastTime() const { return m_lastTime; }
@@ -81,6 +87,7 @@ private:
     AsfEncoder() = default;
     bool Drain(Stream& s, double shortfall = 0);
     bool Scale(Stream& s, const VideoPicture& picture, bool deinterlace);
+    void PublishPicture(const AVFrame& frame, int64_t time, int64_t frameInterval);
 
     std::vector<std::unique_ptr<Stream>> m_streams;
     std::unique_ptr<asf::PacketWriter> m_writer;
@@ -94,4 +101,5 @@ private:
     Stats m_stats;
     bool m_haveOrigin = false;
     int64_t m_origin = 0;
+    std::shared_ptr<PictureTap> m_tap;
 };

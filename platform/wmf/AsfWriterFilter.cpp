@@ -226,6 +226,7 @@ public:
     }
 
     QWORD WriterTime() const { return static_cast<QWORD>(m_lastTime.load()); }
+    const std::shared_ptr<PictureTap>& Tap() const { return m_tap; }
 
     // ---- writing ----
 
@@ -243,6 +244,7 @@ public:
         m_encoder = AsfEncoder::Create(m_streams, title, [this](asf::DataPacketPtr p) { Distribute(p); }, &error);
         if (!m_encoder)
             return E_FAIL;
+        m_encoder->SetPictureTap(m_tap);
         for (const auto& sink : m_sinks) {
             sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
             sink->SetKeyFrameRequest(m_encoder->KeyFrames());
@@ -280,6 +282,7 @@ public:
         encoder->Finish();
         for (const auto& sink : Sinks())
             sink->OnEndWriting();
+        m_tap->End();
     }
 
     // Streaming thread: queues a sample for the encoding thread.
@@ -405,6 +408,7 @@ private:
     std::map<DWORD, DWORD> m_deinterlace;
     std::vector<Attribute> m_attributes;
     std::unique_ptr<AsfEncoder> m_encoder;
+    const std::shared_ptr<PictureTap> m_tap = std::make_shared<PictureTap>();
 
     std::mutex m_jobLock; // the queue between streaming and encoding threads
     std::condition_variable m_jobReady, m_jobTaken;
@@ -542,7 +546,7 @@ private:
     WMStreamFormat m_format;
 };
 
-class AsfWriterFilter final : public BaseFilter<IConfigAsfWriter2, IFileSinkFilter, IServiceProvider> {
+class AsfWriterFilter final : public BaseFilter<IConfigAsfWriter2, IFileSinkFilter, IServiceProvider, IWMWriterPictureTap> {
 public:
     AsfWriterFilter() : BaseFilter(CLSID_WMAsfWriter), m_core(std::make_shared<WriterCore>())
     {
@@ -689,6 +693,10 @@ public:
             *type = AM_MEDIA_TYPE{};
         return S_OK;
     }
+
+    // ---- IWMWriterPictureTap ----
+
+    std::shared_ptr<PictureTap> GetPictureTap() override { return m_core->Tap(); }
 
     // ---- IServiceProvider ----
 

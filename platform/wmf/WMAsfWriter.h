@@ -3,7 +3,9 @@
 // that encodes its inputs with a Windows Media profile (one input pin per
 // profile stream) and hands the ASF stream to its sinks: sink 0 is its own
 // file sink (IFileSinkFilter::SetFileName), more are added through
-// IServiceProvider -> IWMWriterAdvanced2::AddSink (the network sink).
+// IServiceProvider -> IWMWriterAdvanced2::AddSink (the network sink). Its
+// raw pictures are offered to other outputs through IWMWriterPictureTap
+// (PictureTap.h).
 //
 // Threads: configuration on the user-interface thread; samples arrive on
 // the upstream streaming thread and are encoded on the filter's own

@@ -140,7 +140,7 @@ double LiveRig::FrameAt(Clock::time_point t) const
     return std::chrono::duration<double>(t - m_started).count() * m_fps;
 }
 
-FirstPicture FirstDecodedPicture(const std::string& url, int width, int height)
+FirstPicture FirstDecodedPicture(const std::string& url, int width, int height, const std::string& inputOptions)
 {
     FirstPicture r;
     char path[] = "/tmp/lumora-first-XXXXXX";
@@ -152,7 +152,7 @@ FirstPicture FirstDecodedPicture(const std::string& url, int width, int height)
     close(fd);
     r.connected = Clock::now();
     int status = -1;
-    const std::string errors = Run("timeout 30 ffmpeg -nostdin -v error -y -i '" + url
+    const std::string errors = Run("timeout 30 ffmpeg -nostdin -v error -y " + inputOptions + " -i '" + url
             + "' -frames:v 1 -f rawvideo -pix_fmt gray '" + path + "' 2>&1",
         &status);
     r.decoded = Clock::now();

@@ -62,7 +62,8 @@ struct FirstPicture {
     Clock::time_point connected, decoded; // ffmpeg started / had the picture
     std::string error;
 };
-FirstPicture FirstDecodedPicture(const std::string& url, int width, int height);
+// `inputOptions` go before -i (player settings such as -fpsprobesize 0).
+FirstPicture FirstDecodedPicture(const std::string& url, int width, int height, const std::string& inputOptions = {});
 
 // ffprobe's packets of the first video stream for `seconds` of stream time.
 struct PacketTable {

@@ -246,3 +246,48 @@ TEST(AsfEncoder, AudioProfilesEncodeWma2)
 }
 
 } // namespace
+
+// The picture tap sees one picture per frame slot at the profile's frame,
+// also when the bitrate budget keeps pictures from the encoder, and nothing
+// once its observer is removed.
+TEST(AsfEncoder, PictureTapGetsEveryFrameSlotAtTheProfileFrame)
+{
+    struct Counter final : IPictureObserver {
+        std::vector<TappedPicture> pictures;
+        int ends = 0;
+        void OnPicture(const TappedPicture& p) override { pictures.push_back(p); }
+        void OnPicturesEnd() override { ++ends; }
+    };
+    Recording rec;
+    // A tiny budget and busy pictures: most pictures never reach the encoder.
+    auto enc = Start(wmftest::BaseProfileStreams(20000, 240, 176), rec);
+    ASSERT_TRUE(enc);
+    auto tap = std::make_shared<PictureTap>();
+    auto counter = std::make_shared<Counter>();
+    tap->Add(counter);
+    enc->SetPictureTap(tap);
+    const int slots = 45; // three seconds at 15 fps, offered at 30 fps
+    for (int i = 0; i < slots * 2; ++i) {
+        const auto pic = wmftest::MovingPicture(320, 240, i, true);
+        ASSERT_TRUE(enc->EncodeVideo(0, {PixelLayout::RGB32, 320, 240, pic.data(), pic.size()}, i * 333333LL, false));
+    }
+    ASSERT_EQ(counter->pictures.size(), static_cast<size_t>(slots));
+    for (size_t i = 0; i < counter->pictures.size(); ++i) {
+        const TappedPicture& p = counter->pictures[i];
+        EXPECT_EQ(p.width, 240);
+        EXPECT_EQ(p.height, 176);
+        EXPECT_NEAR(static_cast<double>(p.frameInterval), 666667.0, 1.0);
+        ASSERT_TRUE(p.i420);
+        EXPECT_EQ(p.i420->size(), 240u * 176 * 3 / 2);
+        EXPECT_EQ(p.time, static_cast<int64_t>(i) * 2 * 333333LL);
+    }
+    EXPECT_NE(*counter->pictures.front().i420, *counter->pictures.back().i420) << "the pictures move";
+
+    tap->Remove(counter.get());
+    EXPECT_FALSE(tap->Wanted());
+    const auto pic = wmftest::MovingPicture(320, 240, 0, true);
+    ASSERT_TRUE(enc->EncodeVideo(0, {PixelLayout::RGB32, 320, 240, pic.data(), pic.size()}, slots * 2 * 333333LL, false));
+    EXPECT_EQ(counter->pictures.size(), static_cast<size_t>(slots));
+    tap->End();
+    EXPECT_EQ(counter->ends, 0);
+}
