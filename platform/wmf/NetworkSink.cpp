@@ -14,12 +14,20 @@
 //   (pragma xPlayStrm=1) = $H, then one $D chunk per data packet, $E when
 //   the stream ends.
 //   Other GETs of "/": video/x-ms-asf, the header, then raw packets.
-//   Every streaming client starts at the most recent packet that begins a
-//   key frame (the packets since then are kept for joining clients).
+//   HEAD: the same status and headers as GET, no body.
 //   Over the client limit: 503. POST (player logs): 204. Other paths: 404.
 //   Other methods: 501. Malformed or oversized requests: 400 / 431.
 //   Browser paths (/watch, /live.mjpg, /snapshot.jpg, /status.json): see
 //   BrowserSide.h; MJPEG viewers take client slots like players.
+//
+// Joining at the live edge: a streaming client gets the header at once and
+// its data from the next packet that starts a key frame; the sink asks the
+// writer (KeyFrameRequest, one atomic flag) for a key frame at its next
+// picture, so that packet is at most a frame time away and the client never
+// plays a backlog. Clients joining before that picture share its key frame.
+// Without a writer that takes requests (a sink fed by hand), a client starts
+// at the most recent key frame packet instead (the packets since then are
+// kept for joining clients).
 
 #include "platform/wmf/BrowserFeed.h"
 #include "platform/wmf/BrowserSide.h"
@@ -71,9 +79,16 @@ constexpr auto kPictureTimeout = std::chrono::seconds(5);
 constexpr auto kFreshPicture = std::chrono::seconds(1);
 constexpr size_t kMaxViewerChanges = 256;
 
-// Pictures / WaitingForPicture: the browser side's MJPEG viewers and
-// snapshot requests.
-enum class ClientState { ReadingRequest, WaitingForHeader, Streaming, Pictures, WaitingForPicture, Closing };
+enum class ClientState {
+    ReadingRequest,
+    WaitingForHeader, // the stream has not begun yet
+    Joining,          // header sent; data starts at the next key frame
+    Streaming,
+    Pictures,          // an MJPEG viewer
+    WaitingForPicture, // a snapshot request
+    Closing,
+};
+
 
 struct Chunk {
     std::string prefix;         // response headers or chunk framing
@@ -99,13 +114,16 @@ struct Client {
     Clock::time_point since;
     uint32_t nextLocation = 0;
     uint32_t clientId = 0;
-    bool counted = false; // holds one of the client slots
+    bool counted = false;  // holds one of the client slots
+    bool headOnly = false; // HEAD: answer without a body
     std::string address;  // the peer, "host:port"
     wmhttp::BrowserRoute route = wmhttp::BrowserRoute::None;
     uint64_t lastPicture = 0; // sequence of the last picture sent or seen
     bool sentPart = false;    // an MJPEG part went out
 
     bool Framed() const { return kind == wmhttp::RequestKind::Play || kind == wmhttp::RequestKind::Describe; }
+    // Has been sent the stream header and is to be told when the stream ends.
+    bool Started() const { return state == ClientState::Joining || state == ClientState::Streaming; }
 };
 
 void AppendLE(std::string& s, uint32_t v, int bytes)
@@ -159,10 +177,21 @@ public:
             m_inbox.header = std::move(live);
             m_inbox.leading = info.videoStreams.empty() ? info.audioStreams : info.videoStreams;
             m_inbox.newHeader = true;
+            m_inbox.keyFrames = nullptr; // until the writer of this stream gives its own
+            m_inbox.newKeyFrames = true;
             m_inbox.ended = false;
             m_inbox.packets.clear();
             WakeLocked();
         }
+        return S_OK;
+    }
+
+    HRESULT SetKeyFrameRequest(KeyFrameRequestPtr request) override
+    {
+        std::lock_guard lock(m_inboxLock);
+        m_inbox.keyFrames = std::move(request);
+        m_inbox.newKeyFrames = true;
+        WakeLocked();
         return S_OK;
     }
 
@@ -310,6 +339,8 @@ public:
                 m_inbox.header = m_header;
                 m_inbox.leading = m_leading;
                 m_inbox.newHeader = true;
+                m_inbox.keyFrames = m_keyFrames;
+                m_inbox.newKeyFrames = true;
             }
         }
         m_header.clear();
@@ -343,6 +374,8 @@ private:
         std::vector<uint8_t> header;
         std::vector<uint8_t> leading;
         bool newHeader = false;
+        KeyFrameRequestPtr keyFrames;
+        bool newKeyFrames = false;
         bool ended = false;
         std::vector<asf::DataPacketPtr> packets;
     };
@@ -410,7 +443,7 @@ private:
         }
         // Closing: players are told the stream ended, best effort.
         for (Client& c : m_clients) {
-            if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play && c.queue.empty()) {
+            if (c.Started() && c.kind == wmhttp::RequestKind::Play && c.queue.empty()) {
                 const std::string e = EndOfStream();
                 [[maybe_unused]] const ssize_t n = ::send(c.fd, e.data(), e.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             }
@@ -440,7 +473,7 @@ private:
         if (in.newHeader) {
             // A new stream: those watching the old one are ended.
             for (Client& c : m_clients)
-                if (c.state == ClientState::Streaming)
+                if (c.Started())
                     EndClient(c);
             m_header = std::move(in.header);
             m_leading = in.leading;
@@ -452,15 +485,21 @@ private:
             m_backlog.clear();
             m_backlogBytes = 0;
             m_haveKey = false;
+        }
+        if (in.newKeyFrames)
+            m_keyFrames = std::move(in.keyFrames);
+        if (in.newHeader)
             for (Client& c : m_clients)
                 if (c.state == ClientState::WaitingForHeader)
                     StartStreaming(c);
-        }
         for (auto& packet : in.packets) {
             if (packet->keyFrameStart) {
                 m_backlog.clear();
                 m_backlogBytes = 0;
                 m_haveKey = true;
+                for (Client& c : m_clients)
+                    if (c.state == ClientState::Joining)
+                        c.state = ClientState::Streaming;
             }
             if (m_haveKey) {
                 m_backlog.push_back(packet);
@@ -479,8 +518,7 @@ private:
         if (in.ended) {
             m_ended = true;
             for (Client& c : m_clients)
-                if (c.state == ClientState::Streaming || c.state == ClientState::WaitingForHeader
-                    || c.state == ClientState::Pictures)
+                if (c.Started() || c.state == ClientState::WaitingForHeader || c.state == ClientState::Pictures)
                     EndClient(c);
         }
     }
@@ -557,9 +595,12 @@ private:
         case wmhttp::ParseResult::Complete: break;
         }
         c.input.clear();
+        // The browser paths first; otherwise the one place where a
+        // request's method and path choose its answer.
         if (const auto route = wmhttp::RouteBrowser(request); route != wmhttp::BrowserRoute::None)
             return HandleBrowserRequest(c, request, route);
         c.kind = wmhttp::Classify(request);
+        c.headOnly = wmhttp::HeadOnly(request);
         switch (c.kind) {
         case wmhttp::RequestKind::NotFound: return Refuse(c, 404, "Not Found");
         case wmhttp::RequestKind::BadMethod: return Refuse(c, 501, "Not Implemented");
@@ -571,7 +612,7 @@ private:
         }
         if (m_maxClients && CountedClients() >= m_maxClients)
             return Refuse(c, 503, "Service Unavailable");
-        if (c.kind != wmhttp::RequestKind::Describe) {
+        if (c.kind != wmhttp::RequestKind::Describe && !c.headOnly) {
             c.counted = true;
             NoteViewer(c, true);
         }
@@ -765,7 +806,7 @@ private:
     {
         const std::string body = std::to_string(code) + " " + reason + "\r\n";
         Queue(c, "HTTP/1.0 " + std::to_string(code) + " " + reason + "\r\nServer: Rex/9.0\r\nContent-Type: text/plain\r\n"
-                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + (c.headOnly ? "" : body));
         c.state = ClientState::Closing;
         c.input.clear();
     }
@@ -784,6 +825,11 @@ private:
             head += "Content-Type: video/x-ms-asf\r\nPragma: no-cache\r\n";
         }
         head += "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+        if (c.headOnly) {
+            Queue(c, std::move(head));
+            c.state = ClientState::Closing;
+            return;
+        }
         if (c.Framed())
             head += Framing('H', 0, 0x0C, m_header.size());
         Chunk chunk;
@@ -794,6 +840,11 @@ private:
         c.queue.push_back(std::move(chunk));
         if (describe) {
             c.state = ClientState::Closing;
+            return;
+        }
+        if (m_keyFrames) {
+            c.state = ClientState::Joining;
+            m_keyFrames->Ask();
             return;
         }
         c.state = ClientState::Streaming;
@@ -825,7 +876,7 @@ private:
     // everything queued is sent.
     void EndClient(Client& c)
     {
-        if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play)
+        if (c.Started() && c.kind == wmhttp::RequestKind::Play)
             Queue(c, EndOfStream());
         c.state = ClientState::Closing;
         c.input.clear();
@@ -916,6 +967,7 @@ private:
     std::list<Client> m_clients;
     std::vector<uint8_t> m_header;
     std::vector<uint8_t> m_leading;
+    KeyFrameRequestPtr m_keyFrames; // of the writer feeding the sink, if it takes requests
     std::deque<asf::DataPacketPtr> m_backlog;
     size_t m_backlogBytes = 0;
     bool m_haveKey = false;

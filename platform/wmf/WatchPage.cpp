@@ -73,7 +73,7 @@ BrowserRoute RouteBrowser(const Request& request)
         route = BrowserRoute::Status;
     const bool get = request.method == "GET" || request.method == "HEAD";
     if (route == BrowserRoute::None)
-        return request.method == "HEAD" && path != "/" ? BrowserRoute::NotFound : BrowserRoute::None;
+        return BrowserRoute::None;
     return get ? route : BrowserRoute::BadMethod;
 }
 

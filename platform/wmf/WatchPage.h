@@ -16,12 +16,12 @@ enum class BrowserRoute {
     Live,      // GET/HEAD /live.mjpg
     Snapshot,  // GET/HEAD /snapshot.jpg
     Status,    // GET/HEAD /status.json
-    NotFound,  // HEAD of a path that does not exist
+    NotFound,  // not used: the stream's routing answers other paths
     BadMethod, // any other method on a browser path
 };
 
-// "/" and every GET, POST or other request of a path outside the browser
-// paths stay with the stream's routing (None), so players see no change.
+// "/" and every request of a path outside the browser paths stay with the
+// stream's routing (None), so players see no change.
 BrowserRoute RouteBrowser(const Request& request);
 
 // The boundary between the parts of /live.mjpg.
