@@ -98,13 +98,14 @@ TEST_F(Watching, ChromiumShowsTheLivePicture)
     const std::string folder = testsupport::BuildDir() + "/screenshots";
     QDir().mkpath(QString::fromStdString(folder));
     std::vector<QImage> shots;
-    for (int i = 1; i <= 2; ++i) {
+    // Two a second apart on a desktop-sized window, then one phone-sized.
+    for (int i = 1; i <= 3; ++i) {
         testsupport::TempDir profile;
-        const std::string file = folder + "/watch-chromium-" + std::to_string(i) + ".png";
+        const std::string file = folder + "/watch-chromium-" + (i < 3 ? std::to_string(i) : std::string("phone")) + ".png";
         QFile::remove(QString::fromStdString(file));
         const std::string out = RunCommand("timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic "
             "--no-first-run --disable-background-networking --disable-component-update --disable-sync "
-            "--user-data-dir=" + profile.path().string() + " --screenshot=" + file + " --window-size=400,420 "
+            "--user-data-dir=" + profile.path().string() + " --screenshot=" + file + (i < 3 ? " --window-size=400,420 " : " --window-size=360,740 ")
             + Url("http", "/watch") + " 2>&1");
         QImage shot(QString::fromStdString(file));
         ASSERT_FALSE(shot.isNull()) << out;
@@ -113,6 +114,8 @@ TEST_F(Watching, ChromiumShowsTheLivePicture)
             WaitFor([] { return false; }, 1s);
     }
     ASSERT_EQ(shots[0].size(), shots[1].size());
+    EXPECT_EQ(shots[2].width(), 360);
+    EXPECT_GT(Colours(shots[2]), 20u) << "the page on a phone-sized screen";
     // The picture (colour bars with a counter) is there, and it moved on.
     EXPECT_GT(Colours(shots[0]), 20u);
     EXPECT_GT(Colours(shots[1]), 20u);
