@@ -303,6 +303,7 @@ void TForm1::BuildControls()
     tmrMain = MakeTimer(this, "tmrMain", 900000);
     tmrMessage = MakeTimer(this, "tmrMessage", 4000);
     tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
+    BuildViewerControls();
 
     OpenDialog1.DefaultExt = "txt";
     OpenDialog1.Filter = "HTML Files (*.htm;*html)|*.htm;*.html|All Files (*.*)|*.*";

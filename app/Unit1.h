@@ -98,6 +98,10 @@ public:
     QLineEdit* edIPAddress = nullptr;
     QLineEdit* edPort = nullptr;
     QLineEdit* edWAN = nullptr;
+    QLineEdit* edWatch = nullptr; // the browser watch page, below the Network Settings
+
+    // Inside Panel1 while streaming: how many watch.
+    QLabel* lblViewers = nullptr;
 
     // Website page
     QGroupBox* GroupBox2 = nullptr;
@@ -132,6 +136,7 @@ public:
     QTimer* tmrMain = nullptr;
     QTimer* tmrMessage = nullptr;
     QTimer* tmrManualUpload = nullptr;
+    QTimer* tmrViewers = nullptr; // polls the network sink's viewers while streaming
     TFileDialogSettings OpenDialog1;
     TFileDialogSettings SaveDialog1;
     // Keeps the window painting while a request waits on its peer, and
@@ -182,6 +187,12 @@ public:
     bool Streaming() const;
     // The line a console user reads: what is streamed and where.
     std::string StreamingLine() const;
+
+    // ---- viewers and the watch page (Unit1Viewers.cpp) -------------------------------
+    void BuildViewerControls();
+    void ViewersStarted(); // after the stream started
+    void ViewersStopped();
+    void tmrViewersTimer();
 
     // ---- addresses and pages -------------------------------------------------------
     void GetOutsideIP();
@@ -251,6 +262,7 @@ private:
 
     bool m_centred = false; // centred on the screen at the first show only
     bool m_closeQueued = false; // a close waits for a given-up request to unwind
+    ComPtr<IUnknown> m_viewerSource; // the network sink whose viewers are shown, while streaming
 };
 
 // The settings file and program-relative files for a program at exePath:

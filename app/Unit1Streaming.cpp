@@ -179,8 +179,10 @@ void TForm1::btnStartClick()
     if (FileExists(Files.WanPageFile()))
         DeleteFileQuietly(Files.WanPageFile());
 
-    if (FilterGraph1->Active())
+    if (FilterGraph1->Active()) {
         PrintStreamingLine();
+        ViewersStarted();
+    }
 }
 
 bool TForm1::Streaming() const { return btnStop->isEnabled() && FilterGraph1->Active(); }
@@ -240,4 +242,5 @@ void TForm1::btnStopClick()
     btnPreview->setEnabled(!FilterGraph1->Active());
     if (FileExists(Files.ParkedWriterName()))
         DeleteFileQuietly(Files.ParkedWriterName());
+    ViewersStopped();
 }

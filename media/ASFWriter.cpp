@@ -1,6 +1,7 @@
 #include "media/ASFWriter.h"
 
 #include "media/MediaUtil.h"
+#include "platform/wmf/BrowserSide.h"
 
 const GUID& WMProfiles8Guid(TWMProfiles8 profile)
 {
@@ -110,6 +111,10 @@ void TASFWriter::NotifyFilter(TMemberNotice notice, int32_t)
             m_networkSink->Open(&port);
             m_port = port;
             m_writerAdvanced->AddSink(m_networkSink.Get());
+            // Browsers watching on the stream port get the writer's pictures.
+            if (auto browserSide = m_networkSink.As<IWMWriterBrowserSide>())
+                if (auto tap = Query<IWMWriterPictureTap>())
+                    browserSide->SetPictureTap(tap->GetPictureTap());
         }
         break;
     }

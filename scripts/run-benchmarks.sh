@@ -14,7 +14,7 @@ for exe in $(find "$build/bench" -type f -name 'bench_*' -perm -u+x 2>/dev/null 
     # The writer's benchmark has modes; the 5-minute soak runs only on request
     # (bench_wmf soak [seconds]).
     bench_wmf)
-      for mode in encode delay; do
+      for mode in encode delay live; do
         echo "== $exe $mode"
         "$exe" "$mode" || status=1
       done ;;

@@ -8,6 +8,10 @@
 //                               client (p50, p99), 320 x 240 at 15 fps.
 //   bench_wmf soak [seconds]    10 clients for the given time (300 s by
 //                               default): CPU use and resident memory over time.
+//   bench_wmf live [seconds]    every bitrate row at once: a late joiner's
+//                               connect-to-picture time and delay behind
+//                               capture (ffmpeg, http:// and mmsh://), frame
+//                               rate, gaps, key frame spacing, bytes (bench_live.cpp).
 
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
@@ -393,6 +397,10 @@ int Soak(int seconds)
 
 } // namespace
 
+#ifdef LUMORA_BENCH_LIVE
+int Live(int seconds);
+#endif
+
 int main(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "encode";
@@ -403,6 +411,10 @@ int main(int argc, char** argv)
         return Delay(arg > 0 ? arg : 20);
     if (mode == "soak")
         return Soak(arg > 0 ? arg : 300);
-    std::fprintf(stderr, "usage: bench_wmf encode|delay|soak [count]\n");
+#ifdef LUMORA_BENCH_LIVE
+    if (mode == "live")
+        return Live(arg > 0 ? arg : 60);
+#endif
+    std::fprintf(stderr, "usage: bench_wmf encode|delay|soak|live [count]\n");
     return 2;
 }

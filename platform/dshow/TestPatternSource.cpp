@@ -5,6 +5,7 @@
 
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
+#include "platform/dshow/TestPatternCode.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
@@ -275,7 +276,11 @@ public:
         const int pattern = m_pattern.load();
         std::vector<uint32_t>& row = m_row;
         row.resize(static_cast<size_t>(width));
-        const int offset = static_cast<int>((frame * 4) % width);
+        // The bars step 8 pixels every 8 frames: visibly moving, yet cheap
+        // for an encoder at low bitrates (a whole-pixel shift at the usual
+        // scales, still pictures between steps); the counter, the clock and
+        // the frame code change every frame.
+        const int offset = static_cast<int>((frame / 8 * 8) % width);
         if (pattern == 0) {
             for (int i = 0; i < 8; ++i)
                 bars[static_cast<size_t>(i)] = Adjust(kBars[i][0], kBars[i][1], kBars[i][2]);
@@ -292,6 +297,18 @@ public:
             std::copy(row.begin(), row.end(), pixels + static_cast<size_t>(y) * width);
         const uint32_t dark = Adjust(24, 24, 24);
         std::fill(pixels + static_cast<size_t>(band) * width, pixels + static_cast<size_t>(height) * width, dark);
+
+        // The frame number as a bar code, for programs that read pictures back.
+        const uint32_t codeLight = 0xFFEBEBEB, codeDark = 0xFF101010;
+        const int count = static_cast<int>((frame / kTestPatternCodeStep) % (1 << kTestPatternCodeBits));
+        const int code = count ^ (count >> 1); // Gray code: one cell changes per step
+        for (int cell = 0; cell < kTestPatternCodeCells; ++cell) {
+            const bool on = cell == 0 || (cell < kTestPatternCodeCells - 1 && (code >> (kTestPatternCodeBits - cell)) & 1);
+            const int x0 = cell * width / kTestPatternCodeCells, x1 = (cell + 1) * width / kTestPatternCodeCells;
+            for (int y = TestPatternCodeTop(height); y < TestPatternCodeBottom(height); ++y)
+                std::fill(pixels + static_cast<size_t>(y) * width + x0, pixels + static_cast<size_t>(y) * width + x1,
+                    on ? codeLight : codeDark);
+        }
 
         // Frame counter on the left, wall-clock time on the right.
         char counter[16];

@@ -11,8 +11,24 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+
+namespace {
+
+// WMV2's coarsest quantiser.
+constexpr double kMaxQuantiser = 31;
+// The constant-bitrate bucket: how far (in seconds of the stream's rate)
+// the bytes sent may run ahead of the budget. A player needs this much
+// preroll to play a stream that arrives at exactly its rate.
+constexpr double kBucketSeconds = 1.0;
+// The longest a viewer waits for the next picture, 100-ns units.
+constexpr int64_t kMaxGap100ns = 4000000;
+// Players may start at any key frame; the preroll covers the bucket.
+constexpr uint32_t kLivePrerollMs = 1000;
+
+} // namespace
 
 struct AsfEncoder::Stream {
     WMStreamFormat format;
@@ -27,7 +43,13 @@ struct AsfEncoder::Stream {
     PixelLayout scalerLayout = PixelLayout::RGB32;
     bool scalerHalf = false;
     int64_t lastPts = -1;
+    int64_t lastKeyPts = -1;
     int64_t lastTappedPts = -1;
+    // Rate control: bytes of a picture ~ complexity / quantiser, learnt
+    // separately for key frames and the others.
+    double keyComplexity = 0, deltaComplexity = 0;
+    double quantiser = 0; // of the picture being encoded
+    double qmin = 2;
     // audio
     std::vector<std::vector<float>> pending; // per channel
     int64_t samplesSent = 0;
@@ -130,22 +152,25 @@ std::unique_ptr<AsfEncoder> AsfEncoder::Create(const std::vector<WMStreamFormat>
             av_reduce(&num, &den, static_cast<int64_t>(f.avgTimePerFrame), 10000000, 65535);
             c->time_base = AVRational{num, den};
             c->framerate = AVRational{den, num};
-            // Constant bitrate: the rate control keeps the output within the
-            // profile's buffer window; the packet headers take their share.
-            const auto rate = static_cast<int64_t>(f.bitrate * payloadShare);
-            c->bit_rate = rate;
-            c->rc_max_rate = rate;
-            c->rc_buffer_size = static_cast<int>(std::min<int64_t>(rate * f.bufferWindowMs / 1000, INT32_MAX));
+            // Constant bitrate by our own rate control (EncodeVideo): each
+            // picture is coded at the quantiser its share of the budget buys.
+            c->bit_rate = static_cast<int64_t>(f.bitrate * payloadShare);
+            c->flags |= AV_CODEC_FLAG_QSCALE;
+            c->global_quality = static_cast<int>(kMaxQuantiser / 2 * FF_QP2LAMBDA);
             c->max_b_frames = 0;
-            // At generous rates let the rate control spend the budget on
-            // easy pictures too (the finest quantiser is off by default).
-            const double bitsPerPixel = static_cast<double>(rate) / (f.width * f.height * f.FramesPerSecond());
-            if (bitsPerPixel >= 0.15) {
-                c->qmin = 1;
-                av_opt_set_int(c->priv_data, "lmin", 1, 0);
-            }
-            const double keySeconds = f.maxKeyFrameSpacing ? static_cast<double>(f.maxKeyFrameSpacing) / 1e7 : 10.0;
-            c->gop_size = std::max(1, static_cast<int>(keySeconds * f.FramesPerSecond()));
+            // Key frames are ours to place (by time and on request); the
+            // encoder adds none on its own.
+            c->gop_size = 600;
+            av_opt_set_int(c, "sc_threshold", 1000000000, AV_OPT_SEARCH_CHILDREN);
+            // At generous rates let easy pictures use the finest quantiser.
+            const double bitsPerPixel = static_cast<double>(f.bitrate) / (f.width * f.height * f.FramesPerSecond());
+            s->qmin = bitsPerPixel >= 0.15 ? 1 : 2;
+            c->qmin = static_cast<int>(s->qmin);
+            c->qmax = static_cast<int>(kMaxQuantiser);
+            av_opt_set_int(c->priv_data, "lmin", static_cast<int64_t>(s->qmin * FF_QP2LAMBDA), 0);
+            // Starting guesses of the picture model (bytes x quantiser).
+            s->keyComplexity = f.width * f.height * 0.8;
+            s->deltaComplexity = f.width * f.height * 0.1;
             c->thread_count = 1;
         } else {
             s->leading = !haveVideo;
@@ -212,6 +237,19 @@ std::unique_ptr<AsfEncoder> AsfEncoder::Create(const std::vector<WMStreamFormat>
     if (!asf::ParseHeader(enc->m_header.data(), enc->m_header.size(), &info)
         || enc->m_header.size() != info.headerObjectSize + asf::kDataObjectHeaderSize || info.packetSize != packetSize)
         return fail("muxer wrote an unexpected header");
+    // What the muxer cannot know: the start time, the preroll a live
+    // stream needs (not the muxer's fixed one), the rates of the streams.
+    asf::StreamFacts facts;
+    facts.creationTime = asf::FileTimeFromUnixMicros(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count());
+    facts.prerollMs = kLivePrerollMs;
+    for (const auto& s : enc->m_streams) {
+        facts.streamBitrates.emplace_back(s->number, s->format.bitrate);
+        facts.maxBitrate += s->format.bitrate;
+        facts.extended.push_back({s->number, s->format.bitrate, kLivePrerollMs, s->format.IsVideo() ? s->format.avgTimePerFrame : 0});
+    }
+    if (!asf::CompleteHeader(enc->m_header, facts) || !asf::ParseHeader(enc->m_header.data(), enc->m_header.size(), &info))
+        return fail("cannot complete the header");
     enc->m_prerollMs = static_cast<uint32_t>(info.prerollMs);
     for (const auto& f : streams)
         enc->m_bytesPerSecond += f.bitrate / 8.0;
@@ -243,6 +281,14 @@ bool AsfEncoder::Drain(Stream& s, double shortfall)
         const auto timeMs = static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, UINT32_MAX - 100000));
         m_lastTime = std::max<int64_t>(m_lastTime, ms * 10000);
         const auto size = static_cast<size_t>(s.packet->size);
+        if (s.format.IsVideo() && s.quantiser > 0 && size > 0) {
+            const bool key = (s.packet->flags & AV_PKT_FLAG_KEY) != 0;
+            double& model = key ? s.keyComplexity : s.deltaComplexity;
+            model = 0.5 * model + 0.5 * static_cast<double>(size) * s.quantiser;
+            ++m_stats.encoded;
+            m_stats.keyFrames += key;
+            m_stats.lastQuantiser = s.quantiser;
+        }
         size_t maxFragment = 0;
         if (shortfall > 0 && size > 0) {
             const double wanted = size + shortfall / 4;
@@ -278,19 +324,68 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     if (pts <= s.lastPts)
         return true;
 
-    // Constant bitrate: a picture that would run the stream more than a
-    // second ahead of its budget is dropped (the encoder cannot go below its
-    // coarsest quantiser on busy pictures); a stream behind its budget pads
-    // its packets out instead of holding them (the encoder cannot spend
-    // bits on still pictures).
+    // Key frames: the first, one whenever the profile's spacing (a time)
+    // is reached, and one when a sink asked for it.
+    const double fps = s.format.FramesPerSecond();
+    const auto spacing = static_cast<int64_t>(s.format.maxKeyFrameSpacing ? s.format.maxKeyFrameSpacing : 100000000);
+    const bool asked = m_keyFrames->Take();
+    const bool key = s.lastKeyPts < 0 || asked || (pts - s.lastKeyPts) * step >= spacing;
+
+    // Constant bitrate: `balance` is how far the bytes sent run ahead of
+    // the budget. Each picture gets its share plus a second's repayment of
+    // the balance, coded at the quantiser the model says buys that. Only a
+    // picture that would overrun the bucket even at the coarsest quantiser
+    // is dropped (key frames never are, nor a picture after a long gap).
+    // A stream behind its budget pads its packets out instead of holding
+    // them (still pictures cannot use the bits).
     const double seconds = static_cast<double>(pts * step) / 1e7;
     const double balance = static_cast<double>(m_sentBytes) - m_bytesPerSecond * seconds;
-    const bool overBudget = balance > m_bytesPerSecond;
-    const bool tapped = m_tap && m_tap->Wanted();
-    if (overBudget && !tapped)
+    const double videoPerSecond = s.format.bitrate / 8.0;
+    const double perFrame = videoPerSecond / fps;
+    const double bucket = m_bytesPerSecond * kBucketSeconds;
+    // Outputs beside the stream get every frame slot, dropped or not.
+    const bool tapped = m_tap && m_tap->Wanted() && pts > s.lastTappedPts;
+    // A picture is never held back longer than this (the bucket may run
+    // over by one coarse picture; the pictures after it make up for it).
+    const bool overdue = s.lastPts >= 0 && (pts - s.lastPts) * step >= kMaxGap100ns;
+    if (!key && !overdue && balance + s.deltaComplexity / kMaxQuantiser > bucket) {
+        ++m_stats.dropped;
+        if (tapped && Scale(s, picture, deinterlace)) {
+            s.lastTappedPts = pts;
+            PublishPicture(*s.frame, time, step);
+        }
         return true;
+    }
     const double shortfall = balance < -m_bytesPerSecond / 8 ? -balance : 0;
+    double wanted = perFrame - balance / std::max(fps, 1.0);
+    if (key) // a key frame may take what is left of the bucket
+        wanted = std::max(wanted, bucket * 0.6 - std::max(balance, 0.0));
+    wanted = std::max(wanted, perFrame * 0.1);
+    const double complexity = key ? s.keyComplexity : s.deltaComplexity;
+    s.quantiser = std::clamp(std::round(complexity / wanted), s.qmin, kMaxQuantiser);
 
+    if (!Scale(s, picture, deinterlace))
+        return false;
+    AVFrame* f = s.frame;
+    if (tapped) {
+        s.lastTappedPts = pts;
+        PublishPicture(*f, time, step);
+    }
+    f->pts = pts;
+    f->quality = static_cast<int>(s.quantiser * FF_QP2LAMBDA);
+    f->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    f->key_frame = key;
+    s.lastPts = pts;
+    if (key) {
+        s.lastKeyPts = pts;
+        m_stats.forcedKeyFrames += asked;
+    }
+    return avcodec_send_frame(s.codec, f) >= 0 && Drain(s, shortfall);
+}
+
+// Converts (and scales) the picture into the stream's frame.
+bool AsfEncoder::Scale(Stream& s, const VideoPicture& picture, bool deinterlace)
+{
     const bool half = deinterlace && picture.height >= 8 && (picture.layout != PixelLayout::I420 || picture.height % 4 == 0);
     if (!s.scaler || s.scalerWidth != picture.width || s.scalerHeight != picture.height
         || s.scalerLayout != picture.layout || s.scalerHalf != half) {
@@ -343,15 +438,7 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
         srcHeight = h / 2;
     }
     sws_scale(s.scaler, src, stride, 0, srcHeight, f->data, f->linesize);
-    if (tapped && pts > s.lastTappedPts) {
-        s.lastTappedPts = pts;
-        PublishPicture(*f, time, step);
-    }
-    if (overBudget)
-        return true;
-    f->pts = pts;
-    s.lastPts = pts;
-    return avcodec_send_frame(s.codec, f) >= 0 && Drain(s, shortfall);
+    return true;
 }
 
 void AsfEncoder::PublishPicture(const AVFrame& f, int64_t time, int64_t frameInterval)

@@ -7,6 +7,7 @@
 // Not thread-safe: one thread (the writer's encoding thread) uses an encoder.
 
 #include "platform/wmf/AsfFormat.h"
+#include "platform/wmf/KeyFrameRequest.h"
 #include "platform/wmf/PictureTap.h"
 #include "platform/wmf/WMProfile.h"
 
@@ -46,9 +47,17 @@ public:
     uint32_t PacketSize() const;
     uint32_t PrerollMs() const { return m_prerollMs; }
 
+    // Asked by sinks for a key frame at the next picture of every video stream.
+    const KeyFrameRequestPtr& KeyFrames() const { return m_keyFrames; }
+
     // `time` is the sample's stream time (100-ns units). Pictures that come
     // faster than the stream's frame rate are dropped; any size is scaled to
     // the profile's frame. `deinterlace` keeps one field and scales it up.
+    // Key frames come at least every maximum key frame spacing of the
+    // profile (a time), and at once when asked for.
+    // Constant bitrate: each picture gets the quantiser its share of the
+    // budget allows; a picture is dropped only when even the coarsest
+    // quantiser would overrun the budget.
     // False when the picture does not match its layout or encoding fails.
     bool EncodeVideo(size_t streamIndex, const VideoPicture& picture, int64_t time, bool deinterlace);
     // Interleaved signed 16-bit samples at the stream's rate and channel count.
@@ -63,10 +72,21 @@ public:
     int64_t LastTime() const { return m_lastTime; }
     uint64_t PacketCount() const { return m_writer ? m_writer->PacketCount() : 0; }
 
+    // Counts since Create, for measuring.
+    struct Stats {
+        uint64_t encoded = 0;  // pictures encoded
+        uint64_t dropped = 0;  // pictures dropped for the budget
+        uint64_t keyFrames = 0;
+        uint64_t forcedKeyFrames = 0; // asked for by sinks
+        double lastQuantiser = 0;
+    };
+    Stats VideoStats() const { return m_stats; }
+
 private:
     struct Stream;
     AsfEncoder() = default;
     bool Drain(Stream& s, double shortfall = 0);
+    bool Scale(Stream& s, const VideoPicture& picture, bool deinterlace);
     void PublishPicture(const AVFrame& frame, int64_t time, int64_t frameInterval);
 
     std::vector<std::unique_ptr<Stream>> m_streams;
@@ -77,6 +97,8 @@ private:
     // Constant-bitrate accounting over everything sent (packets included).
     double m_bytesPerSecond = 0;
     uint64_t m_sentBytes = 0;
+    KeyFrameRequestPtr m_keyFrames = std::make_shared<KeyFrameRequest>();
+    Stats m_stats;
     bool m_haveOrigin = false;
     int64_t m_origin = 0;
     std::shared_ptr<PictureTap> m_tap;

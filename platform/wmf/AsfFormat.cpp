@@ -32,6 +32,10 @@ constexpr Id kHeaderObject = MakeId(0x75B22630, 0x668E, 0x11CF, 0xA6D900AA0062CE
 constexpr Id kDataObject = MakeId(0x75B22636, 0x668E, 0x11CF, 0xA6D900AA0062CE6CULL);
 constexpr Id kFileProperties = MakeId(0x8CABDCA1, 0xA947, 0x11CF, 0x8EE400C00C205365ULL);
 constexpr Id kStreamProperties = MakeId(0xB7DC0791, 0xA9B7, 0x11CF, 0x8EE600C00C205365ULL);
+constexpr Id kStreamBitrateProperties = MakeId(0x7BF875CE, 0x468D, 0x11D1, 0x8D82006097C9A2B2ULL);
+constexpr Id kHeaderExtension = MakeId(0x5FBF03B5, 0xA92E, 0x11CF, 0x8EE300C00C205365ULL);
+constexpr Id kHeaderExtensionReserved = MakeId(0xABD3D211, 0xA9BA, 0x11CF, 0x8EE600C00C205365ULL);
+constexpr Id kExtendedStreamProperties = MakeId(0x14E6A5CB, 0xC672, 0x4332, 0x8399A96952065B5AULL);
 constexpr Id kContentDescription = MakeId(0x75B22633, 0x668E, 0x11CF, 0xA6D900AA0062CE6CULL);
 constexpr Id kVideoMedia = MakeId(0xBC19EFC0, 0x5B4D, 0x11CF, 0xA8FD00805F5C442BULL);
 constexpr Id kAudioMedia = MakeId(0xF8699E40, 0x5B4D, 0x11CF, 0xA8FD00805F5C442BULL);
@@ -61,6 +65,7 @@ void Append(std::vector<uint8_t>& out, uint64_t v, int bytes)
 // File Properties Object field offsets.
 constexpr size_t kFpSize = 104;
 constexpr size_t kFpFileSize = 40;
+constexpr size_t kFpCreationDate = 48;
 constexpr size_t kFpPacketCount = 56;
 constexpr size_t kFpPlayDuration = 64;
 constexpr size_t kFpSendDuration = 72;
@@ -118,6 +123,8 @@ bool ParseHeader(const uint8_t* data, size_t size, HeaderInfo* info)
                 return false;
             h.filePropertiesOffset = at;
             h.prerollMs = Read(obj + kFpPreroll, 8);
+            h.creationTime = Read(obj + kFpCreationDate, 8);
+            h.maxBitrate = static_cast<uint32_t>(Read(obj + kFpMaxBitrate, 4));
             h.flags = static_cast<uint32_t>(Read(obj + kFpFlags, 4));
             const uint32_t minPacket = static_cast<uint32_t>(Read(obj + kFpMinPacket, 4));
             const uint32_t maxPacket = static_cast<uint32_t>(Read(obj + kFpMaxPacket, 4));
@@ -133,6 +140,16 @@ bool ParseHeader(const uint8_t* data, size_t size, HeaderInfo* info)
                 h.videoStreams.push_back(number);
             else if (IdAt(obj + 24, kAudioMedia))
                 h.audioStreams.push_back(number);
+        } else if (IdAt(obj, kStreamBitrateProperties)) {
+            if (objSize < 26)
+                return false;
+            const size_t count = static_cast<size_t>(Read(obj + 24, 2));
+            if (count * 6 > objSize - 26)
+                return false;
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t* record = obj + 26 + i * 6;
+                h.streamBitrates.emplace_back(static_cast<uint8_t>(record[0] & 0x7F), static_cast<uint32_t>(Read(record + 2, 4)));
+            }
         } else if (IdAt(obj, kContentDescription)) {
             if (objSize < 34)
                 return false;
@@ -169,6 +186,103 @@ bool PatchHeaderForLive(std::vector<uint8_t>& header)
     Write(dataObject + 16, kDataObjectHeaderSize, 8);
     Write(dataObject + 40, 0, 8);
     return true;
+}
+
+uint64_t FileTimeFromUnixMicros(int64_t micros)
+{
+    constexpr int64_t kUnixEpochAsFileTime = 116444736000000000LL;
+    return static_cast<uint64_t>(std::max<int64_t>(micros, 0) * 10 + kUnixEpochAsFileTime);
+}
+
+bool CompleteHeader(std::vector<uint8_t>& header, const StreamFacts& facts)
+{
+    HeaderInfo h;
+    if (!ParseHeader(header.data(), header.size(), &h) || header.size() < h.headerObjectSize + kDataObjectHeaderSize)
+        return false;
+    uint8_t* fp = header.data() + h.filePropertiesOffset;
+    Write(fp + kFpCreationDate, facts.creationTime, 8);
+    Write(fp + kFpPreroll, facts.prerollMs, 8);
+    Write(fp + kFpMaxBitrate, facts.maxBitrate, 4);
+
+    // Drop an earlier bitrate object, then put ours right after the File
+    // Properties Object (players read the objects in any order).
+    uint64_t count = Read(header.data() + 24, 4);
+    size_t at = 30;
+    size_t headerSize = h.headerObjectSize;
+    while (at + 24 <= headerSize) {
+        const auto objSize = static_cast<size_t>(Read(header.data() + at + 16, 8));
+        if (IdAt(header.data() + at, kStreamBitrateProperties)) {
+            header.erase(header.begin() + static_cast<long>(at), header.begin() + static_cast<long>(at + objSize));
+            headerSize -= objSize;
+            --count;
+            continue;
+        }
+        at += objSize;
+    }
+    if (!facts.streamBitrates.empty()) {
+        std::vector<uint8_t> object(kStreamBitrateProperties.bytes, kStreamBitrateProperties.bytes + 16);
+        Append(object, 26 + facts.streamBitrates.size() * 6, 8);
+        Append(object, facts.streamBitrates.size(), 2);
+        for (const auto& [stream, bitrate] : facts.streamBitrates) {
+            Append(object, stream & 0x7F, 2);
+            Append(object, bitrate, 4);
+        }
+        // The File Properties Object may have moved if an object before it went.
+        size_t fpAt = 30;
+        while (fpAt + 24 <= headerSize && !IdAt(header.data() + fpAt, kFileProperties))
+            fpAt += static_cast<size_t>(Read(header.data() + fpAt + 16, 8));
+        const size_t insertAt = fpAt + kFpSize <= headerSize ? fpAt + static_cast<size_t>(Read(header.data() + fpAt + 16, 8)) : 30;
+        header.insert(header.begin() + static_cast<long>(insertAt), object.begin(), object.end());
+        headerSize += object.size();
+        ++count;
+    }
+    if (!facts.extended.empty()) {
+        std::vector<uint8_t> objects;
+        for (const auto& e : facts.extended) {
+            const size_t start = objects.size();
+            objects.insert(objects.end(), kExtendedStreamProperties.bytes, kExtendedStreamProperties.bytes + 16);
+            Append(objects, 88, 8); // fixed part only
+            Append(objects, 0, 8);  // start time
+            Append(objects, 0, 8);  // end time (live: none)
+            Append(objects, e.bitrate, 4);
+            Append(objects, e.bufferMs, 4);
+            Append(objects, e.bufferMs, 4); // initial buffer fullness
+            Append(objects, e.bitrate, 4);  // alternate: the same bucket
+            Append(objects, e.bufferMs, 4);
+            Append(objects, e.bufferMs, 4);
+            Append(objects, 0, 4);          // maximum object size: unknown
+            Append(objects, 0, 4);          // flags: live, nothing to seek or resend
+            Append(objects, e.stream & 0x7F, 2);
+            Append(objects, 0, 2);          // language index
+            Append(objects, e.timePerFrame, 8);
+            Append(objects, 0, 2);          // stream names
+            Append(objects, 0, 2);          // payload extension systems
+            Write(objects.data() + start + 16, objects.size() - start, 8);
+        }
+        // Into the Header Extension Object (a new one when the muxer wrote none).
+        size_t ext = 30;
+        while (ext + 24 <= headerSize && !IdAt(header.data() + ext, kHeaderExtension))
+            ext += static_cast<size_t>(Read(header.data() + ext + 16, 8));
+        if (ext + 46 > headerSize) {
+            std::vector<uint8_t> object(kHeaderExtension.bytes, kHeaderExtension.bytes + 16);
+            Append(object, 46, 8);
+            object.insert(object.end(), kHeaderExtensionReserved.bytes, kHeaderExtensionReserved.bytes + 16);
+            Append(object, 6, 2);
+            Append(object, 0, 4);
+            ext = headerSize;
+            header.insert(header.begin() + static_cast<long>(ext), object.begin(), object.end());
+            headerSize += object.size();
+            ++count;
+        }
+        const auto extSize = static_cast<size_t>(Read(header.data() + ext + 16, 8));
+        header.insert(header.begin() + static_cast<long>(ext + extSize), objects.begin(), objects.end());
+        Write(header.data() + ext + 16, extSize + objects.size(), 8);
+        Write(header.data() + ext + 42, Read(header.data() + ext + 42, 4) + objects.size(), 4);
+        headerSize += objects.size();
+    }
+    Write(header.data() + 16, headerSize, 8);
+    Write(header.data() + 24, count, 4);
+    return ParseHeader(header.data(), header.size(), nullptr);
 }
 
 bool PatchHeaderForFile(std::vector<uint8_t>& header, uint64_t fileSize, uint64_t packetCount,
@@ -395,19 +509,21 @@ void PacketWriter::Flush()
     }
     auto packet = std::make_shared<DataPacket>();
     std::vector<uint8_t>& b = packet->bytes;
-    b.reserve(m_packetSize);
-    b.push_back(0x82);
-    b.push_back(0);
-    b.push_back(0);
-    b.push_back(static_cast<uint8_t>(0x01 | (padField == 1 ? 0x08 : padField == 2 ? 0x10 : 0)));
-    b.push_back(0x5D);
+    b.assign(m_packetSize, 0);
+    size_t at = 0;
+    auto put = [&](uint64_t v, size_t bytes) {
+        Write(b.data() + at, v, static_cast<int>(bytes));
+        at += bytes;
+    };
+    put(0x82, 1);
+    put(0, 2);
+    put(0x01 | (padField == 1 ? 0x08 : padField == 2 ? 0x10 : 0), 1);
+    put(0x5D, 1);
     if (padField)
-        Append(b, padding, static_cast<int>(padField));
-    Append(b, m_firstTime, 4);
-    Append(b, std::min<uint32_t>(m_lastTime - m_firstTime, 0xFFFF), 2);
-    b.push_back(static_cast<uint8_t>(m_payloadCount | 0x80));
-    const size_t at = b.size();
-    b.resize(m_packetSize, 0);
+        put(padding, padField);
+    put(m_firstTime, 4);
+    put(std::min<uint32_t>(m_lastTime - m_firstTime, 0xFFFF), 2);
+    put(static_cast<uint64_t>(m_payloadCount) | 0x80, 1);
     if (used)
         std::memcpy(b.data() + at, m_payloads.data(), used);
     packet->sendTimeMs = m_firstTime;

@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace asf {
@@ -43,7 +44,10 @@ struct HeaderInfo {
     size_t filePropertiesOffset = 0; // from the start of the header
     uint32_t packetSize = 0;
     uint64_t prerollMs = 0;
+    uint64_t creationTime = 0;       // FILETIME
+    uint32_t maxBitrate = 0;
     uint32_t flags = 0;
+    std::vector<std::pair<uint8_t, uint32_t>> streamBitrates; // from the Stream Bitrate Properties Object
     std::vector<uint8_t> videoStreams;
     std::vector<uint8_t> audioStreams;
     std::string title;               // from the Content Description Object
@@ -58,6 +62,32 @@ bool ParseHeader(const uint8_t* data, size_t size, HeaderInfo* info);
 // broadcast: file size, packet count and durations 0, broadcast flag, Data
 // Object size 50. False when the header cannot be parsed.
 bool PatchHeaderForLive(std::vector<uint8_t>& header);
+
+// What the writer knows about its stream beyond what the muxer wrote.
+struct StreamFacts {
+    uint64_t creationTime = 0;  // FILETIME: 100-ns units since 1601-01-01 UTC
+    uint32_t prerollMs = 0;     // presentation times lead send times by this
+    uint32_t maxBitrate = 0;    // bits per second, all streams with packet overhead
+    std::vector<std::pair<uint8_t, uint32_t>> streamBitrates; // stream number, average bits per second
+    // Extended stream properties (players read the rate and frame rate here).
+    struct Extended {
+        uint8_t stream = 0;
+        uint32_t bitrate = 0;         // leaky bucket rate, bits per second
+        uint32_t bufferMs = 0;        // leaky bucket size
+        uint64_t timePerFrame = 0;    // 100-ns units, 0 for audio
+    };
+    std::vector<Extended> extended;
+};
+
+// FILETIME of a moment given in Unix time (microseconds).
+uint64_t FileTimeFromUnixMicros(int64_t micros);
+
+// Puts the facts into a header (Header Object + 50 bytes of Data Object):
+// creation date, preroll and maximum bitrate of the File Properties Object,
+// a Stream Bitrate Properties Object (replacing one already there), and
+// an Extended Stream Properties Object per stream in the Header Extension.
+// False when the header cannot be parsed.
+bool CompleteHeader(std::vector<uint8_t>& header, const StreamFacts& facts);
 
 // Writes the totals of a finished recording into its header.
 bool PatchHeaderForFile(std::vector<uint8_t>& header, uint64_t fileSize, uint64_t packetCount,

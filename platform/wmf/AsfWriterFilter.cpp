@@ -121,8 +121,10 @@ public:
         m_sinks.emplace_back(sink);
         // Joining while writing: the header first, before any packet (the
         // encoding thread takes its sink list under the same lock).
-        if (m_encoder)
+        if (m_encoder) {
             sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
+            sink->SetKeyFrameRequest(m_encoder->KeyFrames());
+        }
         return S_OK;
     }
     HRESULT RemoveSink(IWMWriterSink* sink)
@@ -243,8 +245,10 @@ public:
         if (!m_encoder)
             return E_FAIL;
         m_encoder->SetPictureTap(m_tap);
-        for (const auto& sink : m_sinks)
+        for (const auto& sink : m_sinks) {
             sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
+            sink->SetKeyFrameRequest(m_encoder->KeyFrames());
+        }
         m_settings = m_deinterlace;
         m_stopWorker = false;
         m_accepting = true;

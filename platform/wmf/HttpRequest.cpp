@@ -148,7 +148,7 @@ RequestKind Classify(const Request& request)
 {
     if (request.method == "POST")
         return RequestKind::Log;
-    if (request.method != "GET")
+    if (request.method != "GET" && request.method != "HEAD")
         return RequestKind::BadMethod;
     std::string_view path = request.target;
     if (StartsWithNoCase(path, "http://")) {

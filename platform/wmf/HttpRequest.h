@@ -34,13 +34,17 @@ ParseResult ParseRequest(std::string_view buffer, Request* request, size_t* cons
 enum class RequestKind {
     Describe,    // a Windows Media player asking for the stream header
     Play,        // a Windows Media player asking for the stream
-    Plain,       // any other GET of the stream
+    Plain,       // any other GET (or HEAD) of the stream
     Log,         // POST: player statistics
     NotFound,    // GET of another path
     BadMethod,   // any other method
 };
 
-// The stream lives at "/" (a query is ignored).
+// The stream lives at "/" (a query is ignored). HEAD is classified as GET
+// would be (it gets the same answer without a body).
 RequestKind Classify(const Request& request);
+
+// HEAD: the answer's status and headers only.
+inline bool HeadOnly(const Request& request) { return request.method == "HEAD"; }
 
 } // namespace wmhttp

@@ -14,12 +14,25 @@
 //   (pragma xPlayStrm=1) = $H, then one $D chunk per data packet, $E when
 //   the stream ends.
 //   Other GETs of "/": video/x-ms-asf, the header, then raw packets.
-//   Every streaming client starts at the most recent packet that begins a
-//   key frame (the packets since then are kept for joining clients).
+//   HEAD: the same status and headers as GET, no body.
 //   Over the client limit: 503. POST (player logs): 204. Other paths: 404.
 //   Other methods: 501. Malformed or oversized requests: 400 / 431.
+//   Browser paths (/watch, /live.mjpg, /snapshot.jpg, /status.json): see
+//   BrowserSide.h; MJPEG viewers take client slots like players.
+//
+// Joining at the live edge: a streaming client gets the header at once and
+// its data from the next packet that starts a key frame; the sink asks the
+// writer (KeyFrameRequest, one atomic flag) for a key frame at its next
+// picture, so that packet is at most a frame time away and the client never
+// plays a backlog. Clients joining before that picture share its key frame.
+// Without a writer that takes requests (a sink fed by hand), a client starts
+// at the most recent key frame packet instead (the packets since then are
+// kept for joining clients).
 
+#include "platform/wmf/BrowserFeed.h"
+#include "platform/wmf/BrowserSide.h"
 #include "platform/wmf/HttpRequest.h"
+#include "platform/wmf/WatchPage.h"
 #include "platform/wmf/WMWriter.h"
 
 #include <arpa/inet.h>
@@ -60,16 +73,35 @@ constexpr int kSendBuffer = 64 * 1024;
 
 constexpr HRESULT HResultFromErrno(int e) { return MakeHResult(0x80070000u | (static_cast<uint32_t>(e) & 0xFFFF)); }
 
-enum class ClientState { ReadingRequest, WaitingForHeader, Streaming, Closing };
+// A snapshot request waits this long for a picture.
+constexpr auto kPictureTimeout = std::chrono::seconds(5);
+// A picture older than this is not the first one a new MJPEG viewer gets.
+constexpr auto kFreshPicture = std::chrono::seconds(1);
+constexpr size_t kMaxViewerChanges = 256;
+
+enum class ClientState {
+    ReadingRequest,
+    WaitingForHeader, // the stream has not begun yet
+    Joining,          // header sent; data starts at the next key frame
+    Streaming,
+    Pictures,          // an MJPEG viewer
+    WaitingForPicture, // a snapshot request
+    Closing,
+};
+
 
 struct Chunk {
     std::string prefix;         // response headers or chunk framing
     asf::DataPacketPtr packet;  // may be null
     std::vector<uint8_t> owned; // bytes owned by the chunk (header)
+    JpegPicturePtr picture;     // may be null
     size_t offset = 0;          // bytes already sent
     Clock::time_point queued;
 
-    size_t Size() const { return prefix.size() + (packet ? packet->bytes.size() : 0) + owned.size(); }
+    size_t Size() const
+    {
+        return prefix.size() + (packet ? packet->bytes.size() : 0) + owned.size() + (picture ? picture->bytes.size() : 0);
+    }
 };
 
 struct Client {
@@ -82,9 +114,16 @@ struct Client {
     Clock::time_point since;
     uint32_t nextLocation = 0;
     uint32_t clientId = 0;
-    bool counted = false; // holds one of the client slots
+    bool counted = false;  // holds one of the client slots
+    bool headOnly = false; // HEAD: answer without a body
+    std::string address;  // the peer, "host:port"
+    wmhttp::BrowserRoute route = wmhttp::BrowserRoute::None;
+    uint64_t lastPicture = 0; // sequence of the last picture sent or seen
+    bool sentPart = false;    // an MJPEG part went out
 
     bool Framed() const { return kind == wmhttp::RequestKind::Play || kind == wmhttp::RequestKind::Describe; }
+    // Has been sent the stream header and is to be told when the stream ends.
+    bool Started() const { return state == ClientState::Joining || state == ClientState::Streaming; }
 };
 
 void AppendLE(std::string& s, uint32_t v, int bytes)
@@ -117,7 +156,7 @@ std::string EndOfStream()
     return f;
 }
 
-class NetworkSink final : public ComObject<IWMWriterNetworkSink> {
+class NetworkSink final : public ComObject<IWMWriterNetworkSink, IWMWriterBrowserSide> {
 public:
     NetworkSink() = default;
     ~NetworkSink() override { Close(); }
@@ -138,10 +177,21 @@ public:
             m_inbox.header = std::move(live);
             m_inbox.leading = info.videoStreams.empty() ? info.audioStreams : info.videoStreams;
             m_inbox.newHeader = true;
+            m_inbox.keyFrames = nullptr; // until the writer of this stream gives its own
+            m_inbox.newKeyFrames = true;
             m_inbox.ended = false;
             m_inbox.packets.clear();
             WakeLocked();
         }
+        return S_OK;
+    }
+
+    HRESULT SetKeyFrameRequest(KeyFrameRequestPtr request) override
+    {
+        std::lock_guard lock(m_inboxLock);
+        m_inbox.keyFrames = std::move(request);
+        m_inbox.newKeyFrames = true;
+        WakeLocked();
         return S_OK;
     }
 
@@ -255,6 +305,9 @@ public:
             std::lock_guard lock(m_inboxLock);
             m_running = true;
         }
+        m_openedAt = Clock::now();
+        m_bytesSent = 0;
+        m_feed.Start();
         m_thread = std::thread([this] { Run(); });
         return S_OK;
     }
@@ -275,6 +328,7 @@ public:
             Wake();
             m_thread.join();
         }
+        m_feed.Stop();
         {
             std::lock_guard lock(m_inboxLock);
             m_running = false;
@@ -285,6 +339,8 @@ public:
                 m_inbox.header = m_header;
                 m_inbox.leading = m_leading;
                 m_inbox.newHeader = true;
+                m_inbox.keyFrames = m_keyFrames;
+                m_inbox.newKeyFrames = true;
             }
         }
         m_header.clear();
@@ -296,11 +352,30 @@ public:
         return S_OK;
     }
 
+    // ---- IWMWriterBrowserSide ----
+
+    void SetPictureTap(std::shared_ptr<PictureTap> tap) override { m_feed.SetTap(std::move(tap)); }
+    void SetStreamLabel(const std::string& label) override
+    {
+        std::lock_guard lock(m_viewersLock);
+        m_label = label;
+    }
+    uint32_t GetViewerCount() override { return m_viewerCount; }
+    std::vector<ViewerChange> TakeViewerChanges() override
+    {
+        std::lock_guard lock(m_viewersLock);
+        std::vector<ViewerChange> out(m_changes.begin(), m_changes.end());
+        m_changes.clear();
+        return out;
+    }
+
 private:
     struct Inbox {
         std::vector<uint8_t> header;
         std::vector<uint8_t> leading;
         bool newHeader = false;
+        KeyFrameRequestPtr keyFrames;
+        bool newKeyFrames = false;
         bool ended = false;
         std::vector<asf::DataPacketPtr> packets;
     };
@@ -332,8 +407,7 @@ private:
             fds.push_back({m_listen, POLLIN, 0});
             for (const Client& c : m_clients) {
                 short events = 0;
-                if (c.state == ClientState::ReadingRequest || c.state == ClientState::WaitingForHeader
-                    || c.state == ClientState::Streaming)
+                if (c.state != ClientState::Closing)
                     events |= POLLIN; // requests, and EOF of clients that went away
                 if (!c.queue.empty())
                     events |= POLLOUT;
@@ -346,6 +420,7 @@ private:
                 [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
             }
             TakeInbox();
+            ServeBrowsers();
             if (m_disconnect.exchange(false))
                 for (Client& c : m_clients)
                     EndClient(c);
@@ -355,7 +430,10 @@ private:
                 const short revents = index < fds.size() && fds[index].fd == c.fd ? fds[index].revents : 0;
                 if (!Service(c, revents)) {
                     Drop(c, true);
+                    const Client gone = std::move(c);
                     it = m_clients.erase(it);
+                    if (gone.counted)
+                        NoteViewer(gone, false);
                 } else {
                     ++it;
                 }
@@ -365,13 +443,19 @@ private:
         }
         // Closing: players are told the stream ended, best effort.
         for (Client& c : m_clients) {
-            if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play && c.queue.empty()) {
+            if (c.Started() && c.kind == wmhttp::RequestKind::Play && c.queue.empty()) {
                 const std::string e = EndOfStream();
                 [[maybe_unused]] const ssize_t n = ::send(c.fd, e.data(), e.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             }
             Drop(c);
         }
-        m_clients.clear();
+        std::list<Client> gone;
+        gone.swap(m_clients);
+        for (Client& c : gone)
+            if (c.counted) {
+                c.counted = false;
+                NoteViewer(c, false);
+            }
         m_backlog.clear();
         m_backlogBytes = 0;
         m_haveKey = false;
@@ -389,24 +473,33 @@ private:
         if (in.newHeader) {
             // A new stream: those watching the old one are ended.
             for (Client& c : m_clients)
-                if (c.state == ClientState::Streaming)
+                if (c.Started())
                     EndClient(c);
             m_header = std::move(in.header);
             m_leading = in.leading;
             m_haveHeaderOnThread = true;
             m_ended = false;
+            m_streamStart = Clock::now();
+            m_feed.SetBitrate(HeaderBitrate(m_header));
+            m_feed.Prime();
             m_backlog.clear();
             m_backlogBytes = 0;
             m_haveKey = false;
+        }
+        if (in.newKeyFrames)
+            m_keyFrames = std::move(in.keyFrames);
+        if (in.newHeader)
             for (Client& c : m_clients)
                 if (c.state == ClientState::WaitingForHeader)
                     StartStreaming(c);
-        }
         for (auto& packet : in.packets) {
             if (packet->keyFrameStart) {
                 m_backlog.clear();
                 m_backlogBytes = 0;
                 m_haveKey = true;
+                for (Client& c : m_clients)
+                    if (c.state == ClientState::Joining)
+                        c.state = ClientState::Streaming;
             }
             if (m_haveKey) {
                 m_backlog.push_back(packet);
@@ -425,7 +518,7 @@ private:
         if (in.ended) {
             m_ended = true;
             for (Client& c : m_clients)
-                if (c.state == ClientState::Streaming || c.state == ClientState::WaitingForHeader)
+                if (c.Started() || c.state == ClientState::WaitingForHeader || c.state == ClientState::Pictures)
                     EndClient(c);
         }
     }
@@ -448,6 +541,7 @@ private:
             setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
             Client c;
             c.fd = fd;
+            c.address = PeerAddress(fd);
             c.since = Clock::now();
             c.clientId = m_random();
             m_clients.push_back(std::move(c));
@@ -501,7 +595,12 @@ private:
         case wmhttp::ParseResult::Complete: break;
         }
         c.input.clear();
+        // The browser paths first; otherwise the one place where a
+        // request's method and path choose its answer.
+        if (const auto route = wmhttp::RouteBrowser(request); route != wmhttp::BrowserRoute::None)
+            return HandleBrowserRequest(c, request, route);
         c.kind = wmhttp::Classify(request);
+        c.headOnly = wmhttp::HeadOnly(request);
         switch (c.kind) {
         case wmhttp::RequestKind::NotFound: return Refuse(c, 404, "Not Found");
         case wmhttp::RequestKind::BadMethod: return Refuse(c, 501, "Not Implemented");
@@ -513,12 +612,186 @@ private:
         }
         if (m_maxClients && CountedClients() >= m_maxClients)
             return Refuse(c, 503, "Service Unavailable");
-        if (c.kind != wmhttp::RequestKind::Describe)
+        if (c.kind != wmhttp::RequestKind::Describe && !c.headOnly) {
             c.counted = true;
+            NoteViewer(c, true);
+        }
         if (m_haveHeaderOnThread && !m_ended)
             StartStreaming(c);
         else
             c.state = ClientState::WaitingForHeader;
+    }
+
+    // ---- the browser side ----
+
+    void HandleBrowserRequest(Client& c, const wmhttp::Request& request, wmhttp::BrowserRoute route)
+    {
+        using wmhttp::BrowserRoute;
+        const bool head = request.method == "HEAD";
+        c.route = route;
+        switch (route) {
+        case BrowserRoute::None:
+        case BrowserRoute::NotFound: return Answer(c, wmhttp::Response(404, "Not Found", "text/plain", "404 Not Found\r\n", head));
+        case BrowserRoute::BadMethod:
+            return Answer(c, wmhttp::Response(405, "Method Not Allowed", "text/plain", "405 Method Not Allowed\r\n", false,
+                                 "Allow: GET, HEAD\r\n"));
+        case BrowserRoute::Watch: {
+            // The addresses on the page are those the browser used (a port
+            // forwarded by a router included); without a usable Host, ours.
+            std::string host;
+            uint16_t port = 0;
+            if (!wmhttp::AuthorityOfHeader(request.Header("Host"), &host, &port)) {
+                host = LocalAddress(c.fd);
+                port = static_cast<uint16_t>(m_port);
+            }
+            return Answer(c, wmhttp::Response(200, "OK", "text/html; charset=utf-8", wmhttp::WatchPage(Facts(), host, port), head));
+        }
+        case BrowserRoute::Status:
+            return Answer(c, wmhttp::Response(200, "OK", "application/json", wmhttp::StatusJson(Facts()), head));
+        case BrowserRoute::Snapshot:
+            if (head)
+                return Answer(c, "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
+            // The next picture, encoded for this request: never an old one.
+            c.lastPicture = LatestSequence();
+            c.since = Clock::now();
+            c.state = ClientState::WaitingForPicture;
+            m_feed.WantPicture();
+            return;
+        case BrowserRoute::Live:
+            if (head)
+                return Answer(c, wmhttp::MjpegHead());
+            if (m_maxClients && CountedClients() >= m_maxClients)
+                return Refuse(c, 503, "Service Unavailable");
+            c.counted = true;
+            NoteViewer(c, true);
+            Queue(c, wmhttp::MjpegHead());
+            c.state = ClientState::Pictures;
+            ServeBrowsers();
+            return;
+        }
+    }
+
+    void Answer(Client& c, std::string response)
+    {
+        Queue(c, std::move(response));
+        c.state = ClientState::Closing;
+    }
+
+    uint64_t LatestSequence() const
+    {
+        const JpegPicturePtr latest = m_feed.Latest();
+        return latest ? latest->sequence : 0;
+    }
+
+    // Hands the newest JPEG to every MJPEG viewer that has sent all it had
+    // (a slow viewer skips pictures instead of queueing them) and to the
+    // snapshot requests waiting for it; tells the feed how many watch.
+    void ServeBrowsers()
+    {
+        const auto now = Clock::now();
+        const JpegPicturePtr latest = m_feed.Latest();
+        size_t watching = 0;
+        for (Client& c : m_clients) {
+            if (c.state == ClientState::Pictures) {
+                ++watching;
+                if (!latest || !c.queue.empty() || latest->sequence <= c.lastPicture
+                    || (!c.sentPart && now - latest->handed > kFreshPicture))
+                    continue;
+                Chunk chunk;
+                chunk.prefix = wmhttp::MjpegPartHead(latest->bytes.size(), !c.sentPart);
+                chunk.picture = latest;
+                chunk.queued = now;
+                c.queuedBytes += chunk.Size();
+                c.queue.push_back(std::move(chunk));
+                c.lastPicture = latest->sequence;
+                c.sentPart = true;
+            } else if (c.state == ClientState::WaitingForPicture) {
+                if (latest && latest->sequence > c.lastPicture) {
+                    Chunk chunk;
+                    chunk.prefix = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: "
+                        + std::to_string(latest->bytes.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+                    chunk.picture = latest;
+                    chunk.queued = now;
+                    c.queuedBytes += chunk.Size();
+                    c.queue.push_back(std::move(chunk));
+                    c.state = ClientState::Closing;
+                } else if (now - c.since > kPictureTimeout) {
+                    Refuse(c, 503, "Service Unavailable");
+                }
+            }
+        }
+        m_feed.SetViewers(watching);
+    }
+
+    wmhttp::StreamFacts Facts() const
+    {
+        wmhttp::StreamFacts f;
+        f.streaming = m_haveHeaderOnThread && !m_ended;
+        f.viewers = static_cast<uint32_t>(CountedClients());
+        f.limit = m_maxClients;
+        {
+            std::lock_guard lock(m_viewersLock);
+            f.profile = m_label;
+        }
+        const PictureFormat format = m_feed.Format();
+        f.width = format.width;
+        f.height = format.height;
+        f.fps = format.FramesPerSecond();
+        if (f.streaming)
+            f.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - m_streamStart).count();
+        f.bytesSent = m_bytesSent;
+        return f;
+    }
+
+    // A client took or gave back a slot: remembered for whoever shows the count.
+    void NoteViewer(const Client& c, bool joined)
+    {
+        const auto count = static_cast<uint32_t>(CountedClients());
+        m_viewerCount = count;
+        std::lock_guard lock(m_viewersLock);
+        if (m_changes.size() >= kMaxViewerChanges)
+            m_changes.pop_front();
+        m_changes.push_back({joined, c.address,
+            c.route == wmhttp::BrowserRoute::Live ? ViewerKind::Browser : ViewerKind::MediaPlayer, count});
+    }
+
+    // The Max Bitrate field of the File Properties Object.
+    static uint32_t HeaderBitrate(const std::vector<uint8_t>& header)
+    {
+        asf::HeaderInfo info;
+        if (!asf::ParseHeader(header.data(), header.size(), &info) || info.filePropertiesOffset + 104 > header.size())
+            return 0;
+        const uint8_t* p = header.data() + info.filePropertiesOffset + 100;
+        return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16
+            | static_cast<uint32_t>(p[3]) << 24;
+    }
+
+    static std::string AddressText(const sockaddr_storage& addr)
+    {
+        char text[INET6_ADDRSTRLEN] = {};
+        if (addr.ss_family == AF_INET) {
+            const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+            inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+            return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
+        }
+        return {};
+    }
+
+    static std::string PeerAddress(int fd)
+    {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        return getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr) : std::string();
+    }
+
+    // The address this connection reached us on, without the port.
+    static std::string LocalAddress(int fd)
+    {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        std::string text = getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr) : std::string();
+        text = text.substr(0, text.rfind(':'));
+        return text.empty() ? "localhost" : text;
     }
 
     size_t CountedClients() const
@@ -533,7 +806,7 @@ private:
     {
         const std::string body = std::to_string(code) + " " + reason + "\r\n";
         Queue(c, "HTTP/1.0 " + std::to_string(code) + " " + reason + "\r\nServer: Rex/9.0\r\nContent-Type: text/plain\r\n"
-                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + (c.headOnly ? "" : body));
         c.state = ClientState::Closing;
         c.input.clear();
     }
@@ -552,6 +825,11 @@ private:
             head += "Content-Type: video/x-ms-asf\r\nPragma: no-cache\r\n";
         }
         head += "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+        if (c.headOnly) {
+            Queue(c, std::move(head));
+            c.state = ClientState::Closing;
+            return;
+        }
         if (c.Framed())
             head += Framing('H', 0, 0x0C, m_header.size());
         Chunk chunk;
@@ -562,6 +840,11 @@ private:
         c.queue.push_back(std::move(chunk));
         if (describe) {
             c.state = ClientState::Closing;
+            return;
+        }
+        if (m_keyFrames) {
+            c.state = ClientState::Joining;
+            m_keyFrames->Ask();
             return;
         }
         c.state = ClientState::Streaming;
@@ -593,7 +876,7 @@ private:
     // everything queued is sent.
     void EndClient(Client& c)
     {
-        if (c.state == ClientState::Streaming && c.kind == wmhttp::RequestKind::Play)
+        if (c.Started() && c.kind == wmhttp::RequestKind::Play)
             Queue(c, EndOfStream());
         c.state = ClientState::Closing;
         c.input.clear();
@@ -605,7 +888,7 @@ private:
         while (!c.queue.empty()) {
             iovec iov[16];
             int count = 0;
-            for (auto it = c.queue.begin(); it != c.queue.end() && count < 14; ++it) {
+            for (auto it = c.queue.begin(); it != c.queue.end() && count < 12; ++it) {
                 size_t skip = it == c.queue.begin() ? it->offset : 0;
                 auto add = [&](const void* data, size_t size) {
                     if (skip >= size) {
@@ -622,6 +905,8 @@ private:
                     add(it->owned.data(), it->owned.size());
                 if (it->packet)
                     add(it->packet->bytes.data(), it->packet->bytes.size());
+                if (it->picture)
+                    add(it->picture->bytes.data(), it->picture->bytes.size());
             }
             msghdr msg{};
             msg.msg_iov = iov;
@@ -630,6 +915,7 @@ private:
             if (sent < 0)
                 return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
             auto left = static_cast<size_t>(sent);
+            m_bytesSent += left;
             while (left && !c.queue.empty()) {
                 Chunk& front = c.queue.front();
                 const size_t remaining = front.Size() - front.offset;
@@ -681,10 +967,24 @@ private:
     std::list<Client> m_clients;
     std::vector<uint8_t> m_header;
     std::vector<uint8_t> m_leading;
+    KeyFrameRequestPtr m_keyFrames; // of the writer feeding the sink, if it takes requests
     std::deque<asf::DataPacketPtr> m_backlog;
     size_t m_backlogBytes = 0;
     bool m_haveKey = false;
     bool m_ended = false;
+    Clock::time_point m_openedAt;
+    Clock::time_point m_streamStart;
+    std::atomic<uint64_t> m_bytesSent{0};
+
+    // Between the sink's thread and whoever shows the viewers.
+    mutable std::mutex m_viewersLock;
+    std::string m_label;
+    std::deque<ViewerChange> m_changes;
+    std::atomic<uint32_t> m_viewerCount{0};
+
+    // Declared last: its thread calls Wake until Close stops it.
+    BrowserFeed m_feed{[this] { Wake(); }};
+
     std::minstd_rand m_random{static_cast<uint32_t>(Clock::now().time_since_epoch().count())};
 };
 

@@ -9,6 +9,7 @@
 // that thread on I/O of its clients.
 
 #include "platform/wmf/AsfFormat.h"
+#include "platform/wmf/KeyFrameRequest.h"
 #include "platform/wmf/WMProfile.h"
 
 #include <string>
@@ -40,6 +41,10 @@ struct IWMWriterSink : IUnknown {
     // One data packet of the header's packet size (shared, read-only).
     virtual HRESULT OnDataUnit(const asf::DataPacketPtr& packet) = 0;
     virtual HRESULT OnEndWriting() = 0;
+    // Called after OnHeader with the writer's key frame request: a sink that
+    // asks gets a packet starting a key frame within one frame time. Sinks
+    // that never ask need not keep it.
+    virtual HRESULT SetKeyFrameRequest(KeyFrameRequestPtr) { return E_NOTIMPL; }
 };
 
 struct IWMWriterFileSink : IWMWriterSink {

@@ -39,7 +39,10 @@ TEST(HttpRequest, PlayersRequestsAreTold)
         {"absolute form", "GET http://host:8080/ HTTP/1.1\r\n\r\n", RequestKind::Plain},
         {"other path", "GET /favicon.ico HTTP/1.1\r\n\r\n", RequestKind::NotFound},
         {"statistics", "POST / HTTP/1.0\r\nContent-Type: application/x-wms-LogStats\r\n\r\n", RequestKind::Log},
-        {"other method", "HEAD / HTTP/1.1\r\n\r\n", RequestKind::BadMethod},
+        {"HEAD like GET", "HEAD / HTTP/1.1\r\n\r\n", RequestKind::Plain},
+        {"HEAD of a player", "HEAD / HTTP/1.0\r\nUser-Agent: NSPlayer/7.10.0.3059\r\n\r\n", RequestKind::Describe},
+        {"HEAD of another path", "HEAD /x HTTP/1.1\r\n\r\n", RequestKind::NotFound},
+        {"other method", "PUT / HTTP/1.1\r\n\r\n", RequestKind::BadMethod},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -44,6 +45,7 @@ public:
         for (int i = 0; i < 30; ++i)
             m_pictures.push_back(wmftest::MovingPicture(width, height, i));
         m_sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
+        m_sink->SetKeyFrameRequest(m_encoder->KeyFrames());
         m_thread = std::thread([this, width, height] {
             const auto start = std::chrono::steady_clock::now();
             for (int n = 0; !m_stop; ++n) {
@@ -63,6 +65,7 @@ public:
             m_thread.join();
     }
     uint64_t Bytes() const { return m_bytes; }
+    AsfEncoder::Stats Stats() const { return m_encoder->VideoStats(); }
 
 private:
     IWMWriterSink* m_sink;
@@ -307,6 +310,80 @@ TEST_F(NetworkSinkTest, LateClientDecodesFromItsFirstKeyFrame)
     EXPECT_EQ(out, "rc=0\n") << "errors while decoding a stream joined late";
     const std::string plain = RunCommand("timeout 60 ffmpeg -nostdin -v error -i " + Url() + " -frames:v 30 -f null - 2>&1; echo rc=$?");
     EXPECT_EQ(plain, "rc=0\n");
+}
+
+// HEAD / gets what GET / gets up to the end of the headers, and no body.
+TEST_F(NetworkSinkTest, HeadAnswersLikeGetWithoutABody)
+{
+    Feed();
+    auto headBlock = [](const std::string& reply) {
+        std::string block = reply.substr(0, reply.find("\r\n\r\n") + 4);
+        const size_t id = block.find("client-id=");
+        if (id != std::string::npos) // a new number for every client
+            block.erase(id, block.find("\r\n", id) - id);
+        return block;
+    };
+    for (const std::string& extra : {std::string(), kDescribe}) {
+        SCOPED_TRACE(extra.empty() ? "plain" : "player");
+        const int get = Connect(m_port);
+        Send(get, Request(extra));
+        const std::string got = Read(get, 5s, 4000);
+        close(get);
+        const int head = Connect(m_port);
+        Send(head, "HEAD / HTTP/1.0\r\nHost: 127.0.0.1\r\n" + extra + "\r\n");
+        bool closed = false;
+        const std::string headReply = Read(head, 5s, SIZE_MAX, &closed);
+        close(head);
+        ASSERT_NE(got.find("\r\n\r\n"), std::string::npos) << got.substr(0, 200);
+        EXPECT_EQ(headReply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << headReply;
+        EXPECT_EQ(headBlock(headReply), headBlock(got));
+        EXPECT_EQ(headReply.size(), headReply.find("\r\n\r\n") + 4) << "a body after the headers";
+        EXPECT_TRUE(closed);
+    }
+    const int head = Connect(m_port);
+    Send(head, "HEAD /other HTTP/1.0\r\n\r\n");
+    const std::string missing = Read(head, 5s);
+    close(head);
+    EXPECT_EQ(missing.rfind("HTTP/1.0 404", 0), 0u) << missing;
+    EXPECT_EQ(missing.size(), missing.find("\r\n\r\n") + 4);
+}
+
+// Streaming clients start at a key frame made for them, not at a backlog:
+// the first packet each gets starts a key frame and is no older than a
+// couple of frames; clients joining together share one key frame.
+TEST_F(NetworkSinkTest, JoiningClientsStartAtAFreshSharedKeyFrame)
+{
+    Feed();
+    std::this_thread::sleep_for(3s); // well past the stream's first key frame
+    const auto before = m_feeder->Stats();
+    std::vector<int> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(Connect(m_port));
+    for (int fd : clients)
+        Send(fd, Request());
+    std::vector<uint32_t> firstTimes;
+    for (int fd : clients) {
+        const std::string got = Read(fd, 5s, 20000);
+        close(fd);
+        const size_t body = got.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        asf::HeaderInfo info;
+        const auto* h = reinterpret_cast<const uint8_t*>(got.data() + body + 4);
+        ASSERT_TRUE(asf::ParseHeader(h, got.size() - body - 4, &info));
+        const size_t first = body + 4 + info.headerObjectSize + asf::kDataObjectHeaderSize;
+        ASSERT_GE(got.size(), first + info.packetSize);
+        asf::PacketInfo packet;
+        ASSERT_TRUE(asf::ParsePacket(reinterpret_cast<const uint8_t*>(got.data() + first), info.packetSize, &packet));
+        EXPECT_TRUE(asf::PacketStartsKeyFrame(packet, info.videoStreams));
+        firstTimes.push_back(packet.sendTimeMs);
+    }
+    const auto after = m_feeder->Stats();
+    // Joined after 3 s: a backlog would start at the first key frame (0 s).
+    for (uint32_t t : firstTimes)
+        EXPECT_GE(t, 2900u);
+    EXPECT_GE(after.forcedKeyFrames - before.forcedKeyFrames, 1u);
+    EXPECT_LE(after.forcedKeyFrames - before.forcedKeyFrames, 2u) << "one key frame per joining client";
+    EXPECT_LE(*std::max_element(firstTimes.begin(), firstTimes.end()) - *std::min_element(firstTimes.begin(), firstTimes.end()), 70u);
 }
 
 TEST_F(NetworkSinkTest, BadRequestsGetAnErrorAndAreClosed)

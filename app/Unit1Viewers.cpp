@@ -1,0 +1,91 @@
+// The viewers while streaming: their number inside the credit panel, a line
+// per join and leave on standard output (what a headless run shows), and
+// the address of the browser watch page on the Network page.
+#include "app/Unit1.h"
+
+#include "media/MediaKit.h"
+#include "platform/ui/Application.h"
+#include "platform/wmf/BrowserSide.h"
+
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+
+QString ViewersText(uint32_t count)
+{
+    return count == 1 ? QStringLiteral("1 viewer") : QString::number(count) + QStringLiteral(" viewers");
+}
+
+} // namespace
+
+void TForm1::BuildViewerControls()
+{
+    // Over the credit caption, which it hides while streaming; the panel's
+    // place and size stay.
+    lblViewers = new QLabel(Panel1);
+    lblViewers->setObjectName("lblViewers");
+    lblViewers->setAlignment(Qt::AlignCenter);
+    lblViewers->setGeometry(2, 2, 113, 36);
+    lblViewers->setAutoFillBackground(true);
+    lblViewers->setVisible(false);
+
+    // Outside GroupBox3, which is disabled while streaming: the address must
+    // stay selectable then.
+    auto* caption = new QLabel("Watch in a browser", TabSheet2);
+    caption->setGeometry(16, 214, 200, 16);
+    edWatch = new QLineEdit(TabSheet2);
+    edWatch->setObjectName("edWatch");
+    edWatch->setReadOnly(true);
+    edWatch->setGeometry(16, 232, 327, 21);
+    edWatch->setPlaceholderText("http://LAN:PORT/watch while streaming");
+
+    tmrViewers = new QTimer(this);
+    tmrViewers->setObjectName("tmrViewers");
+    tmrViewers->setInterval(250);
+    connect(tmrViewers, &QTimer::timeout, this, Guarded([this] { tmrViewersTimer(); }));
+}
+
+void TForm1::ViewersStarted()
+{
+    // Kept until Stop, so the leaves of the last viewers are still shown
+    // once the sink has closed.
+    m_viewerSource = nullptr;
+    if (ASFWriter->NetworkSink())
+        m_viewerSource = ASFWriter->NetworkSink().As<IUnknown>();
+    if (const ComPtr<IWMWriterBrowserSide> side = m_viewerSource.As<IWMWriterBrowserSide>()) {
+        side->SetStreamLabel(cbProfiles->currentText().toStdString());
+        side->TakeViewerChanges();
+    }
+    edWatch->setText("http://" + edIPAddress->text() + ":" + QString::number(ASFWriter->Port()) + "/watch");
+    lblViewers->setText(ViewersText(0));
+    lblViewers->setVisible(true);
+    tmrViewers->start();
+}
+
+void TForm1::ViewersStopped()
+{
+    tmrViewers->stop();
+    tmrViewersTimer(); // the last leaves
+    m_viewerSource = nullptr;
+    lblViewers->setVisible(false);
+    edWatch->clear();
+}
+
+void TForm1::tmrViewersTimer()
+{
+    const ComPtr<IWMWriterBrowserSide> side = m_viewerSource.As<IWMWriterBrowserSide>();
+    if (!side)
+        return;
+    for (const ViewerChange& change : side->TakeViewerChanges())
+        std::printf("Viewer %s: %s (%s), %u watching\n", change.joined ? "joined" : "left", change.address.c_str(),
+            ViewerKindName(change.kind), change.viewers);
+    std::fflush(stdout);
+    lblViewers->setText(ViewersText(side->GetViewerCount()));
+}

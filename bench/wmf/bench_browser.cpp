@@ -1,0 +1,490 @@
+// The browser side of the network sink, against its targets and a peer:
+//
+//   bench_wmf_browser [seconds]
+//
+// 1. Extra CPU per frame of the whole process (encoder, sink, JPEG feed)
+//    with 0, 1 and 4 MJPEG viewers attached, in one run: 320 x 240 at
+//    15 fps, the viewers reading from a child process. Target: JPEG under
+//    1 ms CPU per frame.
+// 2. MJPEG delivery delay: a picture handed to the sink (the writer's tap)
+//    to the last byte of its JPEG at a loopback viewer, p50 / p99 (the
+//    frame number is drawn into the picture and read back from the JPEG).
+//    Target: p99 under 100 ms.
+//    And the Windows Media side: packet handed to the sink -> last byte at
+//    a plain HTTP player, p50 / p99, without and with a stalled MJPEG viewer
+//    (one that never reads) attached.
+// 3. The peer: the ffmpeg command line encoding the same I420 pictures to
+//    MJPEG and serving them with `-f mpjpeg` over HTTP to one viewer (CPU per
+//    frame, process start included); and our JPEG encoder alone on them.
+
+#include "platform/wmf/AsfEncoder.h"
+#include "platform/wmf/BrowserFeed.h"
+#include "platform/wmf/BrowserSide.h"
+#include "platform/wmf/JpegEncoder.h"
+#include "platform/wmf/WMProfile.h"
+#include "platform/wmf/WMWriter.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+constexpr int kWidth = 320, kHeight = 240;
+constexpr DWORD kBitrate = 93000;
+constexpr int kBits = 12; // frame number blocks along the top
+
+// Colour bars with a moving square, a little noise, and the frame number
+// as black and white 16 x 16 blocks in the top row.
+std::vector<uint8_t> Picture(int n)
+{
+    std::vector<uint8_t> out(static_cast<size_t>(kWidth) * kHeight * 4);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            uint8_t* p = &out[(static_cast<size_t>(y) * kWidth + x) * 4];
+            const int bar = (x * 8 / kWidth) % 8;
+            p[0] = bar & 1 ? 230 : 20;
+            p[1] = bar & 2 ? 230 : 20;
+            p[2] = bar & 4 ? 230 : 20;
+            const int sx = (n * 3) % (kWidth - 24), sy = 32 + (n * 2) % (kHeight - 56);
+            if (x >= sx && x < sx + 24 && y >= sy && y < sy + 24)
+                p[0] = p[1] = p[2] = 255;
+            p[1] = static_cast<uint8_t>(p[1] ^ (((x * 7 + y * 13 + n * 17) % 11) == 0 ? 8 : 0));
+            if (y < 16 && x / 16 < kBits)
+                p[0] = p[1] = p[2] = (n >> (x / 16)) & 1 ? 255 : 0;
+        }
+    return out;
+}
+
+WMStreamFormat RowFormat()
+{
+    ComPtr<IWMProfileManager> m;
+    WMCreateProfileManager(m.GetAddressOf());
+    ComPtr<IWMProfile> p;
+    m->LoadProfileByID(WMSystemProfileAt(23).id, p.GetAddressOf());
+    ComPtr<IWMStreamConfig> sc;
+    p->GetStream(0, sc.GetAddressOf());
+    WMStreamFormat f;
+    sc->GetFormat(&f);
+    f.bitrate = kBitrate;
+    f.width = kWidth;
+    f.height = kHeight;
+    return f;
+}
+
+double CpuSeconds(int who)
+{
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
+        + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+int Connect(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A child process holding `count` MJPEG viewers that read everything; only
+// system calls after fork.
+pid_t Viewers(int port, int count)
+{
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    static const char request[] = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    pollfd fds[16];
+    for (int i = 0; i < count; ++i) {
+        fds[i].fd = Connect(port);
+        fds[i].events = POLLIN;
+        [[maybe_unused]] ssize_t n = send(fds[i].fd, request, sizeof request - 1, MSG_NOSIGNAL);
+    }
+    static char buffer[65536];
+    for (;;) {
+        if (poll(fds, static_cast<nfds_t>(count), 1000) < 0)
+            _exit(1);
+        for (int i = 0; i < count; ++i)
+            if (fds[i].revents & (POLLIN | POLLHUP))
+                if (recv(fds[i].fd, buffer, sizeof buffer, 0) <= 0)
+                    _exit(0);
+    }
+}
+
+// The frame number drawn into a JPEG, or -1.
+int FrameNumberOf(const std::string& jpeg)
+{
+    struct Error {
+        jpeg_error_mgr mgr;
+        std::jmp_buf jump;
+    } error{};
+    jpeg_decompress_struct c{};
+    c.err = jpeg_std_error(&error.mgr);
+    error.mgr.error_exit = [](j_common_ptr p) { std::longjmp(reinterpret_cast<Error*>(p->err)->jump, 1); };
+    if (setjmp(error.jump) != 0) {
+        jpeg_destroy_decompress(&c);
+        return -1;
+    }
+    jpeg_create_decompress(&c);
+    jpeg_mem_src(&c, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
+    jpeg_read_header(&c, TRUE);
+    c.out_color_space = JCS_GRAYSCALE;
+    jpeg_start_decompress(&c);
+    std::vector<unsigned char> row(c.output_width);
+    int n = 0;
+    while (c.output_scanline < c.output_height) {
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_read_scanlines(&c, rows, 1);
+        if (c.output_scanline == 8)
+            for (int b = 0; b < kBits; ++b)
+                n |= (row[static_cast<size_t>(b * 16 + 8)] > 128 ? 1 : 0) << b;
+    }
+    jpeg_finish_decompress(&c);
+    jpeg_destroy_decompress(&c);
+    return n;
+}
+
+// Records when each frame was handed over, and keeps the first pictures
+// for the peer.
+struct HandOverLog final : IPictureObserver {
+    std::vector<std::atomic<int64_t>> handed = std::vector<std::atomic<int64_t>>(1 << kBits);
+    std::mutex lock;
+    std::vector<TappedPicture> kept;
+    void OnPicture(const TappedPicture& p) override
+    {
+        const auto n = static_cast<size_t>((p.time + p.frameInterval / 2) / p.frameInterval) % handed.size();
+        handed[n] = Clock::now().time_since_epoch().count();
+        std::lock_guard g(lock);
+        if (kept.size() < 150)
+            kept.push_back(p);
+    }
+};
+
+// When each data packet was handed to the sink, by its bytes.
+struct PacketLog {
+    std::mutex lock;
+    std::unordered_map<size_t, int64_t> handed;
+    std::atomic<bool> on{false};
+    void Note(const asf::DataPacket& p)
+    {
+        if (!on)
+            return;
+        const size_t key = std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(p.bytes.data()), p.bytes.size()));
+        std::lock_guard g(lock);
+        handed.emplace(key, Clock::now().time_since_epoch().count());
+    }
+};
+
+// A plain HTTP player for `seconds`: the delay of every packet it gets
+// that was handed over while it listened.
+std::vector<double> PlayerDelays(int port, int seconds, size_t headerSize, size_t packetSize, PacketLog& log)
+{
+    std::vector<double> delays;
+    const int64_t joined = Clock::now().time_since_epoch().count();
+    const int fd = Connect(port);
+    const std::string request = "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n";
+    [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string buffer;
+    bool pastHead = false;
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    char chunk[65536];
+    while (Clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 500) <= 0)
+            continue;
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        const auto now = Clock::now().time_since_epoch().count();
+        buffer.append(chunk, static_cast<size_t>(n));
+        if (!pastHead) {
+            const size_t at = buffer.find("\r\n\r\n");
+            if (at == std::string::npos || buffer.size() < at + 4 + headerSize)
+                continue;
+            buffer.erase(0, at + 4 + headerSize);
+            pastHead = true;
+        }
+        size_t used = 0;
+        for (; buffer.size() - used >= packetSize; used += packetSize) {
+            const size_t key = std::hash<std::string_view>()(std::string_view(buffer.data() + used, packetSize));
+            std::lock_guard g(log.lock);
+            const auto it = log.handed.find(key);
+            if (it != log.handed.end() && it->second > joined) // not the backlog a joiner gets first
+                delays.push_back(static_cast<double>(now - it->second) / 1e6);
+        }
+        buffer.erase(0, used);
+    }
+    close(fd);
+    return delays;
+}
+
+double Percentile(std::vector<double> v, double q)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 8;
+    signal(SIGPIPE, SIG_IGN);
+
+    ComPtr<IWMWriterNetworkSink> sink;
+    WMCreateWriterNetworkSink(sink.GetAddressOf());
+    sink->SetMaximumClients(10);
+    DWORD port = 0;
+    if (FAILED(sink->Open(&port))) {
+        std::fprintf(stderr, "the sink does not open\n");
+        return 1;
+    }
+    auto side = sink.As<IWMWriterBrowserSide>();
+    auto tap = std::make_shared<PictureTap>();
+    side->SetPictureTap(tap);
+    std::string error;
+    PacketLog packets;
+    auto encoder = AsfEncoder::Create({RowFormat()}, "Lumora",
+        [&](asf::DataPacketPtr p) {
+            packets.Note(*p);
+            sink->OnDataUnit(p);
+        },
+        &error);
+    if (!encoder) {
+        std::fprintf(stderr, "encoder: %s\n", error.c_str());
+        return 1;
+    }
+    encoder->SetPictureTap(tap);
+    sink->OnHeader(encoder->Header().data(), encoder->Header().size());
+
+    std::vector<std::vector<uint8_t>> pictures;
+    for (int i = 0; i < 1 << kBits; ++i)
+        pictures.push_back(Picture(i));
+    std::atomic<bool> stop{false};
+    std::atomic<int> frames{0};
+    std::atomic<int64_t> encoderCpuUs{0}; // CPU of the encoding thread
+    std::thread feeder([&] {
+        const auto start = Clock::now();
+        for (int n = 0; !stop; ++n) {
+            std::this_thread::sleep_until(start + n * 66667us);
+            const auto& pic = pictures[static_cast<size_t>(n) % pictures.size()];
+            encoder->EncodeVideo(0, {PixelLayout::RGB32, kWidth, kHeight, pic.data(), pic.size()}, n * 666667LL, false);
+            encoderCpuUs = static_cast<int64_t>(CpuSeconds(RUSAGE_THREAD) * 1e6);
+            ++frames;
+        }
+    });
+
+    // 1. CPU per frame with 0, 1 and 4 viewers. The first window starts once
+    // the feed has let go of the tap after its priming at the start.
+    std::this_thread::sleep_for(1s);
+    for (int i = 0; i < 300 && tap->Wanted(); ++i)
+        std::this_thread::sleep_for(100ms);
+    std::printf("bench_wmf_browser: %dx%d at 15 fps, %u bit/s, %d s per window\n", kWidth, kHeight, kBitrate, seconds);
+    // The encoding thread's own CPU (WMV2, which varies with the picture)
+    // is shown apart, so the sink and the browser side are measured without
+    // its noise; its extra share is the tap's copy of each picture.
+    double base = 0, baseEncoder = 0, extraOne = 0;
+    for (int viewers : {0, 1, 4}) {
+        const pid_t child = viewers ? Viewers(static_cast<int>(port), viewers) : 0;
+        std::this_thread::sleep_for(1500ms);
+        const double cpu0 = CpuSeconds(RUSAGE_SELF);
+        const int64_t enc0 = encoderCpuUs;
+        const int f0 = frames;
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double n = frames - f0;
+        const double encoder = static_cast<double>(encoderCpuUs - enc0) / 1000 / n;
+        const double rest = (CpuSeconds(RUSAGE_SELF) - cpu0) * 1000 / n - encoder;
+        if (viewers == 0) {
+            base = rest;
+            baseEncoder = encoder;
+        }
+        const double extra = rest - base + (encoder - baseEncoder);
+        if (viewers == 1)
+            extraOne = extra;
+        std::printf("  %d MJPEG viewers: encoding thread %.3f ms, sink and browser side %.3f ms CPU per frame; "
+                    "extra over 0 viewers %.3f ms  [viewers counted: %u]\n",
+            viewers, encoder, rest, extra, side->GetViewerCount());
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+    // 2. Delivery delay, one viewer decoding the frame number.
+    auto log = std::make_shared<HandOverLog>();
+    tap->Add(log);
+    std::vector<double> delays;
+    size_t bytes = 0, parts = 0;
+    {
+        const int fd = Connect(static_cast<int>(port));
+        const std::string request = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        std::string buffer;
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
+        char chunk[65536];
+        while (Clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 500) <= 0)
+                continue;
+            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                break;
+            const auto now = Clock::now().time_since_epoch().count();
+            buffer.append(chunk, static_cast<size_t>(n));
+            for (;;) {
+                const size_t length = buffer.find("Content-Length: ");
+                const size_t body = buffer.find("\r\n\r\n", length);
+                if (length == std::string::npos || body == std::string::npos)
+                    break;
+                const size_t size = std::strtoul(buffer.c_str() + length + 16, nullptr, 10);
+                if (buffer.size() < body + 4 + size)
+                    break;
+                const std::string jpeg = buffer.substr(body + 4, size);
+                buffer.erase(0, body + 4 + size);
+                const int frame = FrameNumberOf(jpeg);
+                if (frame < 0 || parts++ < 3) // the first parts may predate the log
+                    continue;
+                const int64_t handed = log->handed[static_cast<size_t>(frame)];
+                if (handed > 0)
+                    delays.push_back(static_cast<double>(now - handed) / 1e6);
+                bytes += size;
+            }
+        }
+        close(fd);
+    }
+    tap->Remove(log.get());
+    std::printf("  MJPEG delay, picture handed to the sink -> last byte at a loopback viewer: p50 %.2f ms, p99 %.2f ms "
+                "(%zu pictures, %.0f bytes each)  target p99 < 100 ms\n",
+        Percentile(delays, 0.5), Percentile(delays, 0.99), delays.size(), delays.empty() ? 0.0 : double(bytes) / delays.size());
+
+    // Players beside a stalled MJPEG viewer.
+    asf::HeaderInfo info;
+    asf::ParseHeader(encoder->Header().data(), encoder->Header().size(), &info);
+    packets.on = true;
+    for (bool stalled : {false, true}) {
+        int blocker = -1;
+        if (stalled) {
+            blocker = socket(AF_INET, SOCK_STREAM, 0);
+            const int small = 4096;
+            setsockopt(blocker, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(port));
+            connect(blocker, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            const std::string request = "GET /live.mjpg HTTP/1.1\r\n\r\n";
+            [[maybe_unused]] ssize_t sent = send(blocker, request.data(), request.size(), MSG_NOSIGNAL);
+        }
+        const auto d = PlayerDelays(static_cast<int>(port), seconds, encoder->Header().size(), info.packetSize, packets);
+        std::printf("  Windows Media packet delay to a plain HTTP player, %s: p50 %.2f ms, p99 %.2f ms (%zu packets)\n",
+            stalled ? "with a stalled MJPEG viewer" : "no MJPEG viewer", Percentile(d, 0.5), Percentile(d, 0.99), d.size());
+        if (blocker >= 0)
+            close(blocker);
+    }
+    packets.on = false;
+
+    stop = true;
+    feeder.join();
+    sink->Close();
+
+    // 3. Our encoder alone and the peer on the same pictures.
+    std::vector<TappedPicture> kept;
+    {
+        std::lock_guard g(log->lock);
+        kept = log->kept;
+    }
+    if (kept.empty()) {
+        std::fprintf(stderr, "no pictures kept\n");
+        return 1;
+    }
+    for (int quality : {BrowserFeed::kStartQuality, BrowserFeed::kMaxQuality}) {
+        JpegEncoder jpeg;
+        std::vector<uint8_t> out;
+        size_t total = 0;
+        const double c0 = CpuSeconds(RUSAGE_THREAD);
+        constexpr int kRounds = 4;
+        for (int r = 0; r < kRounds; ++r)
+            for (const auto& p : kept) {
+                jpeg.Encode(p.i420->data(), p.width, p.height, quality, &out);
+                total += out.size();
+            }
+        const double ours = (CpuSeconds(RUSAGE_THREAD) - c0) / (kRounds * kept.size()) * 1000;
+        std::printf("  our JPEG encoder alone, quality %d: %.3f ms CPU per picture, %zu bytes each  target < 1 ms\n",
+            quality, ours, total / (kRounds * kept.size()));
+    }
+    const std::string raw = "/tmp/bench_wmf_browser.yuv";
+    {
+        std::ofstream f(raw, std::ios::binary);
+        for (const auto& p : kept)
+            f.write(reinterpret_cast<const char*>(p.i420->data()), static_cast<std::streamsize>(p.i420->size()));
+    }
+    const int peerPort = 20000 + static_cast<int>(getpid() % 20000);
+    const pid_t ffmpeg = fork();
+    if (ffmpeg == 0) {
+        const std::string url = "http://127.0.0.1:" + std::to_string(peerPort) + "/live.mjpg";
+        execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "yuvj420p", "-s", "320x240",
+            "-r", "15", "-i", raw.c_str(), "-c:v", "mjpeg", "-q:v", "6", "-f", "mpjpeg", "-listen", "1", url.c_str(),
+            static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int fd = -1;
+    for (int i = 0; i < 100 && fd < 0; ++i) {
+        std::this_thread::sleep_for(50ms);
+        fd = Connect(peerPort);
+    }
+    size_t peerBytes = 0;
+    if (fd >= 0) {
+        const std::string request = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char chunk[65536];
+        ssize_t n;
+        while ((n = recv(fd, chunk, sizeof chunk, 0)) > 0)
+            peerBytes += static_cast<size_t>(n);
+        close(fd);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(ffmpeg, &status, 0, &usage);
+    std::remove(raw.c_str());
+    const double peer = (static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+                            + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6)
+        / static_cast<double>(kept.size()) * 1000;
+    std::printf("  peer: ffmpeg -f mpjpeg serving the same %zu pictures: %.3f ms CPU per frame (process start included), "
+                "%zu bytes each\n",
+        kept.size(), peer, peerBytes / kept.size());
+    std::printf("  ratio ours (extra CPU per frame with 1 viewer) / ffmpeg = %.2f\n", peer > 0 ? extraOne / peer : 0.0);
+    return fd >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// The frame code of the built-in test source: its frame counter as a bar
+// code, so that a program reading decoded pictures back (tests, the
+// benchmarks) can tell which frame a viewer sees.
+//
+// A strip across the full width at rows [H * 25/32, H * 27/32) (just below
+// the colour bars, above the counter text), cut into 16 equal cells: cell 0
+// is always light, cell 15 always dark, cells 1..14 carry bits 13..0 of the
+// frame number divided by 4 in Gray code (light = 1): one cell changes every
+// 4 frames, which keeps the code cheap to encode at the lowest bitrates. Cells are wide enough to survive scaling to a
+// quarter of the size and the coarsest WMV2 quantiser.
+
+#include <cstdint>
+
+inline constexpr int kTestPatternCodeCells = 16;
+inline constexpr int kTestPatternCodeBits = 14;
+inline constexpr int kTestPatternCodeStep = 4; // frames per code value
+
+// Rows of the strip for a picture of that height.
+inline int TestPatternCodeTop(int height) { return height * 25 / 32; }
+inline int TestPatternCodeBottom(int height) { return height * 27 / 32; }
+
+// Frame number (a multiple of 4, modulo 4 * 2^14) from an 8-bit luma picture (rows top-down,
+// `stride` bytes apart); -1 when the marker cells are not there.
+int ReadTestPatternCode(const uint8_t* luma, int width, int height, int stride);

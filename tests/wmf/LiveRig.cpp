@@ -1,0 +1,237 @@
+// The live rig: a real graph serving the test source, and players reading it.
+
+#include "tests/wmf/LiveRig.h"
+
+#include "platform/dshow/DeviceEnum.h"
+#include "platform/dshow/Filters.h"
+#include "platform/dshow/TestPatternCode.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+namespace wmflive {
+
+const Row kRows[7] = {
+    {0, 256000, 320, 240}, {1, 128000, 320, 240}, {2, 93000, 320, 240}, {3, 56000, 320, 240},
+    {4, 32000, 320, 240},  {5, 28800, 240, 176},  {6, 20000, 240, 176},
+};
+
+std::string Run(const std::string& command, int* status)
+{
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        if (status)
+            *status = -1;
+        return out;
+    }
+    char buffer[4096];
+    size_t n = 0;
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+        out.append(buffer, n);
+    const int rc = pclose(p);
+    if (status)
+        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+ComPtr<IWMProfile> RowProfile(const Row& row)
+{
+    ComPtr<IWMProfileManager> m;
+    if (FAILED(WMCreateProfileManager(m.GetAddressOf())))
+        return {};
+    ComPtr<IWMProfile> base;
+    m->LoadProfileByID(WMSystemProfileAt(23).id, base.GetAddressOf()); // the 56 Kbps video-only profile
+    DWORD length = 0;
+    m->SaveProfile(base.Get(), nullptr, &length);
+    std::u16string text(length, u'\0');
+    m->SaveProfile(base.Get(), text.data(), &length);
+    std::string xml = Utf16ToUtf8(text.c_str());
+    std::map<std::string, std::string> edits{{"bitrate=\"32000\"", "bitrate=\"" + std::to_string(row.bitrate) + "\""},
+        {"quality=\"75\"", ""}};
+    if (row.index < 5)
+        edits.insert({{"right=\"240\"", "right=\"320\""}, {"bottom=\"176\"", "bottom=\"240\""},
+            {"biwidth=\"240\"", "biwidth=\"320\""}, {"biheight=\"176\"", "biheight=\"240\""}});
+    for (const auto& [from, to] : edits)
+        for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from, at + to.size()))
+            xml.replace(at, from.size(), to);
+    ComPtr<IWMProfile> edited;
+    m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), edited.GetAddressOf());
+    return edited;
+}
+
+bool LiveRig::Start(const Row& row, std::string* error)
+{
+    auto fail = [&](const char* why) {
+        if (error)
+            *error = why;
+        Stop();
+        return false;
+    };
+    RegisterMediaFrameworkClasses();
+    RegisterWMAsfWriterClass();
+    CreateFilterGraphManager(IFilterGraph::iid, m_graph.ReleaseAndGetVoid());
+    m_control = QueryInterfacePtr<IMediaControl>(m_graph.Get());
+    m_source = CoCreate<IBaseFilter>(CLSID_LumoraTestSource);
+    m_writer = CoCreate<IBaseFilter>(CLSID_WMAsfWriter);
+    if (!m_graph || !m_control || !m_source || !m_writer)
+        return fail("cannot create the graph");
+    auto config = QueryInterfacePtr<IConfigAsfWriter>(m_writer.Get());
+    const ComPtr<IWMProfile> profile = RowProfile(row);
+    if (!config || !profile || FAILED(config->ConfigureFilterUsingProfile(profile.Get())))
+        return fail("cannot configure the writer");
+    m_graph->AddFilter(m_source.Get(), "Source");
+    m_graph->AddFilter(m_writer.Get(), "Writer");
+    auto provider = QueryInterfacePtr<IServiceProvider>(m_writer.Get());
+    ComPtr<IWMWriterAdvanced2> advanced;
+    if (!provider || FAILED(provider->QueryService(IWMWriterAdvanced2::iid, IWMWriterAdvanced2::iid, advanced.ReleaseAndGetVoid())))
+        return fail("no advanced writer interface");
+    advanced->SetLiveSource(1);
+    const DWORD mode = WM_DM_DEINTERLACE_NORMAL;
+    advanced->SetInputSetting(0, g_wszDeinterlaceMode, WMT_TYPE_DWORD, reinterpret_cast<const BYTE*>(&mode), 4);
+    ComPtr<IPin> out, in;
+    m_source->FindPin("Capture", out.GetAddressOf());
+    m_writer->FindPin("Video Input 01", in.GetAddressOf());
+    if (!out || !in || FAILED(m_graph->ConnectDirect(out.Get(), in.Get(), nullptr)))
+        return fail("cannot connect the source to the writer");
+    AM_MEDIA_TYPE type;
+    if (SUCCEEDED(out->ConnectionMediaType(&type)) && type.video.AvgTimePerFrame > 0)
+        m_fps = 1e7 / static_cast<double>(type.video.AvgTimePerFrame);
+    ComPtr<IWMWriterSink> fileSink;
+    advanced->GetSink(0, fileSink.GetAddressOf());
+    advanced->RemoveSink(fileSink.Get());
+    WMCreateWriterNetworkSink(m_sink.GetAddressOf());
+    m_sink->SetMaximumClients(10);
+    m_port = 0;
+    if (FAILED(m_sink->Open(&m_port)))
+        return fail("cannot open the network sink");
+    advanced->AddSink(m_sink.Get());
+    m_started = Clock::now();
+    if (FAILED(m_control->Run()))
+        return fail("cannot run the graph");
+    return true;
+}
+
+void LiveRig::Stop()
+{
+    if (m_control)
+        m_control->Stop();
+    if (m_sink)
+        m_sink->Close();
+    m_control.Reset();
+    m_sink.Reset();
+    m_source.Reset();
+    m_writer.Reset();
+    m_graph.Reset();
+}
+
+std::string LiveRig::Url(const char* scheme) const
+{
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(m_port) + "/";
+}
+
+double LiveRig::FrameAt(Clock::time_point t) const
+{
+    return std::chrono::duration<double>(t - m_started).count() * m_fps;
+}
+
+FirstPicture FirstDecodedPicture(const std::string& url, int width, int height, const std::string& inputOptions)
+{
+    FirstPicture r;
+    char path[] = "/tmp/lumora-first-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) {
+        r.error = "no temporary file";
+        return r;
+    }
+    close(fd);
+    r.connected = Clock::now();
+    int status = -1;
+    const std::string errors = Run("timeout 30 ffmpeg -nostdin -v error -y " + inputOptions + " -i '" + url
+            + "' -frames:v 1 -f rawvideo -pix_fmt gray '" + path + "' 2>&1",
+        &status);
+    r.decoded = Clock::now();
+    std::ifstream f(path, std::ios::binary);
+    const std::string luma((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::remove(path);
+    if (status != 0 || luma.size() != static_cast<size_t>(width) * height) {
+        r.error = "ffmpeg status " + std::to_string(status) + ", " + std::to_string(luma.size()) + " bytes: " + errors;
+        return r;
+    }
+    r.code = ReadTestPatternCode(reinterpret_cast<const uint8_t*>(luma.data()), width, height, width);
+    r.ok = r.code >= 0;
+    if (!r.ok)
+        r.error = "no frame code in the picture";
+    return r;
+}
+
+PacketTable ProbePackets(const std::string& url, int seconds)
+{
+    PacketTable t;
+    int status = -1;
+    const std::string out = Run("timeout " + std::to_string(seconds * 3 + 20) + " ffprobe -v error -select_streams v:0 -read_intervals '%+"
+            + std::to_string(seconds) + "' -show_entries packet=pts_time,flags -of csv=p=0 '" + url + "' 2>&1",
+        &status);
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t comma = line.find(',');
+        if (comma == std::string::npos)
+            continue;
+        char* end = nullptr;
+        const double pts = std::strtod(line.c_str(), &end);
+        if (end == line.c_str())
+            continue;
+        t.packets.emplace_back(pts, line.find('K', comma) != std::string::npos);
+    }
+    if (status != 0 || t.packets.size() < 2)
+        t.error = "ffprobe status " + std::to_string(status) + ": " + out.substr(0, 300);
+    return t;
+}
+
+double PacketTable::FramesPerSecond() const
+{
+    if (packets.size() < 2)
+        return 0;
+    const double span = packets.back().first - packets.front().first;
+    return span > 0 ? (packets.size() - 1) / span : 0;
+}
+
+double PacketTable::MaxGap() const
+{
+    double gap = 0;
+    for (size_t i = 1; i < packets.size(); ++i)
+        gap = std::max(gap, packets[i].first - packets[i - 1].first);
+    return gap;
+}
+
+double PacketTable::MaxKeySpacing() const
+{
+    double spacing = 0, last = -1;
+    for (const auto& [pts, key] : packets) {
+        if (!key)
+            continue;
+        if (last >= 0)
+            spacing = std::max(spacing, pts - last);
+        last = pts;
+    }
+    return spacing;
+}
+
+std::string PacketTable::Describe() const
+{
+    size_t keys = 0;
+    for (const auto& p : packets)
+        keys += p.second;
+    char line[160];
+    std::snprintf(line, sizeof line, "%5zu frames %6.2f fps  max gap %5.3f s  %3zu key frames  max key spacing %5.2f s  first %s",
+        packets.size(), FramesPerSecond(), MaxGap(), keys, MaxKeySpacing(), FirstIsKey() ? "key" : "DELTA");
+    return line;
+}
+
+} // namespace wmflive

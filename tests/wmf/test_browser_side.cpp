@@ -1,0 +1,465 @@
+// The browser side of the network sink: the watch page, MJPEG, snapshots and
+// the state, with a live encoder and its picture tap behind the sink, and
+// real clients (ffmpeg over mmsh:// and mpjpeg, ImageMagick, libjpeg) and
+// raw sockets.
+
+#include "platform/wmf/AsfEncoder.h"
+#include "platform/wmf/BrowserSide.h"
+#include "platform/wmf/WMWriter.h"
+#include "tests/support/TestSupport.h"
+#include "tests/wmf/WmfTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <jpeglib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cctype>
+#include <csetjmp>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::RunCommand;
+
+// Encodes moving pictures in real time (15 a second) into a sink, publishing
+// them on a picture tap as the writer does.
+class TappedFeeder {
+public:
+    TappedFeeder(IWMWriterSink* sink, std::shared_ptr<PictureTap> tap) : m_sink(sink)
+    {
+        std::string error;
+        m_encoder = AsfEncoder::Create(wmftest::BaseProfileStreams(93000, 320, 240), "Lumora",
+            [this](asf::DataPacketPtr p) { m_sink->OnDataUnit(p); }, &error);
+        EXPECT_TRUE(m_encoder) << error;
+        if (!m_encoder)
+            return;
+        m_encoder->SetPictureTap(std::move(tap));
+        for (int i = 0; i < 30; ++i)
+            m_pictures.push_back(wmftest::MovingPicture(320, 240, i));
+        m_sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
+        m_thread = std::thread([this] {
+            const auto start = std::chrono::steady_clock::now();
+            for (int n = 0; !m_stop; ++n) {
+                std::this_thread::sleep_until(start + n * 66667us);
+                const auto& pic = m_pictures[static_cast<size_t>(n) % m_pictures.size()];
+                m_encoder->EncodeVideo(0, {PixelLayout::RGB32, 320, 240, pic.data(), pic.size()}, n * 666667LL, false);
+            }
+            m_encoder->Finish();
+            m_sink->OnEndWriting();
+        });
+    }
+    ~TappedFeeder()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    IWMWriterSink* m_sink;
+    std::unique_ptr<AsfEncoder> m_encoder;
+    std::vector<std::vector<uint8_t>> m_pictures;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+int Connect(DWORD port, int receiveBuffer = 0)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+// Reads until `bytes` arrived, the peer closed, or the time ran out.
+std::string Read(int fd, std::chrono::milliseconds timeout, size_t bytes = SIZE_MAX, bool* closed = nullptr)
+{
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    if (closed)
+        *closed = false;
+    while (out.size() < bytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char buf[65536];
+        const ssize_t n = recv(fd, buf, std::min(sizeof buf, bytes - out.size()), 0);
+        if (n <= 0) {
+            if (closed)
+                *closed = true;
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+void Send(int fd, const std::string& text) { ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+
+// One whole exchange: the request, then everything until the sink closes.
+std::string Exchange(DWORD port, const std::string& request)
+{
+    const int fd = Connect(port);
+    Send(fd, request);
+    bool closed = false;
+    std::string answer = Read(fd, 10s, SIZE_MAX, &closed);
+    close(fd);
+    EXPECT_TRUE(closed) << "the sink closes after answering " << request;
+    return answer;
+}
+
+std::string Body(const std::string& response)
+{
+    const size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : response.substr(end + 4);
+}
+
+// `pattern` with every '#' standing for one or more digits.
+bool MatchesShape(std::string_view text, std::string_view pattern)
+{
+    size_t t = 0;
+    for (char ch : pattern) {
+        if (ch == '#') {
+            const size_t start = t;
+            while (t < text.size() && std::isdigit(static_cast<unsigned char>(text[t])))
+                ++t;
+            if (t == start)
+                return false;
+        } else if (t >= text.size() || text[t++] != ch) {
+            return false;
+        }
+    }
+    return t == text.size();
+}
+
+size_t ContentLength(const std::string& response)
+{
+    const size_t at = response.find("Content-Length: ");
+    return at == std::string::npos ? SIZE_MAX : std::stoul(response.substr(at + 16));
+}
+
+const std::string kPlay = "User-Agent: NSPlayer/7.10.0.3059\r\nPragma: no-cache,rate=1.000000,stream-time=0\r\n"
+                          "Pragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\nPragma: xPlayStrm=1\r\n";
+
+// Decodes a JPEG file with libjpeg; false when it does not decode whole.
+bool DecodeJpeg(const std::string& file, int* width, int* height)
+{
+    struct Error {
+        jpeg_error_mgr mgr;
+        std::jmp_buf jump;
+    } error{};
+    jpeg_decompress_struct cinfo{};
+    cinfo.err = jpeg_std_error(&error.mgr);
+    error.mgr.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<Error*>(c->err)->jump, 1); };
+    error.mgr.emit_message = [](j_common_ptr, int) {};
+    if (setjmp(error.jump) != 0) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(file.data()), file.size());
+    jpeg_read_header(&cinfo, TRUE);
+    jpeg_start_decompress(&cinfo);
+    std::vector<unsigned char> row(static_cast<size_t>(cinfo.output_width) * cinfo.output_components);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW rows[1] = {row.data()};
+        jpeg_read_scanlines(&cinfo, rows, 1);
+    }
+    *width = static_cast<int>(cinfo.output_width);
+    *height = static_cast<int>(cinfo.output_height);
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+class BrowserSideTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(WMCreateWriterNetworkSink(m_sink.GetAddressOf()), S_OK);
+        m_sink->SetMaximumClients(10);
+        ASSERT_EQ(m_sink->Open(&m_port), S_OK);
+        m_side = m_sink.As<IWMWriterBrowserSide>();
+        ASSERT_TRUE(m_side);
+        m_side->SetPictureTap(m_tap);
+        m_side->SetStreamLabel("93 Kbps (CBR)");
+        m_feeder = std::make_unique<TappedFeeder>(m_sink.Get(), m_tap);
+    }
+    void TearDown() override
+    {
+        m_feeder.reset();
+        if (m_sink)
+            m_sink->Close();
+    }
+    std::string Url(const char* scheme, const char* path = "/") const
+    {
+        return std::string(scheme) + "://127.0.0.1:" + std::to_string(m_port) + path;
+    }
+    std::string Get(const std::string& path, const std::string& method = "GET", const std::string& extra = {})
+    {
+        return Exchange(m_port, method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_port) + "\r\n" + extra + "\r\n");
+    }
+    template <class Pred>
+    static bool WaitFor(Pred done, std::chrono::milliseconds timeout)
+    {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+
+    ComPtr<IWMWriterNetworkSink> m_sink;
+    ComPtr<IWMWriterBrowserSide> m_side;
+    std::shared_ptr<PictureTap> m_tap = std::make_shared<PictureTap>();
+    DWORD m_port = 0;
+    std::unique_ptr<TappedFeeder> m_feeder;
+};
+
+TEST_F(BrowserSideTest, PathsAndMethodsAnswerAsAnHttp11Server)
+{
+    struct Case {
+        const char* method;
+        const char* path;
+        const char* status;     // start of the response
+        const char* type;       // Content-Type, or nullptr
+        bool body;
+    };
+    const Case cases[] = {
+        {"GET", "/watch", "HTTP/1.1 200 OK\r\n", "text/html; charset=utf-8", true},
+        {"HEAD", "/watch", "HTTP/1.1 200 OK\r\n", "text/html; charset=utf-8", false},
+        {"GET", "/status.json?x=1", "HTTP/1.1 200 OK\r\n", "application/json", true},
+        {"HEAD", "/status.json", "HTTP/1.1 200 OK\r\n", "application/json", false},
+        {"HEAD", "/snapshot.jpg", "HTTP/1.1 200 OK\r\n", "image/jpeg", false},
+        {"HEAD", "/live.mjpg", "HTTP/1.1 200 OK\r\n", "multipart/x-mixed-replace; boundary=lumoraframe", false},
+        {"POST", "/watch", "HTTP/1.1 405 Method Not Allowed\r\n", "text/plain", true},
+        {"DELETE", "/live.mjpg", "HTTP/1.1 405 Method Not Allowed\r\n", "text/plain", true},
+        {"PUT", "/snapshot.jpg", "HTTP/1.1 405 Method Not Allowed\r\n", "text/plain", true},
+        {"HEAD", "/nothing-here", "HTTP/1.0 404 Not Found\r\n", "text/plain", false}, // the stream's own answer
+        {"GET", "/watch/extra", "HTTP/1.0 404 Not Found\r\n", "text/plain", true}, // the stream's own answer
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path);
+        const std::string answer = Get(c.path, c.method);
+        EXPECT_EQ(answer.rfind(c.status, 0), 0u) << answer.substr(0, 200);
+        EXPECT_NE(answer.find(std::string("Content-Type: ") + c.type + "\r\n"), std::string::npos) << answer.substr(0, 300);
+        EXPECT_EQ(Body(answer).empty(), !c.body) << answer.substr(0, 300);
+        if (std::string(c.status).find("405") != std::string::npos) {
+            EXPECT_NE(answer.find("Allow: GET, HEAD\r\n"), std::string::npos);
+        }
+    }
+    // HEAD announces the length GET sends.
+    const std::string get = Get("/watch"), head = Get("/watch", "HEAD");
+    EXPECT_EQ(ContentLength(head), Body(get).size());
+}
+
+TEST_F(BrowserSideTest, WatchPageAndStatusDescribeTheStream)
+{
+    // The picture format is learnt from the first picture after the start.
+    ASSERT_TRUE(WaitFor([&] { return Body(Get("/status.json")).find("\"fps\":15") != std::string::npos; }, 5s));
+    // The page carries the addresses the browser used (here a port a router
+    // forwards), the picture at the profile's size and the viewer count.
+    const std::string page = Body(Get("/watch"));
+    EXPECT_NE(page.find("<title>Lumora</title>"), std::string::npos) << page;
+    EXPECT_NE(page.find("<img src=\"/live.mjpg\" width=\"320\" height=\"240\""), std::string::npos) << page;
+    EXPECT_NE(page.find("name=\"viewport\""), std::string::npos);
+    EXPECT_EQ(page.find("<script"), std::string::npos) << "no script needed to see the picture";
+    EXPECT_EQ(page.find("src=\"http"), std::string::npos) << "no outside resources";
+    EXPECT_NE(page.find("http://127.0.0.1:" + std::to_string(m_port) + "/"), std::string::npos) << page;
+    EXPECT_NE(page.find("mmsh://127.0.0.1:" + std::to_string(m_port) + "/"), std::string::npos) << page;
+    EXPECT_NE(page.find("Watching now: 0 of 10"), std::string::npos) << page;
+
+    const std::string forwarded = Body(Exchange(m_port, "GET /watch HTTP/1.1\r\nHost: cam.example.net:8099\r\n\r\n"));
+    EXPECT_NE(forwarded.find("http://cam.example.net:8099/"), std::string::npos) << forwarded;
+    EXPECT_NE(forwarded.find("mmsh://cam.example.net:8099/"), std::string::npos) << forwarded;
+    const std::string noPort = Body(Exchange(m_port, "GET /watch HTTP/1.1\r\nHost: [::1]\r\n\r\n"));
+    EXPECT_NE(noPort.find("mmsh://[::1]:80/"), std::string::npos) << noPort;
+    // A Host that is not a host name never reaches the page.
+    const std::string hostile = Body(Exchange(m_port, "GET /watch HTTP/1.1\r\nHost: \"><script>x</script>\r\n\r\n"));
+    EXPECT_EQ(hostile.find("<script>"), std::string::npos) << hostile;
+    EXPECT_NE(hostile.find("http://127.0.0.1:" + std::to_string(m_port) + "/"), std::string::npos) << hostile;
+
+    const std::string status = Body(Get("/status.json"));
+    ASSERT_TRUE(MatchesShape(status, "{\"streaming\":true,\"viewers\":0,\"limit\":10,\"profile\":\"93 Kbps (CBR)\","
+                                     "\"width\":320,\"height\":240,\"fps\":15,\"uptime_s\":#,\"bytes_sent\":#}\n"))
+        << status;
+    EXPECT_GT(std::stoull(status.substr(status.find("bytes_sent") + 12)), 1000u) << "the pages sent so far are counted";
+}
+
+TEST_F(BrowserSideTest, FfmpegReadsMjpegAndSnapshotsDecode)
+{
+    // 30 pictures = two seconds of the stream, decoded at the profile's size.
+    const std::string mjpeg = RunCommand("timeout 60 ffmpeg -nostdin -v error -f mpjpeg -i " + Url("http", "/live.mjpg")
+        + " -frames:v 30 -f rawvideo -pix_fmt gray - | wc -c");
+    EXPECT_EQ(std::stoul(mjpeg), 30u * 320 * 240) << mjpeg;
+    const std::string probe = RunCommand("timeout 30 ffprobe -v error -f mpjpeg -show_entries stream=codec_name,width,height -of csv=p=0 "
+        + Url("http", "/live.mjpg"));
+    EXPECT_EQ(probe, "mjpeg,320,240\n");
+
+    testsupport::TempDir dir;
+    std::string previous;
+    for (int i = 0; i < 2; ++i) {
+        const std::string answer = Get("/snapshot.jpg");
+        ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
+        EXPECT_NE(answer.find("Cache-Control: no-store\r\n"), std::string::npos);
+        const std::string jpeg = Body(answer);
+        int width = 0, height = 0;
+        ASSERT_TRUE(DecodeJpeg(jpeg, &width, &height));
+        EXPECT_EQ(width, 320);
+        EXPECT_EQ(height, 240);
+        const std::string file = dir.file("snapshot" + std::to_string(i) + ".jpg");
+        testsupport::WriteFileText(file, jpeg);
+        EXPECT_EQ(RunCommand("identify -format '%m %w %h' " + file + " 2>&1"), "JPEG 320 240");
+        EXPECT_NE(jpeg, previous) << "each snapshot is a new picture";
+        previous = jpeg;
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_EQ(m_side->GetViewerCount(), 0u) << "snapshots are not viewers";
+}
+
+TEST_F(BrowserSideTest, MixedViewersShareTheLimit)
+{
+    std::vector<std::unique_ptr<ChildProcess>> players;
+    for (int i = 0; i < 6; ++i)
+        players.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
+            "ffmpeg", "-nostdin", "-v", "quiet", "-i", Url("mmsh"), "-f", "null", "-"}));
+    ASSERT_TRUE(WaitFor([&] { return m_side->GetViewerCount() == 6; }, 30s)) << m_side->GetViewerCount();
+    std::vector<int> browsers;
+    for (int i = 0; i < 4; ++i) {
+        browsers.push_back(Connect(m_port));
+        Send(browsers.back(), "GET /live.mjpg HTTP/1.1\r\nHost: x\r\n\r\n");
+        const std::string first = Read(browsers.back(), 5s, 200);
+        EXPECT_EQ(first.rfind("HTTP/1.1 200 OK\r\nContent-Type: multipart/x-mixed-replace", 0), 0u) << first;
+    }
+    ASSERT_TRUE(WaitFor([&] { return m_side->GetViewerCount() == 10; }, 10s));
+
+    // The eleventh of either kind is refused, as players always were.
+    for (const std::string& request : {std::string("GET /live.mjpg HTTP/1.1\r\n\r\n"), "GET / HTTP/1.0\r\n" + kPlay + "\r\n"}) {
+        const std::string refused = Exchange(m_port, request);
+        EXPECT_EQ(refused.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << refused;
+    }
+    const std::string full = Body(Get("/status.json"));
+    EXPECT_NE(full.find("\"viewers\":10,\"limit\":10"), std::string::npos) << full;
+    const std::string page = Body(Get("/watch"));
+    EXPECT_NE(page.find("Watching now: 10 of 10"), std::string::npos) << page;
+    EXPECT_NE(page.find("viewer limit is reached"), std::string::npos) << page;
+
+    auto changes = m_side->TakeViewerChanges();
+    ASSERT_EQ(changes.size(), 10u);
+    int browserJoins = 0;
+    for (size_t i = 0; i < changes.size(); ++i) {
+        EXPECT_TRUE(changes[i].joined);
+        EXPECT_EQ(changes[i].viewers, i + 1);
+        EXPECT_EQ(changes[i].address.rfind("127.0.0.1:", 0), 0u) << changes[i].address;
+        browserJoins += changes[i].kind == ViewerKind::Browser;
+    }
+    EXPECT_EQ(browserJoins, 4);
+
+    // A leaving browser frees its slot and is reported.
+    close(browsers.back());
+    browsers.pop_back();
+    ASSERT_TRUE(WaitFor([&] { return m_side->GetViewerCount() == 9; }, 5s));
+    changes = m_side->TakeViewerChanges();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_FALSE(changes[0].joined);
+    EXPECT_EQ(changes[0].kind, ViewerKind::Browser);
+    EXPECT_EQ(changes[0].viewers, 9u);
+    EXPECT_NE(Body(Get("/status.json")).find("\"viewers\":9,"), std::string::npos);
+    players.clear();
+    for (int fd : browsers)
+        close(fd);
+    EXPECT_TRUE(WaitFor([&] { return m_side->GetViewerCount() == 0; }, 10s));
+}
+
+// Splits an MJPEG body into whole JPEG parts; what is left stays in `buffer`.
+std::vector<std::string> TakeParts(std::string& buffer)
+{
+    std::vector<std::string> parts;
+    const std::string head = "--lumoraframe\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+    for (;;) {
+        const size_t at = buffer.find(head);
+        const size_t end = at == std::string::npos ? at : buffer.find("\r\n\r\n", at + head.size());
+        if (end == std::string::npos)
+            break;
+        const size_t start = end + 4;
+        const size_t length = std::stoul(buffer.substr(at + head.size()));
+        if (buffer.size() < start + length)
+            break;
+        parts.push_back(buffer.substr(start, length));
+        buffer.erase(0, start + length);
+    }
+    return parts;
+}
+
+TEST_F(BrowserSideTest, SlowViewersSkipPicturesStalledOnesAreDroppedPlayersUnharmed)
+{
+    // A viewer reading far slower than the pictures come: it keeps getting
+    // whole pictures and is not dropped (it gets the newest, not a queue
+    // that grows until the stall limit throws it out).
+    const int slow = Connect(m_port, 4096);
+    Send(slow, "GET /live.mjpg HTTP/1.1\r\n\r\n");
+    const int stalled = Connect(m_port, 4096);
+    Send(stalled, "GET /live.mjpg HTTP/1.1\r\n\r\n");
+    const int player = Connect(m_port);
+    Send(player, "GET / HTTP/1.0\r\n" + kPlay + "\r\n");
+
+    std::string buffer;
+    size_t pictures = 0, playerBytes = 0;
+    bool slowClosed = false, stalledClosed = false;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 14s) {
+        buffer += Read(slow, 250ms, 3000, &slowClosed);
+        if (slowClosed)
+            break;
+        for (const std::string& part : TakeParts(buffer)) {
+            int w = 0, h = 0;
+            EXPECT_TRUE(DecodeJpeg(part, &w, &h));
+            ++pictures;
+        }
+        playerBytes += Read(player, 10ms).size();
+        pollfd p{stalled, 0, 0};
+        stalledClosed = stalledClosed || (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)));
+    }
+    EXPECT_FALSE(slowClosed) << "the slow viewer was dropped";
+    EXPECT_GE(pictures, 3u);
+    EXPECT_TRUE(stalledClosed) << "the viewer that never reads is dropped by the stall rule";
+    EXPECT_GT(playerBytes, 40000u) << "the player kept receiving";
+    close(slow);
+    close(stalled);
+    close(player);
+}
+
+TEST_F(BrowserSideTest, PicturesAreTakenOnlyWhileABrowserNeedsThem)
+{
+    // Priming at the stream's start learns the format, then lets go.
+    ASSERT_TRUE(WaitFor([&] { return !m_tap->Wanted(); }, 20s)) << "attached with nobody watching";
+    const int viewer = Connect(m_port);
+    Send(viewer, "GET /live.mjpg HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(WaitFor([&] { return m_tap->Wanted(); }, 5s));
+    std::string buffer = Read(viewer, 3s);
+    EXPECT_GE(TakeParts(buffer).size(), 10u) << "the stream's frame rate, about 15 a second";
+    close(viewer);
+    EXPECT_TRUE(WaitFor([&] { return !m_tap->Wanted(); }, 20s)) << "still attached after the viewer left";
+}
+
+} // namespace
