@@ -31,6 +31,8 @@ class TASFWriter;
 class TNetHTTP;
 class TNetFTP;
 class THtmlView;
+class TRelayController;
+class TRelayUrlEdit;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -56,6 +58,7 @@ struct TStartOptions {
     std::string SettingsFile; // --settings FILE
     std::string EchoUrl;      // --echo-url URL (or LUMORA_ECHO_URL)
     bool Start = false;       // --start
+    std::string RelayUrl;     // --relay URL: relay this run there, not saved
 };
 
 class TForm1 : public QMainWindow {
@@ -93,6 +96,11 @@ public:
     QLineEdit* edIPAddress = nullptr;
     QLineEdit* edPort = nullptr;
     QLineEdit* edWAN = nullptr;
+    // The relay to a media server (Unit1Relay.cpp), below the settings.
+    QGroupBox* GroupBox5 = nullptr;     // "Relay"
+    QCheckBox* cbRelay = nullptr;       // "Relay to"
+    TRelayUrlEdit* edRelayURL = nullptr;
+    QLabel* lblRelayStatus = nullptr;   // "off", "connecting", "live 00:12:34" or the last error
 
     // Website page
     QGroupBox* GroupBox2 = nullptr;
@@ -128,6 +136,7 @@ public:
     QTimer* tmrManualUpload = nullptr;
     TFileDialogSettings OpenDialog1;
     TFileDialogSettings SaveDialog1;
+    std::unique_ptr<TRelayController> Relay;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;
@@ -191,6 +200,7 @@ protected:
 
 private:
     void BuildControls();
+    void BuildRelayControls();
     void CreateComponents();
     void CreateHelpViewer();
     void DestroyComponents();

@@ -2,6 +2,8 @@
 // before it (members leave their graph before the graph goes).
 #include "app/Unit1.h"
 
+#include "app/Unit1Relay.h"
+
 #include "htmlview/HtmlView.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"

@@ -1,6 +1,8 @@
 // Streaming start and stop.
 #include "app/Unit1.h"
 
+#include "app/Unit1Relay.h"
+
 #include "media/MediaKit.h"
 #include "platform/ini/IniFile.h"
 #include "platform/ui/Application.h"
@@ -153,6 +155,8 @@ void TForm1::btnStartClick()
         }
     }
 
+    Relay->Start(); // beside the direct stream, when ticked
+
     // 15-19.
     Label7->setVisible(FilterGraph1->Active());
     GetOutsideIP();
@@ -162,6 +166,7 @@ void TForm1::btnStartClick()
     GroupBox3->setEnabled(false);
     GroupBox2->setEnabled(false);
     GroupBox1->setEnabled(false);
+    GroupBox5->setEnabled(false);
     btnStart->setEnabled(false);
     btnStop->setEnabled(true);
     if (FileExists(Files.WanPageFile()))
@@ -178,6 +183,7 @@ void TForm1::btnStopClick()
 {
     tmrStartButtonUpload->stop();
     tmrMain->stop();
+    Relay->Stop();
     FilterGraph1->SetActive(false);
     Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(cbSource->currentIndex()).Get());
     FilterGraph1->SetActive(true);
@@ -192,6 +198,7 @@ void TForm1::btnStopClick()
     GroupBox3->setEnabled(true);
     GroupBox2->setEnabled(true);
     GroupBox1->setEnabled(true);
+    GroupBox5->setEnabled(true);
     btnStop->setEnabled(false);
     btnStart->setEnabled(true);
     btnPreview->setEnabled(!FilterGraph1->Active());

@@ -26,11 +26,12 @@ void OnSignal(int)
 
 void PrintUsage()
 {
-    std::printf("usage: lumora [--start] [--settings FILE] [--echo-url URL]\n"
+    std::printf("usage: lumora [--start] [--settings FILE] [--echo-url URL] [--relay URL]\n"
                 "  --start           start streaming as soon as the window is created\n"
                 "  --settings FILE   read and write the settings in FILE\n"
                 "  --echo-url URL    the public-address echo service (default http://checkip.dyndns.org/;\n"
-                "                    the environment variable LUMORA_ECHO_URL does the same)\n");
+                "                    the environment variable LUMORA_ECHO_URL does the same)\n"
+                "  --relay URL       relay the stream to rtmp://host/app/streamkey for this run (not saved)\n");
 }
 
 // Parses the command line; false (after printing why) when it is not usable.
@@ -57,6 +58,11 @@ bool ParseOptions(int argc, char** argv, TStartOptions& options)
             if (!v)
                 return false;
             options.EchoUrl = v;
+        } else if (arg == "--relay") {
+            const char* v = value("--relay");
+            if (!v)
+                return false;
+            options.RelayUrl = v;
         } else if (arg == "--help" || arg == "-h") {
             PrintUsage();
             std::exit(0);
