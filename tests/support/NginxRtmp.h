@@ -26,6 +26,7 @@ public:
     bool Running();
 
     int port() const { return m_port; }
+    int Pid() const { return m_process ? m_process->pid() : -1; }
     std::string Url(const std::string& application, const std::string& key) const;
     std::string HlsDir() const { return m_dir.file("hls"); }
     std::string ErrorLog() const;
