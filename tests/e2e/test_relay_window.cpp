@@ -23,8 +23,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <future>
-#include <regex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -104,7 +104,9 @@ TEST_F(RelayWindow, StartFeedsTheRelayBesideTheDirectStreamAndStopEndsIt)
     ASSERT_TRUE(m_errors.empty()) << m_errors.front();
     EXPECT_FALSE(f.GroupBox5->isEnabled()) << "disabled while streaming, like the network settings";
     ASSERT_TRUE(WaitForStatus("live ", 20s)) << Status();
-    EXPECT_TRUE(std::regex_match(Status(), std::regex("live 00:00:[0-9][0-9]"))) << Status();
+    const std::string live = Status();
+    EXPECT_TRUE(live.size() == 13 && live.rfind("live 00:00:", 0) == 0 && std::isdigit(live[11]) && std::isdigit(live[12]))
+        << live;
 
     // The media server and a Windows Media player at the same time.
     auto relayed = std::async(std::launch::async, [&] { return Probe(url); });
