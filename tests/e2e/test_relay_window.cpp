@@ -238,6 +238,33 @@ TEST_F(RelayWindow, RunOnlyAddressRelaysButIsNotSaved)
     EXPECT_EQ(text.find("runonly"), std::string::npos) << text;
 }
 
+// The program itself, headless: --relay relays this run, each change of the
+// relay's state is printed without the key, and nothing of it is saved.
+TEST_F(RelayWindow, HeadlessProgramRelaysWithTheOptionAndPrintsItsStates)
+{
+    const std::string program = testsupport::BuildDir() + "/lumora";
+    ASSERT_EQ(access(program.c_str(), X_OK), 0) << program;
+    WriteFileText(Path("run.ini"), "[Network]\nPort=" + std::to_string(m_port) + "\n");
+    const std::string url = m_nginx.Url("live", "runkey");
+    const std::string out = Path("out.txt");
+    const std::string script =
+        "cd '" + m_dir.path().string() + "' && env -u DISPLAY -u WAYLAND_DISPLAY LUMORA_TEST_SOURCE=1 '" + program +
+        "' --start --settings run.ini --echo-url http://127.0.0.1:" + std::to_string(FreeTcpPort()) +
+        "/ --relay '" + url + "' > out.txt 2>/dev/null & pid=$!; "
+        "for i in $(seq 200); do grep -q 'relay: live' out.txt && break; sleep 0.1; done; "
+        "kill -INT $pid; for i in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
+        "kill -0 $pid 2>/dev/null && kill -KILL $pid; wait $pid; echo rc=$?";
+    const std::string rc = RunCommand(script);
+    const std::string printed = ReadFileText(out);
+    EXPECT_EQ(rc, "rc=0\n") << printed;
+    const std::string expected = "Lumora relay: connecting to rtmp://127.0.0.1:" + std::to_string(m_nginx.port()) +
+                                 "/...\nLumora relay: live\n";
+    EXPECT_NE(printed.find(expected), std::string::npos) << printed;
+    EXPECT_NE(printed.find("Lumora relay: off\n"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("runkey"), std::string::npos) << "the key is never printed";
+    EXPECT_EQ(ReadFileText(Path("run.ini")).find("Relay"), std::string::npos) << ReadFileText(Path("run.ini"));
+}
+
 TEST_F(RelayWindow, WithoutRelaySettingsTheBitrateFollowsTheProfileAndNothingIsAdded)
 {
     TForm1& f = OpenWith("");

@@ -190,6 +190,28 @@ TEST_F(RelayToNginx, ServerGoneIsRetriedAndTheRelayIsLiveAgainWhenItReturns)
     EXPECT_TRUE(StopsWithin(relay, 10s));
 }
 
+// The writer stops (another source was picked): the session ends cleanly and
+// a new one begins with the pictures of the next writing, at their size.
+TEST_F(RelayToNginx, EndOfPicturesEndsTheSessionAndNewPicturesStartAnother)
+{
+    RtmpRelay relay(Options(m_nginx.Url("live", "cam")));
+    relay.Start();
+    {
+        PictureFeed feed(relay, 320, 240, 15);
+        ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
+    }
+    relay.OnPicturesEnd();
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Connecting; }, 10s));
+    const auto first = PublishSessions(m_nginx.ErrorLog(), "cam");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return EndedByTheClient(m_nginx.ErrorLog(), first[0]); }, 10s)) << m_nginx.ErrorLog();
+
+    PictureFeed feed(relay, 240, 176, 15);
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().sessions == 2 && relay.Status().state == RelayState::Live; }, 20s));
+    EXPECT_EQ(Probe(m_nginx.Url("live", "cam")), "h264,240,176,15/1\n");
+    EXPECT_TRUE(StopsWithin(relay, 10s));
+}
+
 TEST_F(RelayToNginx, RefusalsAndBadAddressesAreShownAsSuchAndNotRepeated)
 {
     const int closedPort = testsupport::FreeTcpPort();
