@@ -1,6 +1,8 @@
 # Two commands do all set-up on a fresh machine:
 #   make run   install dependencies, build, start Lumora
 #   make test  install dependencies, build, run every test
+# and one more makes the Debian package:
+#   make package  build/lumora_<version>_<arch>.deb
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 JOBS ?= 2
@@ -8,7 +10,7 @@ JOBS ?= 2
 # stream at once so there is something to watch.
 RUN_ARGS ?= $(if $(DISPLAY)$(WAYLAND_DISPLAY),,--start)
 
-.PHONY: all deps configure build run test bench sanitize clean
+.PHONY: all deps configure build run test package bench sanitize clean
 
 all: build
 
@@ -23,11 +25,16 @@ configure: $(BUILD_DIR)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
+# The program runs in the build folder, so the sample template and its
+# settings land there and the checkout stays clean.
 run: deps build
-	./$(BUILD_DIR)/lumora $(RUN_ARGS) $(ARGS)
+	cd $(BUILD_DIR) && ./lumora $(RUN_ARGS) $(ARGS)
 
 test: deps build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS)
+
+package: deps build
+	cmake --build $(BUILD_DIR) --target package
 
 bench: deps build
 	scripts/run-benchmarks.sh $(BUILD_DIR)

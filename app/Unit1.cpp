@@ -11,6 +11,7 @@
 #include "platform/ini/IniFile.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Resources.h"
+#include "app/ProgramFolders.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -51,10 +52,10 @@ TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string&
     TProgramFiles files;
     const fs::path exe(exePath);
     const fs::path folder = exe.has_parent_path() ? exe.parent_path() : fs::path(".");
-    if (::access(folder.c_str(), W_OK) == 0) {
+    if (::access(folder.c_str(), W_OK) == 0 && !IsInstalledProgram(exePath)) {
         files.BasePath = exePath;
     } else {
-        // An installed program's folder is not writable; keep its files per user.
+        // An installed program never writes beside itself; keep its files per user.
         fs::path config;
         if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
             config = xdg;

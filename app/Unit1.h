@@ -210,7 +210,8 @@ private:
 };
 
 // The settings file and program-relative files for a program at exePath:
-// beside the program when its folder is writable, otherwise under
+// beside the program when its folder is writable and it is not an installed
+// program (IsInstalledProgram), otherwise under
 // $XDG_CONFIG_HOME/lumora (or ~/.config/lumora). An explicit settings file
 // replaces only the settings file.
 TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string& explicitSettings);

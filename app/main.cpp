@@ -1,5 +1,6 @@
 // Program entry: initialise the application, create the main window, run the
 // message loop until the window closes.
+#include "app/ProgramFolders.h"
 #include "app/Unit1.h"
 
 #include "platform/ui/Application.h"
@@ -85,6 +86,9 @@ int main(int argc, char** argv)
 
     const bool offscreen = SelectOffscreenWhenHeadless();
     QApplication app(argc, argv);
+    // The documents written at start-up resolve against the working folder;
+    // from "/" (a service) or a read-only folder they go to the user's data folder.
+    EnterWritableDataFolder(Application::Instance().ExeName(), options.SettingsFile);
     QApplication::setApplicationName("Lumora");
     QApplication::setQuitOnLastWindowClosed(true);
 

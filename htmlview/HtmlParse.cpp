@@ -1,5 +1,7 @@
 #include "htmlview/HtmlParse.h"
 
+#include "htmlview/HtmlCharset.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -376,6 +378,9 @@ void THtmlParser::SkipWhiteSpace()
 
 void THtmlParser::NextSymbol()
 {
+    // Script text ends where its handler asks for the next symbol, even
+    // when no handler read it.
+    m_inScript = false;
     m_token.clear();
     m_tokenPos.clear();
     for (;;) {
@@ -413,6 +418,16 @@ bool THtmlParser::ReadTag()
         end = true;
         ReadChar();
     }
+    if (!end && m_ch == '?' && IsLetter(RawPeekAt(0))) {
+        // A processing instruction such as the "<?xml ...?>" line of an
+        // XHTML page: not content.
+        while (m_ch != '>' && m_ch != EofChar)
+            ReadChar();
+        if (m_ch == '>')
+            ReadChar();
+        m_sy = UnknownSy;
+        return true;
+    }
     if (!(m_ch >= 'A' && m_ch <= 'Z')) {
         AddTokenChar('<', start);
         if (end)
@@ -445,14 +460,46 @@ bool THtmlParser::ReadTag()
     while (ReadAttribute()) {
     }
     // Script text is read without comment processing from the character
-    // after ">" on.
-    if (m_sy == ScriptSy && m_onScript)
+    // after ">" on: a "<!--" inside it is code, not the start of a comment
+    // that would swallow the page.
+    if (m_sy == ScriptSy)
         m_inScript = true;
-    while (m_ch != '>' && m_ch != EofChar)
+    unsigned char last = 0;
+    while (m_ch != '>' && m_ch != EofChar) {
+        last = m_ch;
         ReadChar();
+    }
+    // A style sheet is not content and its rules are not ours to apply. An
+    // XHTML "<style/>" has none.
+    if (m_ch == '>' && !end && name == "STYLE" && last != '/') {
+        SkipRawTextElement("STYLE");
+        return true;
+    }
     if (m_ch == '>')
         ReadChar();
     return true;
+}
+
+// At the ">" of an element whose content is not markup: skips up to its end
+// tag ("</" + name, any case), which is then read as an ordinary symbol, or
+// to the end of the input. Comments are not processed on the way.
+void THtmlParser::SkipRawTextElement(const char* upperName)
+{
+    const std::size_t length = std::strlen(upperName);
+    const bool saved = m_inScript;
+    m_inScript = true;
+    ReadChar();
+    while (m_ch != EofChar) {
+        if (m_ch == '<' && RawPeekAt(0) == '/') {
+            bool atEnd = true;
+            for (std::size_t i = 0; i < length && atEnd; ++i)
+                atEnd = Upper(RawPeekAt(1 + i)) == upperName[i];
+            if (atEnd && !IsLetter(RawPeekAt(1 + length)))
+                break;
+        }
+        ReadChar();
+    }
+    m_inScript = saved;
 }
 
 bool THtmlParser::ReadAttribute()
@@ -558,17 +605,28 @@ void THtmlParser::ReadEntity()
             AddTokenChar(c, start);
         return;
     }
+    // The Latin-1 names (and the first eight) have at most six characters;
+    // HTML 4's longer ones ("thetasym") up to eight, and those count only
+    // with their ";", so "&lang=en" in a link stays as written.
     std::string name;
-    while ((IsLetter(m_lch) || IsDigit(m_lch)) && name.size() < 6) {
+    while ((IsLetter(m_lch) || IsDigit(m_lch)) && name.size() < 8) {
         name += static_cast<char>(m_lch);
         read += static_cast<char>(m_lch);
         readPos.push_back(m_pos);
         ReadChar();
     }
     std::string result;
-    if (name.empty() || IsLetter(m_lch) || IsDigit(m_lch) || !LookupEntity(name, result)) {
+    if (name.empty() || IsLetter(m_lch) || IsDigit(m_lch)) {
         keepAsText();
         return;
+    }
+    if (name.size() > 6 || !LookupEntity(name, result)) {
+        const std::uint32_t cp = m_ch == ';' ? Html4EntityCodePoint(name) : 0;
+        if (cp == 0) {
+            keepAsText();
+            return;
+        }
+        result = static_cast<char>(UnicodeToCp1252(cp));
     }
     if (m_ch == ';')
         ReadChar();
@@ -609,6 +667,11 @@ bool THtmlParser::DocumentStarted() const
 
 void THtmlParser::AddBlock(std::unique_ptr<TSectionBase> block)
 {
+    // Spaces stand before a first line box; a rule or a table is one (their
+    // markers are not drawn).
+    if (!dynamic_cast<const TSection*>(block.get()) && !dynamic_cast<const THeadingSpace*>(block.get()) &&
+        !dynamic_cast<const TParagraphSpace*>(block.get()))
+        m_pendingMarker.Active = false;
     block->Level = m_level;
     block->StartPos = block->EndPos = std::max(0, m_pos);
     m_cell->Blocks.push_back(std::move(block));
@@ -619,6 +682,13 @@ void THtmlParser::CloseBlock()
     if (!m_section)
         return;
     m_section->EndPos = std::max(0, m_pos);
+    if (m_section->IsEmpty() && !m_section->BlankLine) {
+        if (const auto* ul = dynamic_cast<const TUListItem*>(m_section)) {
+            m_pendingMarker = {true, false, ul->Plain, ul->SmallIndent, 0, '1', ul->Level, m_cell};
+        } else if (const auto* ol = dynamic_cast<const TOListItem*>(m_section)) {
+            m_pendingMarker = {true, true, false, ol->SmallIndent, ol->Number, ol->Style, ol->Level, m_cell};
+        }
+    }
     // An empty section is dropped unless an anchor refers to it or it is an
     // empty line of its own.
     if (m_section->IsEmpty() && !m_section->Anchored && !m_section->BlankLine && !m_cell->Blocks.empty() &&
@@ -632,10 +702,19 @@ TSection& THtmlParser::OpenSection()
 {
     CloseBlock();
     std::unique_ptr<TSection> section;
-    if (m_pre)
+    const PendingMarker marker = m_pendingMarker;
+    m_pendingMarker.Active = false;
+    if (m_pre) {
         section = std::make_unique<TPreFormated>(m_doc, m_level);
-    else
+    } else if (marker.Active && marker.Cell == m_cell && marker.Level == m_level) {
+        if (marker.Ordered)
+            section = std::make_unique<TOListItem>(m_doc, m_align, m_level, marker.Number, marker.Style);
+        else
+            section = std::make_unique<TUListItem>(m_doc, m_align, m_level, marker.Plain);
+        section->SmallIndent = marker.SmallIndent;
+    } else {
         section = std::make_unique<TSection>(m_doc, m_align, m_level);
+    }
     TSection* raw = section.get();
     AddBlock(std::move(section));
     m_section = raw;
@@ -717,7 +796,11 @@ TParseResult THtmlParser::ParseDocument(const std::string& text, TSectionList& d
     m_onSound = std::move(sound);
     m_onMeta = std::move(meta);
     m_onScript = std::move(script);
-    m_input = &text;
+    // The parser reads Windows-1252; a UTF-8 page is converted first, so
+    // source positions count the converted text.
+    const bool utf8 = DeclaresUtf8(text);
+    const std::string converted = utf8 ? Utf8ToCp1252(text) : std::string();
+    m_input = utf8 ? &converted : &text;
     try {
         OpenSection();
         ReadChar();
@@ -734,7 +817,10 @@ void THtmlParser::ParsePlainText(const std::string& text, TSectionList& document
 {
     TParseResult result;
     Reset(document, result);
-    m_input = &text;
+    // A text file says it is UTF-8 only by its byte order mark.
+    const bool utf8 = std::string_view(text).starts_with("\xEF\xBB\xBF");
+    const std::string converted = utf8 ? Utf8ToCp1252(text) : std::string();
+    m_input = utf8 ? &converted : &text;
     m_inScript = true; // no comments in plain text
     try {
         TMyFont font = TopFont();
@@ -792,6 +878,7 @@ void THtmlParser::Reset(TSectionList& document, TParseResult& result)
     m_linkTarget.clear();
     m_level = 0;
     m_list = nullptr;
+    m_pendingMarker = {};
     m_nesting = 0;
     m_inTable = 0;
     m_baseSize = 3;
@@ -882,6 +969,7 @@ void THtmlParser::ParseBody(const TSymSet& terminators)
         case DTSy:
             if (m_list) {
                 CloseBlock();
+                m_pendingMarker.Active = false;
                 const int level = m_sy == DDSy ? m_level : std::max(0, m_level - 1);
                 auto item = std::make_unique<TDListItem>(m_doc, m_align, level);
                 TSection* raw = item.get();
@@ -1035,6 +1123,7 @@ void THtmlParser::ParseList(const TSymSet& terminators)
     }
     const TSymbol kind = m_sy;
     CloseBlock();
+    m_pendingMarker.Active = false;
     ListContext list;
     list.Kind = kind;
     if (const TAttribute* a = Attr(StartSy))
@@ -1054,6 +1143,7 @@ void THtmlParser::ParseList(const TSymSet& terminators)
     NextSymbol();
     ParseBody(inner);
     CloseBlock();
+    m_pendingMarker.Active = false;
     --m_nesting;
     m_level = savedLevel;
     m_list = savedList;
@@ -1064,6 +1154,7 @@ void THtmlParser::ParseList(const TSymSet& terminators)
 void THtmlParser::DoListItem()
 {
     CloseBlock();
+    m_pendingMarker.Active = false;
     std::unique_ptr<TSection> item;
     if (!m_list) {
         item = std::make_unique<TUListItem>(m_doc, m_align, m_level, false);

@@ -77,6 +77,19 @@ private:
         char Style = '1';
         bool Plain = false;
     };
+    // The marker of a list item that was closed before it held anything (an
+    // item that starts with a heading, say): it goes to the item's first line
+    // box, the next section opened in the same cell and at the same level.
+    struct PendingMarker {
+        bool Active = false;
+        bool Ordered = false;
+        bool Plain = false;
+        bool SmallIndent = false;
+        int Number = 0;
+        char Style = '1';
+        int Level = 0;
+        const TCell* Cell = nullptr;
+    };
     using TSymSet = std::bitset<SymbolCount>;
 
     // Character layer.
@@ -92,6 +105,7 @@ private:
     void ReadEntity();
     bool ReadTextRun();
     void SkipWhiteSpace();
+    void SkipRawTextElement(const char* upperName);
     void AddTokenChar(char c, int pos);
     // Blocks.
     void ParseBody(const TSymSet& terminators);
@@ -166,6 +180,7 @@ private:
     int m_level = 0;
     int m_blockAlign = 1; // alignment of the enclosing CENTER / DIV / cell
     ListContext* m_list = nullptr;
+    PendingMarker m_pendingMarker;
     bool m_sectionFromBR = false;
     bool m_commentAtEnd = false;
     bool m_skipPreBreak = false;

@@ -17,7 +17,7 @@ packages=(
   clang libclang-rt-14-dev
   libssl-dev
   vsftpd nginx libnginx-mod-rtmp chromium
-  desktop-file-utils appstream man-db
+  desktop-file-utils appstream man-db librsvg2-bin
 )
 
 missing=()

@@ -112,6 +112,17 @@ const GoldenCase kGoldenCases[] = {
      "taller than the view so a scroll bar shows. Once more: the words wrap at the right edge of the "
      "view; the document is taller than the view so a scroll bar shows.</p><p>End.</p>",
      220, 150},
+    {"list_items_with_headings",
+     "<ol><li><h3>Choose a source</h3>Pick a camera.<li><a name=net></a><h3>Network</h3>Pick a rate.</ol>"
+     "<ul><li><h4>Bullet on a heading</h4><li>plain item</ul>",
+     300, 240},
+    {"xhtml_utf8_page",
+     "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE html>\n<html><head>"
+     "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\"><title>t</title>"
+     "<style type=\"text/css\">body { color: red }</style><script>var s = \"<!--\";</script></head>"
+     "<body bgcolor=\"#203040\" text=white link=yellow><h2>Caf\xC3\xA9 \xE2\x80\x93 na\xC3\xAFve</h2>"
+     "<p>\xE2\x80\x9CQuoted\xE2\x80\x9D &bull; 5 &euro; &mdash; <a href=x.htm>link</a>&hellip;</p></body></html>",
+     300, 160},
 };
 
 INSTANTIATE_TEST_SUITE_P(Screens, Golden, ::testing::ValuesIn(kGoldenCases),

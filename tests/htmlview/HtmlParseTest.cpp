@@ -40,6 +40,16 @@ const BlockCase kBlockCases[] = {
     {"TabEntityIsSpace", "a&#9;b", "S:a b"},
     {"SpecialEntities", "&trade;&hellip;&rsquo;&ndash;&quot;", "S:\\x99...'-\""},
     {"Latin1Entities", "&frac14;&yuml;&Agrave;&iexcl;", "S:\\xBC\\xFF\\xC0\\xA1"},
+    // HTML 4's other entities give their Windows-1252 byte, "?" where it has none.
+    {"Html4Punctuation", "&bull;&ldquo;&rdquo;&lsquo;&mdash;&euro;&sbquo;&permil;&Dagger;",
+     "S:\\x95\\x93\\x94\\x91\\x97\\x80\\x82\\x89\\x87"},
+    {"Html4LettersAndSymbols", "&OElig;&scaron;&Yuml;&fnof;&circ;&alpha;&Omega;&thetasym;&rarr;&infin;",
+     "S:\\x8C\\x9A\\x9F\\x83\\x88?????"},
+    {"TheFirstEightStayAsTheyWere", "&rsquo;&ndash;&trade;&hellip;", "S:'-\\x99..."},
+    {"Html4EntityNeedsItsSemicolon", "<a href=\"x.htm?a=1&lang=en&bull\">&bull &mdash</a>",
+     "S:&bull &mdash"},
+    {"Html4EntityNamesAreCaseSensitive", "&BULL;&Mdash;", "S:&BULL;&Mdash;"},
+    {"NineLetterNameStaysText", "&thetasyms;", "S:&thetasyms;"},
     {"LessThanNotFollowedByLetterIsText", "a < b", "S:a < b"},
     {"EndTagWithoutNameIsText", "x</ y", "S:x</ y"},
     {"HeadingLevel2", "<h2>Title</h2>", "H2|S:Title|H2"},
@@ -81,6 +91,24 @@ const BlockCase kBlockCases[] = {
     {"CenterAndDiv", "<center>x</center>y<div align=right>z</div>", "S:x|S:y|S:z"},
     {"AddressBlock", "<address>a</address>b", "S:a|S:b"},
     {"Empty", "", ""},
+    // What the head holds is never shown.
+    {"StyleNotShown", "<head><style type=\"text/css\">p { color: red }</style></head>x", "S:x"},
+    {"StyleWithCommentAndTags", "<style><!-- a<b>c {} --></STYLE>x", "S:x"},
+    {"StyleUnclosed", "a<style>b { }", "S:a"},
+    {"EmptyXhtmlStyle", "<style type=\"text/css\"/>x", "S:x"},
+    {"StyleEndTagNeedsItsName", "<style>a</styles>b</style>c", "S:c"},
+    {"ScriptInHeadWithMarkup", "<head><script type=\"text/javascript\">document.write('<b>x</b>');</script>"
+                               "</head><body>y", "S:y"},
+    {"ScriptWithCommentOpener", "<script>var s = \"<!--\"; if (a<!b) c();</script>x<!-- y -->z", "S:xz"},
+    {"XmlDeclarationSkipped", "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<html><body>x", "S:x"},
+    {"QuestionMarkWithoutNameIsText", "a <? b", "S:a <? b"},
+    // Items whose first line box is a heading keep their marker there.
+    {"ItemStartingWithHeading", "<ol><li><h3>a</h3>b<li>c</ol>", "H3|OL1#11:a|H3|S:b|OL1#21:c"},
+    {"ItemStartingWithAnchorAndHeading", "<ul><li><a name=x></a><h2>a</h2></ul>", "UL1:|H2|UL1:a|H2"},
+    {"NumberingGoesOnAfterHeadingItems", "<ol start=4><li><h4>a</h4><li><h4>b</h4></ol>",
+     "H4|OL1#41:a|H4|H4|OL1#51:b|H4"},
+    {"MarkerLeavesTheItemWithIt", "<ul><li><h2>a</h2></ul><p>b", "H2|UL1:a|H2|P|S:b"},
+    {"EmptyItemBeforeRuleMarksNothingAfter", "<ul><li><hr>a</ul>", "HR|S:a"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Parser, ParseBlocks, ::testing::ValuesIn(kBlockCases),
@@ -367,6 +395,69 @@ TEST(ParserCallbacks, MetaBaseSoundAndScript)
     EXPECT_EQ(SectionAt(doc, 0).Fonts[0].Font.CharSet, 204);
 }
 
+TEST(ParserCharset, Utf8PagesAreReadAsWindows1252)
+{
+    const std::string text = "caf\xC3\xA9 \xE2\x80\x9Cq\xE2\x80\x9D \xE2\x82\xAC \xCE\xB1 \xF0\x9F\x98\x80";
+    const std::string shown = "S:caf\\xE9 \\x93q\\x94 \\x80 ? ?";
+    struct Case {
+        const char* Name;
+        std::string Html;
+        std::string Expected;
+    } cases[] = {
+        {"ByteOrderMark", "\xEF\xBB\xBF" + text, shown},
+        {"MetaHttpEquiv", "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=UTF-8\">" + text, shown},
+        {"MetaCharset", "<html><head><META CHARSET='utf-8'></head><body>" + text, shown},
+        {"MetaCharsetUnquoted", "<meta charset=utf8>" + text, shown},
+        // Without a declaration the bytes are Windows-1252, as always.
+        {"Undeclared", text, "S:caf\\xC3\\xA9 \\xE2\\x80\\x9Cq\\xE2\\x80\\x9D \\xE2\\x82\\xAC \\xCE\\xB1 "
+                             "\\xF0\\x9F\\x98\\x80"},
+        {"Latin1Declared", "<meta http-equiv=content-type content=\"text/html; charset=iso-8859-1\">caf\xE9",
+         "S:caf\\xE9"},
+        {"DeclaredAfterTheBodyStarts", "<body>caf\xC3\xA9<meta charset=utf-8>", "S:caf\\xC3\\xA9"},
+        // Bytes that are not UTF-8 stay the Windows-1252 bytes they are.
+        {"MislabelledLatin1", "<meta charset=utf-8>caf\xE9 na\xEFve \xC3", "S:caf\\xE9 na\\xEFve \\xC3"},
+        {"OverlongAndSurrogateForms", "<meta charset=utf-8>\xC0\xAF\xED\xA0\x80",
+         "S:\\xC0\\xAF\\xED\\xA0\\x80"},
+        {"CutShortAtTheEnd", "<meta charset=utf-8>a\xE2\x82", "S:a\\xE2\\x82"},
+        {"Utf8TitleAndAttributes", "\xEF\xBB\xBF<title>\xC3\x9C" "ber</title><img alt=\"\xC3\xA9\">", "S:\\x04"},
+    };
+    for (const Case& c : cases) {
+        auto p = Parse(c.Html);
+        EXPECT_EQ(Describe(*p.Doc), c.Expected) << c.Name;
+    }
+    auto p = Parse("\xEF\xBB\xBF<title>\xC3\x9C" "ber</title><img alt=\"\xC3\xA9&mdash;\">");
+    EXPECT_EQ(p.Result.DocumentTitle, "\xDC" "ber");
+    const TAttribute* alt = FindAttribute(SectionAt(*p.Doc, 0).Objects.at(0)->Attributes, AltSy);
+    ASSERT_TRUE(alt);
+    EXPECT_EQ(alt->Value, "\xE9\x97");
+}
+
+TEST(ParserBody, ColoursApplyAfterWhatTheHeadHolds)
+{
+    const std::string body = "<body bgcolor=\"#102030\" text=yellow link=lime>x";
+    struct Case {
+        const char* Name;
+        std::string Html;
+    } cases[] = {
+        {"Plain", "<html><head><title>t</title></head>\n" + body},
+        {"Style", "<html><head><style type=\"text/css\">\nbody { margin: 0 }\n</style></head>\n" + body},
+        {"Script", "<html><head><script>var a = \"<b>\";</script></head>\n" + body},
+        {"XmlDeclaration", "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n<!DOCTYPE html>\n<html>" + body},
+        {"Utf8WithEverything", "\xEF\xBB\xBF<?xml version=\"1.0\"?><html><head><meta charset=utf-8>"
+                               "<style>p{}</style><script>x()</script></head>" + body},
+    };
+    for (const Case& c : cases) {
+        auto p = Parse(c.Html);
+        EXPECT_EQ(p.Doc->BodyBackground, 0x102030u) << c.Name;
+        EXPECT_EQ(p.Doc->FontColor, 0xFFFF00u) << c.Name;
+        EXPECT_EQ(p.Doc->LinkColor, 0x00FF00u) << c.Name;
+        EXPECT_EQ(Describe(*p.Doc), "S:x") << c.Name;
+    }
+    // Text before BODY still starts the document, and then BODY is too late.
+    auto late = Parse("shown<body bgcolor=red>");
+    EXPECT_NE(late.Doc->BodyBackground, 0xFF0000u);
+}
+
 TEST(ParserPlainText, OnePreformattedBlock)
 {
     TSectionList doc;
@@ -376,6 +467,16 @@ TEST(ParserPlainText, OnePreformattedBlock)
     const TSection& s = SectionAt(doc, 0);
     EXPECT_EQ(s.Fonts[0].Font.Name, "Courier New");
     EXPECT_EQ(s.Fonts[0].Font.NominalSize, 10);
+}
+
+TEST(ParserPlainText, Utf8OnlyWithAByteOrderMark)
+{
+    TSectionList doc, raw;
+    THtmlParser parser;
+    parser.ParsePlainText("\xEF\xBB\xBF" "caf\xC3\xA9 \xE2\x80\x94", doc);
+    EXPECT_EQ(Describe(doc), "PRE:caf\\xE9 \\x97");
+    parser.ParsePlainText("caf\xC3\xA9", raw);
+    EXPECT_EQ(Describe(raw), "PRE:caf\\xC3\\xA9");
 }
 
 TEST(ParserPositions, CharactersKeepTheirSourcePositions)
