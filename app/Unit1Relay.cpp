@@ -85,8 +85,8 @@ TRelayController::TRelayController(TForm1& form) : m_form(form)
     m_clock->setObjectName("tmrRelayStatus");
     m_clock->setInterval(1000);
     QObject::connect(m_clock, &QTimer::timeout, &form, [this] { ShowStatus(); });
-    m_form.edRelayURL->OnUserEdit = [this] { m_override = false; };
-    QObject::connect(m_form.cbRelay, &QCheckBox::clicked, &form, [this](bool) { m_override = false; });
+    m_form.edRelayURL->OnUserEdit = [this] { m_urlOverride = false; };
+    QObject::connect(m_form.cbRelay, &QCheckBox::clicked, &form, [this](bool) { m_enabledOverride = false; });
 }
 
 TRelayController::~TRelayController()
@@ -105,7 +105,7 @@ void TRelayController::Load(const TIniFile& ini)
     m_fileBitrate = ini.ReadInteger(kSection, "Bitrate", 0);
     m_form.edRelayURL->SetUrl(QString::fromStdString(m_fileUrl));
     m_form.cbRelay->setChecked(m_fileEnabled);
-    m_override = false;
+    m_urlOverride = m_enabledOverride = false;
     ShowStatus();
 }
 
@@ -113,18 +113,14 @@ void TRelayController::OverrideForThisRun(const std::string& url)
 {
     m_form.edRelayURL->SetUrl(QString::fromStdString(url));
     m_form.cbRelay->setChecked(true);
-    m_override = true;
+    m_urlOverride = m_enabledOverride = true;
 }
 
 void TRelayController::Save(TIniFile& ini) const
 {
     // Without a relay setting the file keeps exactly the keys it had.
-    std::string url = m_fileUrl;
-    bool enabled = m_fileEnabled;
-    if (!m_override) {
-        url = m_form.edRelayURL->Url().toStdString();
-        enabled = m_form.cbRelay->isChecked();
-    }
+    const std::string url = m_urlOverride ? m_fileUrl : m_form.edRelayURL->Url().toStdString();
+    const bool enabled = m_enabledOverride ? m_fileEnabled : m_form.cbRelay->isChecked();
     if (!m_inFile && url.empty() && !enabled)
         return;
     ini.WriteString(kSection, "URL", url);

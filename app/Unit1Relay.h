@@ -49,7 +49,8 @@ public:
     void Load(const TIniFile& ini);
     void Save(TIniFile& ini) const;
     // A run-only address (--relay): ticks the box and shows the address but
-    // never reaches the settings file, unless the user edits the group.
+    // never reaches the settings file; what the user then changes by hand
+    // (the box, or the address typed over) is saved as usual.
     void OverrideForThisRun(const std::string& url);
 
     // Called by Start once the graph plays, and by Stop before it goes.
@@ -79,6 +80,7 @@ private:
     std::string m_fileUrl;
     bool m_fileEnabled = false;
     int m_fileBitrate = 0;
-    bool m_override = false;
+    bool m_urlOverride = false;     // the field holds the run-only address
+    bool m_enabledOverride = false; // the box was ticked for the run-only address
     std::string m_printed; // last line printed for the headless output
 };

@@ -232,9 +232,21 @@ TEST_F(RelayWindow, RunOnlyAddressRelaysButIsNotSaved)
     EXPECT_EQ(f.Relay->Running()->Options().bitrateKbps, 800);
     f.btnStop->click();
     ASSERT_TRUE(Close());
-    const std::string text = SettingsText();
+    std::string text = SettingsText();
     EXPECT_NE(text.find("[Relay]\nURL=rtmp://saved.example/app/savedkey\nEnabled=0\nBitrate=800\n"), std::string::npos)
         << text;
+    EXPECT_EQ(text.find("runonly"), std::string::npos) << text;
+
+    // Ticking the box by hand is the user's own setting; the run-only
+    // address still stays out of the file.
+    m_form.reset();
+    TForm1& g = Open(o);
+    g.cbRelay->click();
+    g.cbRelay->click();
+    ASSERT_TRUE(g.cbRelay->isChecked());
+    ASSERT_TRUE(Close());
+    text = SettingsText();
+    EXPECT_NE(text.find("[Relay]\nURL=rtmp://saved.example/app/savedkey\nEnabled=1\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("runonly"), std::string::npos) << text;
 }
 
