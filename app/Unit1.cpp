@@ -3,6 +3,7 @@
 
 #include "app/AntiFreeze.h"
 #include "app/Resources.h"
+#include "app/Unit1Relay.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
 #include "net/NetFTP.h"
@@ -247,6 +248,7 @@ void TForm1::BuildControls()
     MakeLabel(GroupBox3, "Internet (WAN) address", 10, 126, 160);
     MakeLabel(GroupBox3, "http://", 10, 146, 34);
     edWAN = MakeEdit(GroupBox3, "edWAN", 44, 144, 236, true);
+    BuildRelayControls();
 
     // Website page.
     GroupBox2 = Named(new QGroupBox("Website FTP Server ", TabSheet3), "GroupBox2");
@@ -375,8 +377,11 @@ void TForm1::FormCreate()
         edPort->setText(QString::fromStdString(ini.ReadString("Network", "Port", "8080")));
         ProfileIndex = ini.ReadInteger("Network", "Profile", 2);
         LastUploadedIP = ini.ReadString("IP", "Last", "");
+        Relay->Load(ini);
     }
     ReportUnwritableSettings();
+    if (!Options.RelayUrl.empty())
+        Relay->OverrideForThisRun(Options.RelayUrl);
 
     // The video input devices, listed by name.
     DeviceEnum = std::make_unique<TSysDevEnum>(CLSID_VideoInputDeviceCategory);
@@ -452,4 +457,5 @@ void TForm1::SaveSettings()
     ini.WriteString("Network", "Port", edPort->text().toStdString());
     ini.WriteInteger("Network", "Profile", ProfileIndex);
     ini.WriteString("IP", "Last", LastUploadedIP);
+    Relay->Save(ini);
 }

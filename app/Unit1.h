@@ -35,6 +35,8 @@ class THtmlView;
 class TWindowAntiFreeze;
 class TNetIOHandlerTLS;
 class TIniFile;
+class TRelayController;
+class TRelayUrlEdit;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -61,6 +63,7 @@ struct TStartOptions {
     std::string EchoUrl;      // --echo-url URL (or LUMORA_ECHO_URL)
     bool Start = false;       // --start
     bool Verbose = false;     // --verbose (or LUMORA_DEBUG=1)
+    std::string RelayUrl;     // --relay URL: relay this run there, not saved
 };
 
 class TForm1 : public QMainWindow {
@@ -102,6 +105,11 @@ public:
 
     // Inside Panel1 while streaming: how many watch.
     QLabel* lblViewers = nullptr;
+    // The relay to a media server (Unit1Relay.cpp), below the settings.
+    QGroupBox* GroupBox5 = nullptr;     // "Relay"
+    QCheckBox* cbRelay = nullptr;       // "Relay to"
+    TRelayUrlEdit* edRelayURL = nullptr;
+    QLabel* lblRelayStatus = nullptr;   // "off", "connecting", "live 00:12:34" or the last error
 
     // Website page
     QGroupBox* GroupBox2 = nullptr;
@@ -148,6 +156,7 @@ public:
     // fails verification (a self-signed host).
     std::string TrustedFingerprint;
     TRequestLimits RequestLimits;
+    std::unique_ptr<TRelayController> Relay;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;
@@ -235,6 +244,7 @@ protected:
 
 private:
     void BuildControls();
+    void BuildRelayControls();
     void CreateComponents();
     void CreateHelpViewer();
     void DestroyComponents();

@@ -3,6 +3,7 @@
 #include "app/Unit1.h"
 
 #include "app/AntiFreeze.h"
+#include "app/Unit1Relay.h"
 
 #include "htmlview/HtmlView.h"
 #include "media/MediaKit.h"

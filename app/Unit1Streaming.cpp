@@ -1,6 +1,8 @@
 // Streaming start and stop.
 #include "app/Unit1.h"
 
+#include "app/Unit1Relay.h"
+
 #include "media/MediaKit.h"
 #include "net/NetStack.h"
 #include "platform/ini/IniFile.h"
@@ -163,6 +165,8 @@ void TForm1::btnStartClick()
         }
     }
 
+    Relay->Start(); // beside the direct stream, when ticked
+
     // The streaming state: the label, the public address, the publishing
     // timers (the 10-second check always, the 15-minute one with automatic
     // updating), and the settings locked until Stop.
@@ -174,6 +178,7 @@ void TForm1::btnStartClick()
     SetNetworkSettingsEnabled(false);
     GroupBox2->setEnabled(false);
     GroupBox1->setEnabled(false);
+    GroupBox5->setEnabled(false);
     btnStart->setEnabled(false);
     btnStop->setEnabled(true);
     if (FileExists(Files.WanPageFile()))
@@ -222,6 +227,7 @@ void TForm1::btnStopClick()
 {
     tmrStartButtonUpload->stop();
     tmrMain->stop();
+    Relay->Stop();
     FilterGraph1->SetActive(false);
     Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(cbSource->currentIndex()).Get());
     FilterGraph1->SetActive(true);
@@ -237,6 +243,7 @@ void TForm1::btnStopClick()
     SetNetworkSettingsEnabled(true);
     GroupBox2->setEnabled(true);
     GroupBox1->setEnabled(true);
+    GroupBox5->setEnabled(true);
     btnStop->setEnabled(false);
     btnStart->setEnabled(true);
     btnPreview->setEnabled(!FilterGraph1->Active());

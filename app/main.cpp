@@ -34,13 +34,14 @@ void OnSignal(int)
 
 void PrintUsage(FILE* to)
 {
-    std::fprintf(to, "usage: lumora [--start] [--settings FILE] [--echo-url URL] [--verbose]\n"
+    std::fprintf(to, "usage: lumora [--start] [--settings FILE] [--echo-url URL] [--verbose] [--relay URL]\n"
                      "  --start           start streaming as soon as the window is created\n"
                      "  --settings FILE   read and write the settings in FILE\n"
                      "  --echo-url URL    the public-address echo service (default http://checkip.dyndns.org/;\n"
                      "                    the environment variable LUMORA_ECHO_URL does the same)\n"
                      "  --verbose         also show the warnings and errors of FFmpeg and Qt\n"
-                     "                    (the environment variable LUMORA_DEBUG=1 does the same)\n");
+                     "                    (the environment variable LUMORA_DEBUG=1 does the same)\n"
+                     "  --relay URL       relay the stream to rtmp://host/app/streamkey for this run (not saved)\n");
 }
 
 // Parses the command line; false (after printing why) when it is not usable.
@@ -69,6 +70,11 @@ bool ParseOptions(int argc, char** argv, TStartOptions& options)
             options.EchoUrl = v;
         } else if (arg == "--verbose") {
             options.Verbose = true;
+        } else if (arg == "--relay") {
+            const char* v = value("--relay");
+            if (!v)
+                return false;
+            options.RelayUrl = v;
         } else if (arg == "--help" || arg == "-h") {
             PrintUsage(stdout);
             std::exit(0);

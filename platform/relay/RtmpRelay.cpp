@@ -1,0 +1,594 @@
+// The relay's thread: H.264 encoder, FLV muxer and RTMP connection, with
+// deadlines on every blocking step and reconnection with growing delays.
+
+#include "platform/relay/RtmpRelay.h"
+
+#include "platform/relay/RtmpUrl.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <string_view>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int64_t NowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+std::string AvErrorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+// What libavformat said on the relay's thread while a connection was made.
+// Its result codes alone do not tell a refused publish (the server closes
+// the session, EIO) from a host that cannot be found (EIO as well).
+struct LogCapture {
+    bool tcpConnected = false;
+    bool resolveFailed = false;
+    std::string serverError;
+};
+thread_local LogCapture* t_capture = nullptr;
+thread_local bool t_relayThread = false;
+
+std::string Trimmed(std::string_view s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
+        s.remove_suffix(1);
+    return std::string(s);
+}
+
+void RelayLogCallback(void* avcl, int level, const char* fmt, va_list vl)
+{
+    if (!t_relayThread) {
+        av_log_default_callback(avcl, level, fmt, vl);
+        return;
+    }
+    if (t_capture && level <= AV_LOG_VERBOSE) {
+        char line[512];
+        va_list copy;
+        va_copy(copy, vl);
+        std::vsnprintf(line, sizeof line, fmt, copy);
+        va_end(copy);
+        const std::string_view s(line);
+        if (s.find("Successfully connected") != std::string_view::npos)
+            t_capture->tcpConnected = true;
+        if (s.find("Failed to resolve") != std::string_view::npos)
+            t_capture->resolveFailed = true;
+        if (const size_t p = s.find("Server error: "); p != std::string_view::npos)
+            t_capture->serverError = Trimmed(s.substr(p + 14));
+    }
+    // The relay reports through its status; its library chatter (encoder
+    // banners, every failed attempt) reaches stderr only when asked for.
+    if (av_log_get_level() >= AV_LOG_VERBOSE)
+        av_log_default_callback(avcl, level, fmt, vl);
+}
+
+void InstallLogCallback()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(RelayLogCallback); });
+}
+
+std::string HostPort(const RtmpUrl& url)
+{
+    const int port = url.port ? url.port : (url.scheme == "rtmps" ? 443 : 1935);
+    const bool v6 = url.host.find(':') != std::string::npos;
+    return (v6 ? "[" + url.host + "]" : url.host) + ":" + std::to_string(port);
+}
+
+// Frees the shared picture when the encoder lets go of the frame.
+void ReleasePicture(void* opaque, uint8_t*)
+{
+    delete static_cast<std::shared_ptr<const std::vector<uint8_t>>*>(opaque);
+}
+
+} // namespace
+
+std::string RelayStatusText(const RelayStatus& status, Clock::time_point now)
+{
+    switch (status.state) {
+    case RelayState::Off:
+        return "off";
+    case RelayState::Connecting:
+        return "connecting";
+    case RelayState::Live: {
+        const long long s =
+            std::max<long long>(0, std::chrono::duration_cast<std::chrono::seconds>(now - status.since).count());
+        char text[48];
+        std::snprintf(text, sizeof text, "live %02lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+        return text;
+    }
+    case RelayState::Retrying: {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(status.since - now).count();
+        const long long seconds = std::max<long long>(1, (left + 999) / 1000);
+        return status.error + "; retry in " + std::to_string(seconds) + " s";
+    }
+    case RelayState::Failed:
+        return status.error;
+    }
+    return {};
+}
+
+// ---- one session: encoder, muxer and connection ----------------------------------
+
+class RtmpRelay::Session {
+public:
+    enum class OpenResult { Ok, Failed, Refused };
+
+    explicit Session(RtmpRelay& relay) : m_relay(relay) {}
+    ~Session() { Close(false); }
+
+    int Width() const { return m_width; }
+    int Height() const { return m_height; }
+    int64_t FrameInterval() const { return m_interval; }
+
+    OpenResult Open(const RtmpUrl& url, const TappedPicture& first, std::string& error)
+    {
+        m_width = first.width;
+        m_height = first.height;
+        m_interval = first.frameInterval > 0 ? first.frameInterval : 666667;
+        m_t0 = first.time;
+        if (!OpenEncoder(error))
+            return OpenResult::Failed;
+
+        const RelayOptions& o = m_relay.m_options;
+        if (avformat_alloc_output_context2(&m_format, nullptr, "flv", nullptr) < 0 || !m_format) {
+            error = "the FLV muxer is not available";
+            return OpenResult::Failed;
+        }
+        m_format->interrupt_callback.callback = &RtmpRelay::Interrupt;
+        m_format->interrupt_callback.opaque = &m_relay;
+        m_stream = avformat_new_stream(m_format, nullptr);
+        if (!m_stream || avcodec_parameters_from_context(m_stream->codecpar, m_encoder) < 0) {
+            error = "the FLV muxer is not available";
+            return OpenResult::Failed;
+        }
+        m_stream->time_base = AVRational{1, 1000};
+
+        // rw_timeout bounds each socket wait in the TCP layer beneath RTMP.
+        // The RTMP protocol's own "timeout" means a listening wait there, so
+        // it is not set; the interrupt callback bounds the whole step.
+        AVDictionary* options = nullptr;
+        av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(o.writeTimeout.count()) * 1000, 0);
+        av_dict_set(&options, "tcp_nodelay", "1", 0);
+        LogCapture capture;
+        t_capture = &capture;
+        m_relay.SetDeadline(o.connectTimeout);
+        int rc = avio_open2(&m_format->pb, o.url.c_str(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
+        t_capture = nullptr;
+        av_dict_free(&options);
+        if (rc < 0) {
+            error = ConnectError(url, rc, capture);
+            return capture.tcpConnected && rc != AVERROR_EXIT && rc != AVERROR(ETIMEDOUT) ? OpenResult::Refused
+                                                                                          : OpenResult::Failed;
+        }
+        AVDictionary* muxOptions = nullptr;
+        // A live stream has no length to patch in at the end.
+        av_dict_set(&muxOptions, "flvflags", "no_duration_filesize", 0);
+        m_relay.SetDeadline(o.writeTimeout);
+        rc = avformat_write_header(m_format, &muxOptions);
+        av_dict_free(&muxOptions);
+        if (rc >= 0) {
+            avio_flush(m_format->pb);
+            rc = m_format->pb->error;
+        }
+        if (rc < 0) {
+            error = LostText(rc);
+            return OpenResult::Failed;
+        }
+        m_headerWritten = true;
+        return OpenResult::Ok;
+    }
+
+    // Encodes one picture and writes what the encoder gives; false with the
+    // reason when the connection is lost.
+    bool Send(const TappedPicture& picture, std::string& error)
+    {
+        AVFrame* frame = av_frame_alloc();
+        if (!frame) {
+            error = "out of memory";
+            return false;
+        }
+        frame->format = AV_PIX_FMT_YUV420P;
+        frame->width = m_width;
+        frame->height = m_height;
+        // The encoder reads the shared picture in place; the buffer keeps it
+        // alive for as long as the encoder holds the frame.
+        auto* keep = new std::shared_ptr<const std::vector<uint8_t>>(picture.i420);
+        uint8_t* base = const_cast<uint8_t*>(picture.i420->data());
+        frame->buf[0] = av_buffer_create(base, picture.i420->size(), &ReleasePicture, keep, AV_BUFFER_FLAG_READONLY);
+        if (!frame->buf[0]) {
+            delete keep;
+            av_frame_free(&frame);
+            error = "out of memory";
+            return false;
+        }
+        const size_t luma = static_cast<size_t>(m_width) * m_height;
+        frame->data[0] = base;
+        frame->data[1] = base + luma;
+        frame->data[2] = base + luma + luma / 4;
+        frame->linesize[0] = m_width;
+        frame->linesize[1] = frame->linesize[2] = m_width / 2;
+        int64_t pts = std::llround(static_cast<double>(picture.time - m_t0) / static_cast<double>(m_interval));
+        if (pts <= m_lastPts)
+            pts = m_lastPts + 1;
+        m_lastPts = pts;
+        frame->pts = pts;
+        int rc = avcodec_send_frame(m_encoder, frame);
+        av_frame_free(&frame);
+        if (rc < 0) {
+            error = "the H.264 encoder failed (" + AvErrorText(rc) + ")";
+            return false;
+        }
+        return Drain(error);
+    }
+
+    // Ends the stream: with `clean`, the muxer's trailer and the protocol's
+    // goodbye (the server sees the stream end); always within the deadline.
+    void Close(bool clean)
+    {
+        if (m_format && m_format->pb) {
+            m_relay.SetDeadline(m_relay.m_options.closeTimeout);
+            if (clean && m_headerWritten) {
+                std::string ignored;
+                if (avcodec_send_frame(m_encoder, nullptr) >= 0)
+                    Drain(ignored);
+                av_write_trailer(m_format);
+            }
+            avio_closep(&m_format->pb);
+        }
+        if (m_format) {
+            avformat_free_context(m_format);
+            m_format = nullptr;
+        }
+        avcodec_free_context(&m_encoder);
+        av_packet_free(&m_packet);
+        m_headerWritten = false;
+    }
+
+private:
+    bool OpenEncoder(std::string& error)
+    {
+        const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+        if (!codec) {
+            error = "the H.264 encoder (libx264) is not available";
+            return false;
+        }
+        m_encoder = avcodec_alloc_context3(codec);
+        m_packet = av_packet_alloc();
+        if (!m_encoder || !m_packet) {
+            error = "out of memory";
+            return false;
+        }
+        const RelayOptions& o = m_relay.m_options;
+        AVRational tb{static_cast<int>(m_interval), 10000000};
+        const int g = std::gcd(tb.num, tb.den);
+        tb = {tb.num / g, tb.den / g};
+        m_encoder->width = m_width;
+        m_encoder->height = m_height;
+        m_encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+        m_encoder->time_base = tb;
+        m_encoder->framerate = AVRational{tb.den, tb.num};
+        // Live settings: a key frame every 2 s so viewers join quickly and
+        // ingest servers cut segments evenly; no B-frames (no reordering
+        // delay); constant bitrate with a one-second buffer.
+        const double fps = static_cast<double>(tb.den) / tb.num;
+        m_encoder->gop_size = std::max(1, static_cast<int>(std::lround(2.0 * fps)));
+        m_encoder->keyint_min = m_encoder->gop_size;
+        m_encoder->max_b_frames = 0;
+        const int64_t bitrate = static_cast<int64_t>(std::max(1, o.bitrateKbps)) * 1000;
+        m_encoder->bit_rate = bitrate;
+        m_encoder->rc_max_rate = bitrate;
+        m_encoder->rc_min_rate = 0;
+        m_encoder->rc_buffer_size = static_cast<int>(std::min<int64_t>(bitrate, INT32_MAX));
+        m_encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER; // FLV carries the parameter sets in its header
+        av_opt_set(m_encoder->priv_data, "preset", o.preset.c_str(), 0);
+        av_opt_set(m_encoder->priv_data, "tune", "zerolatency", 0);
+        av_opt_set(m_encoder->priv_data, "x264-params", "scenecut=0", 0);
+        const int rc = avcodec_open2(m_encoder, codec, nullptr);
+        if (rc < 0) {
+            error = "the H.264 encoder cannot be opened (" + AvErrorText(rc) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    bool Drain(std::string& error)
+    {
+        for (;;) {
+            int rc = avcodec_receive_packet(m_encoder, m_packet);
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+                return true;
+            if (rc < 0) {
+                error = "the H.264 encoder failed (" + AvErrorText(rc) + ")";
+                return false;
+            }
+            av_packet_rescale_ts(m_packet, m_encoder->time_base, m_stream->time_base);
+            m_packet->stream_index = m_stream->index;
+            m_relay.SetDeadline(m_relay.m_options.writeTimeout);
+            rc = av_write_frame(m_format, m_packet);
+            av_packet_unref(m_packet);
+            if (rc >= 0) {
+                avio_flush(m_format->pb);
+                rc = m_format->pb->error;
+            }
+            if (rc < 0) {
+                error = LostText(rc);
+                return false;
+            }
+        }
+    }
+
+    std::string LostText(int rc) const
+    {
+        if (rc == AVERROR_EXIT || rc == AVERROR(ETIMEDOUT))
+            return "connection lost (the server stopped answering)";
+        return "connection lost (" + AvErrorText(rc) + ")";
+    }
+
+    static std::string ConnectError(const RtmpUrl& url, int rc, const LogCapture& capture)
+    {
+        if (capture.resolveFailed)
+            return "host not found: " + url.host;
+        if (capture.tcpConnected && rc != AVERROR_EXIT && rc != AVERROR(ETIMEDOUT)) {
+            std::string text = "refused by the server";
+            text += capture.serverError.empty() ? " (check the application name and stream key)"
+                                                : ": " + capture.serverError;
+            return text;
+        }
+        if (rc == AVERROR(ECONNREFUSED))
+            return "connection refused by " + HostPort(url);
+        if (rc == AVERROR_EXIT || rc == AVERROR(ETIMEDOUT))
+            return "no answer from " + HostPort(url);
+        if (rc == AVERROR(EHOSTUNREACH) || rc == AVERROR(ENETUNREACH))
+            return HostPort(url) + " cannot be reached";
+        return "cannot connect to " + HostPort(url) + " (" + AvErrorText(rc) + ")";
+    }
+
+    RtmpRelay& m_relay;
+    AVCodecContext* m_encoder = nullptr;
+    AVFormatContext* m_format = nullptr;
+    AVStream* m_stream = nullptr;
+    AVPacket* m_packet = nullptr;
+    bool m_headerWritten = false;
+    int m_width = 0, m_height = 0;
+    int64_t m_interval = 0, m_t0 = 0, m_lastPts = -1;
+};
+
+// ---- the relay -----------------------------------------------------------------------
+
+RtmpRelay::RtmpRelay(RelayOptions options) : m_options(std::move(options)) {}
+
+RtmpRelay::~RtmpRelay()
+{
+    Stop();
+}
+
+void RtmpRelay::SetStatusListener(std::function<void(const RelayStatus&)> listener)
+{
+    std::lock_guard lock(m_lock);
+    m_listener = std::move(listener);
+}
+
+void RtmpRelay::Start()
+{
+    InstallLogCallback();
+    std::lock_guard lock(m_lock);
+    if (m_thread.joinable())
+        return;
+    m_stopping = false;
+    m_accepting = true;
+    m_picturesEnded = false;
+    m_stopDeadline = INT64_MAX;
+    m_status.state = RelayState::Connecting;
+    m_status.error.clear();
+    m_thread = std::thread([this] { Run(); });
+}
+
+void RtmpRelay::Stop()
+{
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_thread.joinable())
+            return;
+        m_stopping = true;
+        m_accepting = false;
+        m_queue.clear();
+        m_stopDeadline = NowNs() + std::chrono::duration_cast<std::chrono::nanoseconds>(m_options.closeTimeout).count();
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+RelayStatus RtmpRelay::Status() const
+{
+    std::lock_guard lock(m_lock);
+    return m_status;
+}
+
+void RtmpRelay::OnPicture(const TappedPicture& picture)
+{
+    if (!picture.i420 || picture.width < 2 || picture.height < 2 || picture.width % 2 || picture.height % 2 ||
+        picture.i420->size() < static_cast<size_t>(picture.width) * picture.height * 3 / 2)
+        return;
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_accepting)
+            return;
+        while (m_queue.size() >= std::max<size_t>(1, m_options.queuePictures)) {
+            m_queue.pop_front();
+            ++m_status.picturesDropped;
+        }
+        m_queue.push_back(picture);
+        m_picturesEnded = false;
+    }
+    m_wake.notify_all();
+}
+
+void RtmpRelay::OnPicturesEnd()
+{
+    {
+        std::lock_guard lock(m_lock);
+        m_picturesEnded = true;
+    }
+    m_wake.notify_all();
+}
+
+int RtmpRelay::Interrupt(void* opaque)
+{
+    auto* self = static_cast<RtmpRelay*>(opaque);
+    const int64_t now = NowNs();
+    return now > self->m_deadline.load() || now > self->m_stopDeadline.load() ? 1 : 0;
+}
+
+void RtmpRelay::SetDeadline(std::chrono::milliseconds fromNow)
+{
+    m_deadline = NowNs() + std::chrono::duration_cast<std::chrono::nanoseconds>(fromNow).count();
+}
+
+void RtmpRelay::SetState(RelayState state, const std::string& error, int retrySeconds, Clock::time_point since)
+{
+    std::function<void(const RelayStatus&)> listener;
+    RelayStatus snapshot;
+    {
+        std::lock_guard lock(m_lock);
+        m_status.state = state;
+        m_status.error = error;
+        m_status.retrySeconds = retrySeconds;
+        m_status.since = since;
+        if (state == RelayState::Live)
+            ++m_status.sessions;
+        listener = m_listener;
+        snapshot = m_status;
+    }
+    if (listener)
+        listener(snapshot);
+}
+
+bool RtmpRelay::WaitOrStop(Clock::time_point until)
+{
+    std::unique_lock lock(m_lock);
+    return !m_wake.wait_until(lock, until, [this] { return m_stopping; });
+}
+
+// Waits for the newest picture; older waiting pictures are dropped, so a
+// new session starts with what the camera shows now. False on Stop.
+bool RtmpRelay::WaitForPicture(TappedPicture& picture)
+{
+    std::unique_lock lock(m_lock);
+    m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+    if (m_stopping)
+        return false;
+    m_status.picturesDropped += m_queue.size() - 1;
+    picture = m_queue.back();
+    m_queue.clear();
+    return true;
+}
+
+RtmpRelay::SessionEnd RtmpRelay::RunSession(Session& session, TappedPicture first, std::string& error)
+{
+    TappedPicture picture = std::move(first);
+    for (;;) {
+        if (!session.Send(picture, error))
+            return SessionEnd::Lost;
+        {
+            std::lock_guard lock(m_lock);
+            ++m_status.picturesSent;
+        }
+        std::unique_lock lock(m_lock);
+        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty() || m_picturesEnded; });
+        if (m_stopping)
+            return SessionEnd::Stopped;
+        if (m_queue.empty()) { // writing ended
+            m_picturesEnded = false;
+            return SessionEnd::PicturesEnded;
+        }
+        picture = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (picture.width != session.Width() || picture.height != session.Height() ||
+            picture.frameInterval != session.FrameInterval()) {
+            m_queue.push_front(std::move(picture));
+            return SessionEnd::FormatChanged;
+        }
+    }
+}
+
+void RtmpRelay::Run()
+{
+    t_relayThread = true;
+    RtmpUrl url;
+    std::string why;
+    if (!ParseRtmpUrl(m_options.url, url, &why)) {
+        SetState(RelayState::Failed, "bad URL: " + why);
+        WaitOrStop(Clock::time_point::max());
+        SetState(RelayState::Off);
+        return;
+    }
+
+    std::chrono::milliseconds delay = m_options.firstRetry;
+    bool wentLive = false;
+    SetState(RelayState::Connecting);
+    for (;;) {
+        TappedPicture first;
+        if (!WaitForPicture(first))
+            break;
+        std::string error;
+        Session session(*this);
+        const Session::OpenResult opened = session.Open(url, first, error);
+        if (opened == Session::OpenResult::Ok) {
+            SetState(RelayState::Live, {}, 0, Clock::now());
+            wentLive = true;
+            delay = m_options.firstRetry;
+            const SessionEnd end = RunSession(session, std::move(first), error);
+            session.Close(end != SessionEnd::Lost);
+            if (end == SessionEnd::Stopped)
+                break;
+            if (end != SessionEnd::Lost) {
+                SetState(RelayState::Connecting);
+                continue;
+            }
+        } else {
+            session.Close(false);
+            // A refusal of the first publish is the user's to mend (address
+            // or key); asking again would not help and services may block
+            // a key that keeps failing. After a session was live, a refusal
+            // is more likely the server still holding the old session.
+            if (opened == Session::OpenResult::Refused && !wentLive) {
+                SetState(RelayState::Failed, error);
+                WaitOrStop(Clock::time_point::max());
+                break;
+            }
+        }
+        {
+            std::lock_guard lock(m_lock);
+            if (m_stopping)
+                break;
+        }
+        const auto next = Clock::now() + delay;
+        SetState(RelayState::Retrying, error,
+                 static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(delay).count()), next);
+        if (!WaitOrStop(next))
+            break;
+        delay = std::min(delay * 2, m_options.longestRetry);
+        SetState(RelayState::Connecting);
+    }
+    SetState(RelayState::Off);
+}

@@ -1,0 +1,124 @@
+#pragma once
+// The relay: a second output for the writer's pictures, encoded as H.264
+// (libx264 through libavcodec), muxed as FLV and published over RTMP with
+// libavformat to a media server or a streaming service's ingest.
+//
+// The relay never holds up the writer. OnPicture only queues the shared
+// picture (a few pictures at most; the oldest is dropped when the relay
+// falls behind) and returns; encoding and every network step run on the
+// relay's own thread. Each blocking network step (connect with the RTMP
+// handshake, one write, the closing) has a deadline enforced through
+// libavformat's interrupt callback, so a server that stops answering costs
+// the relay a bounded wait and never stops Stop.
+//
+// A lost connection is retried after 2, 4, 8 ... seconds (60 s at most);
+// a session that went live resets the delay. A bad address is never tried,
+// and a server that refuses the first publish (unknown application, wrong
+// stream key) is not asked again until the next Start.
+//
+// Threads: Start, Stop, Status and the destructor may be called from any
+// one thread (the window's); OnPicture and OnPicturesEnd from the writer's
+// encoding thread; the status listener runs on the relay's thread.
+
+#include "platform/wmf/PictureTap.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+enum class RelayState {
+    Off,        // not started, or stopped
+    Connecting, // waiting for pictures, connecting or starting to publish
+    Live,       // publishing
+    Retrying,   // the last attempt or session failed; the next one is due
+    Failed,     // bad address or refused publish: no further attempt
+};
+
+struct RelayStatus {
+    RelayState state = RelayState::Off;
+    std::string error; // Retrying, Failed: why
+    int retrySeconds = 0;                            // Retrying: the delay chosen
+    std::chrono::steady_clock::time_point since;     // Live: went live; Retrying: the next attempt
+    uint64_t picturesSent = 0;    // encoded and written, over all sessions
+    uint64_t picturesDropped = 0; // dropped on the relay's side
+    uint64_t sessions = 0;        // sessions that went live
+};
+
+// The text the window shows and the headless program prints: "off",
+// "connecting", "live 00:12:34", "<error>; retry in 8 s" or "<error>".
+std::string RelayStatusText(const RelayStatus& status, std::chrono::steady_clock::time_point now);
+
+struct RelayOptions {
+    std::string url;          // rtmp://host[:port]/application/streamkey
+    int bitrateKbps = 300;    // video bitrate
+    std::string preset = "veryfast";
+    size_t queuePictures = 8; // pictures waiting for the encoder, at most
+    std::chrono::milliseconds connectTimeout{10000}; // connect, handshake, publish
+    std::chrono::milliseconds writeTimeout{5000};    // one picture's data
+    std::chrono::milliseconds closeTimeout{2000};    // ending the stream, also on Stop
+    std::chrono::milliseconds firstRetry{2000};
+    std::chrono::milliseconds longestRetry{60000};
+};
+
+class RtmpRelay final : public IPictureObserver {
+public:
+    explicit RtmpRelay(RelayOptions options);
+    ~RtmpRelay() override; // stops
+    RtmpRelay(const RtmpRelay&) = delete;
+    RtmpRelay& operator=(const RtmpRelay&) = delete;
+
+    // Called on the relay's thread after every change of state (not for the
+    // counters); must return at once. Set before Start.
+    void SetStatusListener(std::function<void(const RelayStatus&)> listener);
+
+    // Starts the relay's thread. It connects when the first picture comes,
+    // because the picture gives the size and rate of the H.264 stream.
+    void Start();
+    // Ends the stream as the server expects (so it sees the end) and joins
+    // the thread. Returns within about closeTimeout even when the server
+    // hangs. Safe to call more than once.
+    void Stop();
+
+    RelayStatus Status() const;
+    const RelayOptions& Options() const { return m_options; }
+
+    // IPictureObserver (the writer's encoding thread).
+    void OnPicture(const TappedPicture& picture) override;
+    void OnPicturesEnd() override;
+
+private:
+    class Session;
+    enum class SessionEnd { Stopped, PicturesEnded, FormatChanged, Lost };
+
+    void Run();
+    bool WaitForPicture(TappedPicture& picture);
+    SessionEnd RunSession(Session& session, TappedPicture first, std::string& error);
+    bool WaitOrStop(std::chrono::steady_clock::time_point until);
+    void SetState(RelayState state, const std::string& error = {}, int retrySeconds = 0,
+                  std::chrono::steady_clock::time_point since = {});
+    static int Interrupt(void* opaque);
+    void SetDeadline(std::chrono::milliseconds fromNow);
+
+    const RelayOptions m_options;
+    std::function<void(const RelayStatus&)> m_listener;
+
+    mutable std::mutex m_lock; // guards everything below up to the thread
+    std::condition_variable m_wake;
+    std::deque<TappedPicture> m_queue;
+    bool m_picturesEnded = false;
+    bool m_accepting = false; // pictures are queued only while the thread runs
+    bool m_stopping = false;
+    RelayStatus m_status;
+    std::thread m_thread;
+
+    // Deadlines of the blocking step under way (steady clock, ns); the
+    // interrupt callback reads them from inside libavformat.
+    std::atomic<int64_t> m_deadline{INT64_MAX};
+    std::atomic<int64_t> m_stopDeadline{INT64_MAX};
+};

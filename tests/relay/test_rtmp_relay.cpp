@@ -1,0 +1,328 @@
+// The relay against real peers on loopback: nginx with its RTMP module
+// (publishing HLS), ffprobe and ffmpeg as viewers, a server that accepts
+// and never answers, and nginx frozen (SIGSTOP) in the middle of a stream.
+#include "platform/relay/RtmpRelay.h"
+#include "tests/support/NginxRtmp.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testsupport::NginxRtmp;
+using testsupport::ReadFileText;
+using testsupport::RunCommand;
+
+namespace {
+
+// Publishes pictures to an observer at a steady rate from its own thread,
+// as the writer's encoding thread does: moving bars, or noise that no
+// encoder can squeeze (to fill the connection quickly).
+class PictureFeed {
+public:
+    PictureFeed(IPictureObserver& observer, int width, int height, int fps, bool noise = false)
+        : m_thread([=, this, &observer] {
+              const int64_t interval = 10000000 / fps;
+              uint32_t seed = 12345;
+              for (int n = 0; !m_stop; ++n) {
+                  auto planes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(width) * height * 3 / 2, 128);
+                  for (int y = 0; y < height; ++y)
+                      for (int x = 0; x < width; ++x) {
+                          uint8_t& luma = (*planes)[static_cast<size_t>(y) * width + x];
+                          if (noise) {
+                              seed = seed * 1664525u + 1013904223u;
+                              luma = static_cast<uint8_t>(seed >> 24);
+                          } else {
+                              luma = static_cast<uint8_t>(((x + n * 4) / 40 % 2) ? 200 : 40);
+                          }
+                      }
+                  observer.OnPicture(TappedPicture{width, height, n * interval, interval, planes});
+                  ++m_count;
+                  std::this_thread::sleep_for(std::chrono::microseconds(1000000 / fps));
+              }
+          })
+    {
+    }
+    ~PictureFeed()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    int count() const { return m_count; }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_count{0};
+    std::thread m_thread;
+};
+
+template <class Pred>
+bool WaitFor(Pred done, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::string Probe(const std::string& url)
+{
+    return RunCommand("timeout 30 ffprobe -v error -select_streams v:0 -show_entries "
+                      "stream=codec_name,width,height,r_frame_rate -of csv=p=0 '" + url + "' 2>&1");
+}
+
+// Connection numbers ("*N") nginx gave the sessions that published `key`.
+std::vector<std::string> PublishSessions(const std::string& log, const std::string& key)
+{
+    // Lines read "... [info] 123#123: *7 publish: name='cam' ...".
+    std::vector<std::string> out;
+    const std::string mark = " publish: name='" + key + "'";
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+        const size_t star = log.rfind('*', at);
+        if (star != std::string::npos)
+            out.push_back(log.substr(star, at - star));
+    }
+    return out;
+}
+
+// A session the client ended as the protocol wants says deleteStream itself,
+// before nginx sees the connection go.
+bool EndedByTheClient(const std::string& log, const std::string& session)
+{
+    const size_t deleted = log.find(session + " deleteStream");
+    const size_t gone = log.find(session + " disconnect");
+    return deleted != std::string::npos && gone != std::string::npos && deleted < gone;
+}
+
+// Stops the relay on another thread; false when that did not end in time
+// (the relay would be hanging on its peer).
+bool StopsWithin(RtmpRelay& relay, std::chrono::seconds bound)
+{
+    auto done = std::async(std::launch::async, [&] { relay.Stop(); });
+    return done.wait_for(bound) == std::future_status::ready;
+}
+
+class RelayToNginx : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!NginxRtmp::Available())
+            GTEST_SKIP() << "nginx with the RTMP module is not installed";
+        ASSERT_TRUE(m_nginx.Start());
+    }
+    RelayOptions Options(const std::string& url)
+    {
+        RelayOptions o;
+        o.url = url;
+        o.bitrateKbps = 300;
+        return o;
+    }
+    NginxRtmp m_nginx;
+};
+
+TEST_F(RelayToNginx, PublishesH264AtThePictureSizeWithHlsAndEndsTheStreamOnStop)
+{
+    RtmpRelay relay(Options(m_nginx.Url("live", "cam")));
+    relay.Start();
+    PictureFeed feed(relay, 320, 240, 15);
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s))
+        << RelayStatusText(relay.Status(), std::chrono::steady_clock::now());
+    EXPECT_EQ(relay.Status().error, "");
+
+    EXPECT_EQ(Probe(m_nginx.Url("live", "cam")), "h264,320,240,15/1\n");
+
+    // nginx cuts the stream into HLS segments at the 2-second key frames;
+    // a segment decodes as H.264 at the same size.
+    const std::string playlist = m_nginx.HlsDir() + "/cam.m3u8";
+    ASSERT_TRUE(WaitFor([&] { return ReadFileText(playlist).find("cam-1.ts") != std::string::npos; }, 30s))
+        << ReadFileText(playlist);
+    const std::string decoded =
+        RunCommand("timeout 30 ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                   "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" + m_nginx.HlsDir() + "/cam-0.ts' 2>&1");
+    ASSERT_EQ(decoded.rfind("h264,320,240,", 0), 0u) << decoded;
+    EXPECT_GE(std::atoi(decoded.c_str() + 13), 15) << "about two seconds of pictures per segment";
+
+    ASSERT_TRUE(StopsWithin(relay, 10s));
+    EXPECT_EQ(relay.Status().state, RelayState::Off);
+    EXPECT_GT(relay.Status().picturesSent, 30u);
+    const std::string log = m_nginx.ErrorLog();
+    const auto sessions = PublishSessions(log, "cam");
+    ASSERT_EQ(sessions.size(), 1u) << log;
+    ASSERT_TRUE(WaitFor([&] { return EndedByTheClient(m_nginx.ErrorLog(), sessions[0]); }, 10s)) << m_nginx.ErrorLog();
+}
+
+TEST_F(RelayToNginx, ServerGoneIsRetriedAndTheRelayIsLiveAgainWhenItReturns)
+{
+    RtmpRelay relay(Options(m_nginx.Url("live", "cam")));
+    relay.Start();
+    PictureFeed feed(relay, 320, 240, 15);
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
+
+    m_nginx.Stop();
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Retrying; }, 20s));
+    const RelayStatus waiting = relay.Status();
+    EXPECT_EQ(waiting.retrySeconds, 2);
+    EXPECT_NE(RelayStatusText(waiting, std::chrono::steady_clock::now()).find("; retry in "), std::string::npos);
+    EXPECT_EQ(waiting.error.rfind("connection lost (", 0), 0u) << waiting.error;
+
+    // The next attempt finds no server: the delay grows.
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().retrySeconds == 4; }, 20s));
+    EXPECT_EQ(relay.Status().error, "connection refused by 127.0.0.1:" + std::to_string(m_nginx.port()));
+
+    ASSERT_TRUE(m_nginx.Start());
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 30s))
+        << RelayStatusText(relay.Status(), std::chrono::steady_clock::now());
+    EXPECT_EQ(relay.Status().sessions, 2u);
+    EXPECT_EQ(Probe(m_nginx.Url("live", "cam")), "h264,320,240,15/1\n");
+    EXPECT_TRUE(StopsWithin(relay, 10s));
+}
+
+// The writer stops (another source was picked): the session ends cleanly and
+// a new one begins with the pictures of the next writing, at their size.
+TEST_F(RelayToNginx, EndOfPicturesEndsTheSessionAndNewPicturesStartAnother)
+{
+    RtmpRelay relay(Options(m_nginx.Url("live", "cam")));
+    relay.Start();
+    {
+        PictureFeed feed(relay, 320, 240, 15);
+        ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
+    }
+    relay.OnPicturesEnd();
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Connecting; }, 10s));
+    const auto first = PublishSessions(m_nginx.ErrorLog(), "cam");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return EndedByTheClient(m_nginx.ErrorLog(), first[0]); }, 10s)) << m_nginx.ErrorLog();
+
+    PictureFeed feed(relay, 240, 176, 15);
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().sessions == 2 && relay.Status().state == RelayState::Live; }, 20s));
+    EXPECT_EQ(Probe(m_nginx.Url("live", "cam")), "h264,240,176,15/1\n");
+    EXPECT_TRUE(StopsWithin(relay, 10s));
+}
+
+TEST_F(RelayToNginx, RefusalsAndBadAddressesAreShownAsSuchAndNotRepeated)
+{
+    const int closedPort = testsupport::FreeTcpPort();
+    const struct {
+        std::string url;
+        RelayState state;
+        std::string error;
+    } cases[] = {
+        {m_nginx.Url("nosuchapp", "cam"), RelayState::Failed,
+         "refused by the server (check the application name and stream key)"},
+        {"rtmp://127.0.0.1:" + std::to_string(closedPort) + "/live/cam", RelayState::Retrying,
+         "connection refused by 127.0.0.1:" + std::to_string(closedPort)},
+        {"http://127.0.0.1:" + std::to_string(m_nginx.port()) + "/live/cam", RelayState::Failed,
+         "bad URL: the address must start with rtmp:// or rtmps://"},
+        {"rtmp://127.0.0.1:" + std::to_string(m_nginx.port()) + "/live", RelayState::Failed,
+         "bad URL: the address needs an application and a stream key (rtmp://host/app/key)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        RtmpRelay relay(Options(c.url));
+        relay.Start();
+        PictureFeed feed(relay, 320, 240, 15);
+        ASSERT_TRUE(WaitFor([&] { return relay.Status().state == c.state; }, 20s))
+            << RelayStatusText(relay.Status(), std::chrono::steady_clock::now());
+        EXPECT_EQ(relay.Status().error, c.error);
+        EXPECT_TRUE(StopsWithin(relay, 10s));
+    }
+    // Past the first retry delay, nginx has still seen one attempt only: a
+    // refused publish is not asked again, a bad address never reaches it.
+    std::this_thread::sleep_for(3s);
+    const std::string log = m_nginx.ErrorLog();
+    size_t attempts = 0;
+    for (size_t at = log.find("connect: app="); at != std::string::npos; at = log.find("connect: app=", at + 1))
+        ++attempts;
+    EXPECT_EQ(attempts, 1u) << log;
+}
+
+TEST_F(RelayToNginx, FrozenServerCostsABoundedWaitWhileTheFeedGoesOn)
+{
+    RelayOptions o = Options(m_nginx.Url("live", "noise"));
+    o.bitrateKbps = 50000; // noise at a high rate fills the socket buffers within seconds
+    o.writeTimeout = 1000ms;
+    o.connectTimeout = 2000ms;
+    RtmpRelay relay(o);
+    relay.Start();
+    PictureFeed feed(relay, 320, 240, 30, true);
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
+
+    ::kill(m_nginx.Pid(), SIGSTOP);
+    const bool left = WaitFor([&] { return relay.Status().state == RelayState::Retrying; }, 60s);
+    const RelayStatus s = relay.Status();
+    const int fedBefore = feed.count();
+    std::this_thread::sleep_for(1s);
+    EXPECT_GT(feed.count(), fedBefore) << "the picture source is never held up";
+    EXPECT_TRUE(StopsWithin(relay, 10s)) << "Stop ends the relay although the server hangs";
+    ::kill(m_nginx.Pid(), SIGCONT);
+    ASSERT_TRUE(left) << RelayStatusText(s, std::chrono::steady_clock::now());
+    EXPECT_EQ(s.error, "connection lost (the server stopped answering)");
+    EXPECT_GT(s.picturesDropped, 0u) << "pictures were dropped on the relay's side";
+}
+
+// A server that accepts connections and never says a word.
+class SilentServer {
+public:
+    SilentServer()
+    {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(m_fd, 4);
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+    }
+    ~SilentServer() { close(m_fd); }
+    int port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+TEST(RelayToSilentServer, StopEndsAConnectThatWouldWaitLong)
+{
+    SilentServer server;
+    RelayOptions o;
+    o.url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live/cam";
+    o.connectTimeout = 120s; // only Stop can end this attempt early
+    RtmpRelay relay(o);
+    relay.Start();
+    PictureFeed feed(relay, 320, 240, 15);
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Connecting; }, 10s));
+    std::this_thread::sleep_for(1s); // inside the handshake by now
+    EXPECT_TRUE(StopsWithin(relay, 10s));
+    EXPECT_EQ(relay.Status().state, RelayState::Off);
+}
+
+TEST(RelayToSilentServer, AnAnswerThatNeverComesIsANoAnswerAndRetried)
+{
+    SilentServer server;
+    RelayOptions o;
+    o.url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live/cam";
+    o.connectTimeout = 1s;
+    RtmpRelay relay(o);
+    relay.Start();
+    PictureFeed feed(relay, 320, 240, 15);
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Retrying; }, 20s));
+    EXPECT_EQ(relay.Status().error, "no answer from 127.0.0.1:" + std::to_string(server.port()));
+    EXPECT_TRUE(StopsWithin(relay, 10s));
+}
+
+} // namespace
