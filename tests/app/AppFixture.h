@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -33,3 +37,18 @@ protected:
 private:
     std::string m_oldCwd;
 };
+
+// Keeps the event loop turning until `done` answers true or the time is up;
+// false when the time ran out.
+template <class Pred>
+bool WaitFor(Pred done, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}

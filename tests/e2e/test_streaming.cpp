@@ -49,20 +49,6 @@ bool SomethingListens(int port)
     return ok;
 }
 
-// Keeps the event loop turning until `done` or the time is up.
-template <class Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 std::string Probe(const std::string& url)
 {
     return RunCommand("timeout 20 ffprobe -v error -select_streams v:0 -show_entries stream=codec_name,width,height "

@@ -34,19 +34,6 @@ using testsupport::WriteFileText;
 
 namespace {
 
-template <class Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
 int Connect(int port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
