@@ -211,6 +211,7 @@ TEST(CameraProgram, HeadlessStartStreamsTheSavedCameraAndReportsItsLoss)
     ASSERT_TRUE(WaitFor([&] { return printed().find("Lumora is streaming") != std::string::npos; }, 20000)) << printed();
     const std::string text = printed();
     const std::string line = text.substr(text.find("Lumora is streaming"), text.find('\n', text.find("Lumora is streaming")) - text.find("Lumora is streaming"));
+    EXPECT_EQ(line.rfind("Lumora is streaming Lumora Fake Camera at http://", 0), 0u) << line;
     EXPECT_NE(line.find(":" + std::to_string(port) + "/"), std::string::npos) << line;
 
     const std::string url = "mmsh://127.0.0.1:" + std::to_string(port) + "/";
