@@ -6,6 +6,9 @@
 //   bench_wmf delay [seconds]   delay from a frame entering the writer filter
 //                               to the first byte of its data at a loopback
 //                               client (p50, p99), 320 x 240 at 15 fps.
+//   bench_wmf delay SECONDS URL the same with the RTMP relay taking every
+//                               picture beside the stream and publishing
+//                               to URL (e.g. a local nginx-rtmp).
 //   bench_wmf soak [seconds]    10 clients for the given time (300 s by
 //                               default): CPU use and resident memory over time.
 //   bench_wmf live [seconds]    every bitrate row at once: a late joiner's
@@ -17,6 +20,9 @@
 #include "platform/dshow/Filters.h"
 #include "platform/wmf/AsfEncoder.h"
 #include "platform/wmf/WMAsfWriter.h"
+#ifdef LUMORA_BENCH_RELAY
+#include "platform/relay/RtmpRelay.h"
+#endif
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -256,13 +262,29 @@ void Produce(Rig& r, int frames, std::vector<Clock::time_point>* entered, const 
     }
 }
 
-int Delay(int seconds)
+int Delay(int seconds, const char* relayUrl)
 {
     Rig r;
     if (!Build(r, 10)) {
         std::fprintf(stderr, "cannot build the graph\n");
         return 1;
     }
+#ifdef LUMORA_BENCH_RELAY
+    // The same delivery with the relay taking every picture beside it.
+    std::shared_ptr<RtmpRelay> relay;
+    if (relayUrl) {
+        RelayOptions options;
+        options.url = relayUrl;
+        relay = std::make_shared<RtmpRelay>(options);
+        relay->Start();
+        QueryInterfacePtr<IWMWriterPictureTap>(r.writer.Get())->GetPictureTap()->Add(relay);
+    }
+#else
+    if (relayUrl) {
+        std::fprintf(stderr, "built without the relay\n");
+        return 2;
+    }
+#endif
     const int fd = Connect(r.port);
     const int frames = seconds * 15;
     std::vector<Clock::time_point> entered(static_cast<size_t>(frames)), arrived(static_cast<size_t>(frames));
@@ -321,6 +343,15 @@ int Delay(int seconds)
     close(fd);
     r.control->Stop();
     r.sink->Close();
+#ifdef LUMORA_BENCH_RELAY
+    if (relay) {
+        const RelayStatus status = relay->Status();
+        relay->Stop();
+        std::printf("relay beside it: %s, %llu pictures sent, %llu dropped\n",
+            RelayStatusText(status, std::chrono::steady_clock::now()).c_str(),
+            static_cast<unsigned long long>(status.picturesSent), static_cast<unsigned long long>(status.picturesDropped));
+    }
+#endif
     std::vector<double> delays;
     for (size_t i = 15; i < entered.size(); ++i) // the first second is the join
         if (seen[i])
@@ -408,13 +439,13 @@ int main(int argc, char** argv)
     if (mode == "encode")
         return Encode(arg > 0 ? arg : 900);
     if (mode == "delay")
-        return Delay(arg > 0 ? arg : 20);
+        return Delay(arg > 0 ? arg : 20, argc > 3 ? argv[3] : nullptr);
     if (mode == "soak")
         return Soak(arg > 0 ? arg : 300);
 #ifdef LUMORA_BENCH_LIVE
     if (mode == "live")
         return Live(arg > 0 ? arg : 60);
 #endif
-    std::fprintf(stderr, "usage: bench_wmf encode|delay|soak|live [count]\n");
+    std::fprintf(stderr, "usage: bench_wmf encode|delay|soak|live [count] (delay: [seconds [rtmp-url]])\n");
     return 2;
 }
