@@ -2,6 +2,15 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <map>
 
 namespace wmftest {
@@ -76,5 +85,54 @@ std::string Probe(const std::string& target, int* status)
 {
     return testsupport::RunCommand("ffprobe -v error -show_streams -show_format '" + target + "' 2>&1", status);
 }
+
+int Connect(DWORD port, int receiveBuffer)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+std::string Read(int fd, std::chrono::milliseconds timeout, size_t bytes, bool* closed)
+{
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    if (closed)
+        *closed = false;
+    while (out.size() < bytes) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            break;
+        char buf[65536];
+        const ssize_t n = recv(fd, buf, std::min(sizeof buf, bytes - out.size()), 0);
+        if (n <= 0) {
+            if (closed)
+                *closed = true;
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string Request(const std::string& extra = {}, const std::string& path = "/")
+{
+    return "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + extra + "\r\n";
+}
+
+const std::string kPlay = "User-Agent: NSPlayer/7.10.0.3059\r\nPragma: no-cache,rate=1.000000,stream-time=0\r\n"
+                          "Pragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\nPragma: xPlayStrm=1\r\n";
+const std::string kDescribe = "User-Agent: NSPlayer/4.1.0.3856\r\nPragma: xClientGUID={c77e7400-738a-11d2-9add-0020af0a3278}\r\n";
+
+void Send(int fd, const std::string& text) { ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
 
 } // namespace wmftest

@@ -5,6 +5,7 @@
 #include "platform/wmf/AsfEncoder.h"
 #include "platform/wmf/WMProfile.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,5 +33,13 @@ bool Reassemble(const std::vector<std::vector<uint8_t>>& packets, uint32_t packe
 
 // Output of ffprobe -show_streams for a file or URL, as "key=value" lines.
 std::string Probe(const std::string& target, int* status = nullptr);
+
+// A loopback connection to a sink's port (an optional receive buffer size
+// keeps a reader slow); the test fails when nothing accepts.
+int Connect(DWORD port, int receiveBuffer = 0);
+// Reads until `bytes` arrived, the peer closed, or the time ran out.
+std::string Read(int fd, std::chrono::milliseconds timeout, size_t bytes = SIZE_MAX, bool* closed = nullptr);
+// Sends all of `text`; the test fails otherwise.
+void Send(int fd, const std::string& text);
 
 } // namespace wmftest

@@ -73,46 +73,9 @@ private:
     std::thread m_thread;
 };
 
-int Connect(DWORD port, int receiveBuffer = 0)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    return fd;
-}
-
-// Reads until `bytes` arrived, the peer closed, or the time ran out.
-std::string Read(int fd, std::chrono::milliseconds timeout, size_t bytes = SIZE_MAX, bool* closed = nullptr)
-{
-    std::string out;
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    if (closed)
-        *closed = false;
-    while (out.size() < bytes) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            break;
-        char buf[65536];
-        const ssize_t n = recv(fd, buf, std::min(sizeof buf, bytes - out.size()), 0);
-        if (n <= 0) {
-            if (closed)
-                *closed = true;
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-}
-
-void Send(int fd, const std::string& text) { ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+using wmftest::Connect;
+using wmftest::Read;
+using wmftest::Send;
 
 // One whole exchange: the request, then everything until the sink closes.
 std::string Exchange(DWORD port, const std::string& request)

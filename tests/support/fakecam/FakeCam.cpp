@@ -102,7 +102,7 @@ RealCalls& Real()
 constexpr int kVideoMajor = 81;
 
 struct Control {
-    fakecam::ControlSpec spec;
+    fakecam::ControlInfo info;
     int32_t value = 0;
 };
 
@@ -139,7 +139,7 @@ struct Device {
     Control* FindControl(uint32_t id)
     {
         for (auto& c : controls)
-            if (c.spec.id == id)
+            if (c.info.id == id)
                 return &c;
         return nullptr;
     }
@@ -456,7 +456,7 @@ int QueryControl(Device& d, v4l2_queryctrl& q)
     if (q.id & V4L2_CTRL_FLAG_NEXT_CTRL) {
         const uint32_t after = q.id & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
         for (auto& x : d.controls)
-            if (x.spec.id > after && (!c || x.spec.id < c->spec.id))
+            if (x.info.id > after && (!c || x.info.id < c->info.id))
                 c = &x;
     } else {
         c = d.FindControl(q.id);
@@ -464,14 +464,14 @@ int QueryControl(Device& d, v4l2_queryctrl& q)
     if (!c)
         return -EINVAL;
     std::memset(&q, 0, sizeof q);
-    q.id = c->spec.id;
-    q.type = c->spec.boolean ? V4L2_CTRL_TYPE_BOOLEAN : V4L2_CTRL_TYPE_INTEGER;
-    CopyName(q.name, sizeof q.name, c->spec.name);
-    q.minimum = c->spec.minimum;
-    q.maximum = c->spec.maximum;
-    q.step = c->spec.step;
-    q.default_value = c->spec.def;
-    if (c->spec.id == V4L2_CID_WHITE_BALANCE_TEMPERATURE && d.ControlValue(V4L2_CID_AUTO_WHITE_BALANCE, 0))
+    q.id = c->info.id;
+    q.type = c->info.boolean ? V4L2_CTRL_TYPE_BOOLEAN : V4L2_CTRL_TYPE_INTEGER;
+    CopyName(q.name, sizeof q.name, c->info.name);
+    q.minimum = c->info.minimum;
+    q.maximum = c->info.maximum;
+    q.step = c->info.step;
+    q.default_value = c->info.def;
+    if (c->info.id == V4L2_CID_WHITE_BALANCE_TEMPERATURE && d.ControlValue(V4L2_CID_AUTO_WHITE_BALANCE, 0))
         q.flags |= V4L2_CTRL_FLAG_INACTIVE;
     return 0;
 }
@@ -492,7 +492,7 @@ FrameJob PrepareFrame(Handle& h, uint64_t frame, uint32_t index)
     job.params.frame = frame;
     job.params.input = d.input;
     if (const Control* c = d.FindControl(V4L2_CID_BRIGHTNESS))
-        job.params.brightness = (c->value - c->spec.def) * 64 / std::max(1, c->spec.maximum - c->spec.minimum);
+        job.params.brightness = (c->value - c->info.def) * 64 / std::max(1, c->info.maximum - c->info.minimum);
     job.pixelFormat = d.pixelFormat;
     job.dst = h.map + index * h.bufferLength;
     job.capacity = h.bufferLength;
@@ -713,7 +713,7 @@ int DoIoctl(const std::shared_ptr<Handle>& hp, unsigned long request, void* arg)
         if (!ctl)
             return -EINVAL;
         if (request == VIDIOC_S_CTRL) {
-            const auto& sp = ctl->spec;
+            const auto& sp = ctl->info;
             int32_t v = std::clamp(c.value, sp.minimum, sp.maximum);
             v = sp.minimum + (v - sp.minimum) / sp.step * sp.step;
             ctl->value = v;
@@ -1148,7 +1148,7 @@ FAKECAM_EXPORT int fakecam_control(int index, const char* name, int* value)
     if (!d || !name || !value)
         return -1;
     for (const auto& c : d->controls)
-        if (c.spec.name == name) {
+        if (c.info.name == name) {
             *value = c.value;
             return 0;
         }

@@ -12,7 +12,7 @@ namespace fakecam {
 namespace {
 
 // Ranges as a typical USB webcam reports them.
-const ControlSpec kAllControls[] = {
+const ControlInfo kAllControls[] = {
     {V4L2_CID_BRIGHTNESS, "brightness", -64, 64, 1, 0, false},
     {V4L2_CID_CONTRAST, "contrast", 0, 95, 1, 32, false},
     {V4L2_CID_HUE, "hue", -2000, 2000, 1, 0, false},

@@ -38,7 +38,7 @@ struct FrameSize {
     std::vector<uint32_t> fps; // frames per second, first is the default
 };
 
-struct ControlSpec {
+struct ControlInfo {
     uint32_t id = 0;
     std::string name;
     int32_t minimum = 0, maximum = 0, step = 1, def = 0;
@@ -51,7 +51,7 @@ struct DeviceConfig {
     std::string bus;
     std::vector<uint32_t> formats;
     std::vector<FrameSize> sizes;
-    std::vector<ControlSpec> controls;
+    std::vector<ControlInfo> controls;
     std::vector<std::string> inputs;
     long loseAfter = -1;
     int loseTimes = 1;
