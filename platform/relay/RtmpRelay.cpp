@@ -4,6 +4,7 @@
 #include "platform/relay/RtmpRelay.h"
 
 #include "platform/relay/RtmpUrl.h"
+#include "platform/wmf/FfmpegLog.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -45,8 +46,6 @@ struct LogCapture {
     bool resolveFailed = false;
     std::string serverError;
 };
-thread_local LogCapture* t_capture = nullptr;
-thread_local bool t_relayThread = false;
 
 std::string Trimmed(std::string_view s)
 {
@@ -55,36 +54,14 @@ std::string Trimmed(std::string_view s)
     return std::string(s);
 }
 
-void RelayLogCallback(void* avcl, int level, const char* fmt, va_list vl)
+void Capture(LogCapture& capture, std::string_view s)
 {
-    if (!t_relayThread) {
-        av_log_default_callback(avcl, level, fmt, vl);
-        return;
-    }
-    if (t_capture && level <= AV_LOG_VERBOSE) {
-        char line[512];
-        va_list copy;
-        va_copy(copy, vl);
-        std::vsnprintf(line, sizeof line, fmt, copy);
-        va_end(copy);
-        const std::string_view s(line);
-        if (s.find("Successfully connected") != std::string_view::npos)
-            t_capture->tcpConnected = true;
-        if (s.find("Failed to resolve") != std::string_view::npos)
-            t_capture->resolveFailed = true;
-        if (const size_t p = s.find("Server error: "); p != std::string_view::npos)
-            t_capture->serverError = Trimmed(s.substr(p + 14));
-    }
-    // The relay reports through its status; its library chatter (encoder
-    // banners, every failed attempt) reaches stderr only when asked for.
-    if (av_log_get_level() >= AV_LOG_VERBOSE)
-        av_log_default_callback(avcl, level, fmt, vl);
-}
-
-void InstallLogCallback()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_callback(RelayLogCallback); });
+    if (s.find("Successfully connected") != std::string_view::npos)
+        capture.tcpConnected = true;
+    if (s.find("Failed to resolve") != std::string_view::npos)
+        capture.resolveFailed = true;
+    if (const size_t p = s.find("Server error: "); p != std::string_view::npos)
+        capture.serverError = Trimmed(s.substr(p + 14));
 }
 
 std::string HostPort(const RtmpUrl& url)
@@ -170,10 +147,10 @@ public:
         av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(o.writeTimeout.count()) * 1000, 0);
         av_dict_set(&options, "tcp_nodelay", "1", 0);
         LogCapture capture;
-        t_capture = &capture;
+        ListenToFfmpegLogOnThisThread([&capture](int, std::string_view line) { Capture(capture, line); });
         m_relay.SetDeadline(o.connectTimeout);
         int rc = avio_open2(&m_format->pb, o.url.c_str(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
-        t_capture = nullptr;
+        ListenToFfmpegLogOnThisThread({});
         av_dict_free(&options);
         if (rc < 0) {
             error = ConnectError(url, rc, capture);
@@ -390,7 +367,6 @@ void RtmpRelay::SetStatusListener(std::function<void(const RelayStatus&)> listen
 
 void RtmpRelay::Start()
 {
-    InstallLogCallback();
     std::lock_guard lock(m_lock);
     if (m_thread.joinable())
         return;
@@ -533,7 +509,6 @@ RtmpRelay::SessionEnd RtmpRelay::RunSession(Session& session, TappedPicture firs
 
 void RtmpRelay::Run()
 {
-    t_relayThread = true;
     RtmpUrl url;
     std::string why;
     if (!ParseRtmpUrl(m_options.url, url, &why)) {

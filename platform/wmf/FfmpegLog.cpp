@@ -10,8 +10,18 @@ extern "C" {
 #include <cstdio>
 
 namespace {
+thread_local std::function<void(int, std::string_view)> t_listener;
+
 void LogCallback(void* context, int level, const char* format, va_list args)
 {
+    if (t_listener && level <= AV_LOG_VERBOSE) {
+        char text[512];
+        va_list copy;
+        va_copy(copy, args);
+        std::vsnprintf(text, sizeof text, format, copy);
+        va_end(copy);
+        t_listener(level, text);
+    }
     if (level > AV_LOG_WARNING || !VerboseConsole())
         return;
     // One whole line per call, so lines from encoder threads do not mix.
@@ -23,3 +33,9 @@ void LogCallback(void* context, int level, const char* format, va_list args)
 } // namespace
 
 void RouteFfmpegLog() { av_log_set_callback(LogCallback); }
+
+void ListenToFfmpegLogOnThisThread(std::function<void(int level, std::string_view line)> listener)
+{
+    RouteFfmpegLog();
+    t_listener = std::move(listener);
+}
