@@ -18,6 +18,7 @@ packages=(
   libssl-dev
   vsftpd nginx libnginx-mod-rtmp chromium
   desktop-file-utils appstream man-db librsvg2-bin
+  mpv vlc-bin vlc-plugin-base
 )
 
 missing=()
