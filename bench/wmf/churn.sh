@@ -10,7 +10,7 @@
 #      WARMUP_SECONDS (300), RSS_LOG (file for the per-minute samples).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-build=${BUILD_DIR:-build}
+build=$(realpath "${BUILD_DIR:-build}")
 churn_seconds=${CHURN_SECONDS:-3600}
 churn_step=${CHURN_STEP:-10}
 warmup=${WARMUP_SECONDS:-300}
@@ -30,7 +30,8 @@ wait_port() { for _ in $(seq 100); do (echo > "/dev/tcp/127.0.0.1/$1") 2>/dev/nu
 
 port=$(free_port)
 printf '[Network]\nPort=%s\nProfile=2\n[Video]\nSource=0\n' "$port" > "$work/settings.ini"
-QT_QPA_PLATFORM=offscreen "$build/lumora" --start --settings "$work/settings.ini" > "$work/ours.log" 2>&1 &
+# In its own folder: the program writes its page template where it starts.
+(cd "$work" && QT_QPA_PLATFORM=offscreen exec "$build/lumora" --start --settings "$work/settings.ini") > "$work/ours.log" 2>&1 &
 ours=$!; pids+=("$ours")
 wait_port "$port" || { echo "ours did not start"; cat "$work/ours.log"; exit 1; }
 
