@@ -168,6 +168,8 @@ std::unique_ptr<AsfEncoder> AsfEncoder::Create(const std::vector<WMStreamFormat>
             c->qmin = static_cast<int>(s->qmin);
             c->qmax = static_cast<int>(kMaxQuantiser);
             av_opt_set_int(c->priv_data, "lmin", static_cast<int64_t>(s->qmin * FF_QP2LAMBDA), 0);
+            // Still backgrounds: always weigh a macroblock left where it was.
+            av_opt_set(c->priv_data, "mpv_flags", "+mv0", 0);
             // Starting guesses of the picture model (bytes x quantiser).
             s->keyComplexity = f.width * f.height * 0.8;
             s->deltaComplexity = f.width * f.height * 0.1;

@@ -25,9 +25,12 @@
 // writer (KeyFrameRequest, one atomic flag) for a key frame at its next
 // picture, so that packet is at most a frame time away and the client never
 // plays a backlog. Clients joining before that picture share its key frame.
-// Without a writer that takes requests (a sink fed by hand), a client starts
-// at the most recent key frame packet instead (the packets since then are
-// kept for joining clients).
+// A key frame costs several pictures' worth of the bitrate, so a client
+// joining less than kFreshKeyFrame after the last one starts at that one
+// instead (under a second of backlog): however fast clients come, forced
+// key frames stay at most one a second. Without a writer that takes
+// requests (a sink fed by hand), a client starts at the most recent key
+// frame packet (the packets since then are kept for joining clients).
 
 #include "platform/wmf/BrowserFeed.h"
 #include "platform/wmf/BrowserSide.h"
@@ -67,6 +70,9 @@ constexpr auto kRequestTimeout = std::chrono::seconds(10);
 constexpr size_t kMaxQueuedBytes = 16u << 20;
 // Packets kept for joining clients (from the last key frame on).
 constexpr size_t kMaxBacklogBytes = 8u << 20;
+// A client joining this soon after a key frame starts at it rather than
+// asking for another.
+constexpr auto kFreshKeyFrame = std::chrono::seconds(1);
 // Connections that have not yet sent a complete request.
 constexpr size_t kMaxPendingConnections = 64;
 constexpr int kSendBuffer = 64 * 1024;
@@ -497,6 +503,7 @@ private:
                 m_backlog.clear();
                 m_backlogBytes = 0;
                 m_haveKey = true;
+                m_keyAt = Clock::now();
                 for (Client& c : m_clients)
                     if (c.state == ClientState::Joining)
                         c.state = ClientState::Streaming;
@@ -842,7 +849,7 @@ private:
             c.state = ClientState::Closing;
             return;
         }
-        if (m_keyFrames) {
+        if (m_keyFrames && !(m_haveKey && Clock::now() - m_keyAt < kFreshKeyFrame)) {
             c.state = ClientState::Joining;
             m_keyFrames->Ask();
             return;
@@ -971,6 +978,7 @@ private:
     std::deque<asf::DataPacketPtr> m_backlog;
     size_t m_backlogBytes = 0;
     bool m_haveKey = false;
+    Clock::time_point m_keyAt; // when the backlog's key frame came
     bool m_ended = false;
     Clock::time_point m_openedAt;
     Clock::time_point m_streamStart;

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace {
@@ -108,6 +109,32 @@ uint32_t LE(const std::string& s, size_t at, int bytes)
     for (int i = bytes - 1; i >= 0; --i)
         v = (v << 8) | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
     return v;
+}
+
+// A plain client's reply up to its first data packet: the stream header
+// and that packet's fields.
+::testing::AssertionResult FirstPacket(int fd, asf::HeaderInfo* info, asf::PacketInfo* packet)
+{
+    std::string got;
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    for (;;) {
+        const size_t body = got.find("\r\n\r\n");
+        if (body != std::string::npos
+            && asf::ParseHeader(reinterpret_cast<const uint8_t*>(got.data() + body + 4), got.size() - body - 4, info)) {
+            const size_t first = body + 4 + info->headerObjectSize + asf::kDataObjectHeaderSize;
+            if (got.size() >= first + info->packetSize) {
+                if (asf::ParsePacket(reinterpret_cast<const uint8_t*>(got.data() + first), info->packetSize, packet))
+                    return ::testing::AssertionSuccess();
+                return ::testing::AssertionFailure() << "the first data packet does not parse";
+            }
+        }
+        if (std::chrono::steady_clock::now() >= end)
+            return ::testing::AssertionFailure() << "no first data packet in 5 s, " << got.size() << " bytes";
+        bool closed = false;
+        got += Read(fd, 100ms, 4096, &closed);
+        if (closed)
+            return ::testing::AssertionFailure() << "closed after " << got.size() << " bytes";
+    }
 }
 
 class NetworkSinkTest : public ::testing::Test {
@@ -327,17 +354,11 @@ TEST_F(NetworkSinkTest, JoiningClientsStartAtAFreshSharedKeyFrame)
         Send(fd, Request());
     std::vector<uint32_t> firstTimes;
     for (int fd : clients) {
-        const std::string got = Read(fd, 5s, 20000);
-        close(fd);
-        const size_t body = got.find("\r\n\r\n");
-        ASSERT_NE(body, std::string::npos);
         asf::HeaderInfo info;
-        const auto* h = reinterpret_cast<const uint8_t*>(got.data() + body + 4);
-        ASSERT_TRUE(asf::ParseHeader(h, got.size() - body - 4, &info));
-        const size_t first = body + 4 + info.headerObjectSize + asf::kDataObjectHeaderSize;
-        ASSERT_GE(got.size(), first + info.packetSize);
         asf::PacketInfo packet;
-        ASSERT_TRUE(asf::ParsePacket(reinterpret_cast<const uint8_t*>(got.data() + first), info.packetSize, &packet));
+        const auto read = FirstPacket(fd, &info, &packet);
+        close(fd);
+        ASSERT_TRUE(read);
         EXPECT_TRUE(asf::PacketStartsKeyFrame(packet, info.videoStreams));
         firstTimes.push_back(packet.sendTimeMs);
     }
@@ -348,6 +369,39 @@ TEST_F(NetworkSinkTest, JoiningClientsStartAtAFreshSharedKeyFrame)
     EXPECT_GE(after.forcedKeyFrames - before.forcedKeyFrames, 1u);
     EXPECT_LE(after.forcedKeyFrames - before.forcedKeyFrames, 2u) << "one key frame per joining client";
     EXPECT_LE(*std::max_element(firstTimes.begin(), firstTimes.end()) - *std::min_element(firstTimes.begin(), firstTimes.end()), 70u);
+}
+
+// Clients arriving one after another, faster than a key frame a second:
+// each still starts at a key frame less than a second old, but they do not
+// get one each (every key frame costs the stream several pictures).
+TEST_F(NetworkSinkTest, RapidJoinsStartAtRecentKeyFramesWithoutOneEach)
+{
+    const auto fed = std::chrono::steady_clock::now();
+    Feed();
+    std::this_thread::sleep_for(3s);
+    const auto before = m_feeder->Stats();
+    const auto joinsStart = std::chrono::steady_clock::now();
+    constexpr int kJoins = 16;
+    for (int i = 0; i < kJoins; ++i) {
+        SCOPED_TRACE("join " + std::to_string(i));
+        const auto joined = std::chrono::steady_clock::now();
+        const int fd = Connect(m_port);
+        Send(fd, Request());
+        asf::HeaderInfo info;
+        asf::PacketInfo packet;
+        const auto read = FirstPacket(fd, &info, &packet);
+        close(fd);
+        ASSERT_TRUE(read);
+        EXPECT_TRUE(asf::PacketStartsKeyFrame(packet, info.videoStreams));
+        // The stream's clock runs with the wall clock from `fed` on.
+        const auto streamMsAtJoin = std::chrono::duration_cast<std::chrono::milliseconds>(joined - fed).count();
+        EXPECT_GE(static_cast<int64_t>(packet.sendTimeMs), streamMsAtJoin - 1100) << "more than a second of backlog";
+        std::this_thread::sleep_until(joined + 150ms);
+    }
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - joinsStart).count();
+    const auto forced = m_feeder->Stats().forcedKeyFrames - before.forcedKeyFrames;
+    EXPECT_GE(forced, 1u) << "no key frame was made for a joining client";
+    EXPECT_LE(forced, static_cast<uint64_t>(std::ceil(seconds)) + 1) << kJoins << " joins in " << seconds << " s";
 }
 
 TEST_F(NetworkSinkTest, BadRequestsGetAnErrorAndAreClosed)
