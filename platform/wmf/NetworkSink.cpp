@@ -25,12 +25,12 @@
 // writer (KeyFrameRequest, one atomic flag) for a key frame at its next
 // picture, so that packet is at most a frame time away and the client never
 // plays a backlog. Clients joining before that picture share its key frame.
-// A key frame costs several pictures' worth of the bitrate, so a client
-// joining less than kFreshKeyFrame after the last one starts at that one
-// instead (under a second of backlog): however fast clients come, forced
-// key frames stay at most one a second. Without a writer that takes
-// requests (a sink fed by hand), a client starts at the most recent key
-// frame packet (the packets since then are kept for joining clients).
+// A key frame costs several pictures' worth of the bitrate, so the sink
+// asks at most once per kForcedKeySpacing: a client that comes sooner waits
+// for the next key frame (at most that long) rather than starting behind
+// the live edge. Without a writer that takes requests (a sink fed by
+// hand), a client starts at the most recent key frame packet (the packets
+// since then are kept for joining clients).
 
 #include "platform/wmf/BrowserFeed.h"
 #include "platform/wmf/BrowserSide.h"
@@ -70,9 +70,8 @@ constexpr auto kRequestTimeout = std::chrono::seconds(10);
 constexpr size_t kMaxQueuedBytes = 16u << 20;
 // Packets kept for joining clients (from the last key frame on).
 constexpr size_t kMaxBacklogBytes = 8u << 20;
-// A client joining this soon after a key frame starts at it rather than
-// asking for another.
-constexpr auto kFreshKeyFrame = std::chrono::seconds(1);
+// Key frames asked for by joining clients are at least this far apart.
+constexpr auto kForcedKeySpacing = std::chrono::seconds(1);
 // Connections that have not yet sent a complete request.
 constexpr size_t kMaxPendingConnections = 64;
 constexpr int kSendBuffer = 64 * 1024;
@@ -426,6 +425,7 @@ private:
                 [[maybe_unused]] const ssize_t n = ::read(m_wake, &count, sizeof count);
             }
             TakeInbox();
+            AskIfDue();
             ServeBrowsers();
             if (m_disconnect.exchange(false))
                 for (Client& c : m_clients)
@@ -503,7 +503,6 @@ private:
                 m_backlog.clear();
                 m_backlogBytes = 0;
                 m_haveKey = true;
-                m_keyAt = Clock::now();
                 for (Client& c : m_clients)
                     if (c.state == ClientState::Joining)
                         c.state = ClientState::Streaming;
@@ -849,14 +848,41 @@ private:
             c.state = ClientState::Closing;
             return;
         }
-        if (m_keyFrames && !(m_haveKey && Clock::now() - m_keyAt < kFreshKeyFrame)) {
+        if (m_keyFrames) {
             c.state = ClientState::Joining;
-            m_keyFrames->Ask();
+            AskForKeyFrame();
             return;
         }
         c.state = ClientState::Streaming;
         for (const auto& packet : m_backlog)
             QueuePacket(c, packet);
+    }
+
+    // Asks the writer for a key frame now, or once the spacing allows.
+    void AskForKeyFrame()
+    {
+        const auto now = Clock::now();
+        if (m_askedOnce && now - m_askedAt < kForcedKeySpacing) {
+            m_askDeferred = true;
+            return;
+        }
+        m_keyFrames->Ask();
+        m_askedAt = now;
+        m_askedOnce = true;
+        m_askDeferred = false;
+    }
+
+    // A deferred ask, when its time has come and someone still waits.
+    void AskIfDue()
+    {
+        if (!m_askDeferred || !m_keyFrames || Clock::now() - m_askedAt < kForcedKeySpacing)
+            return;
+        m_askDeferred = false;
+        for (const Client& c : m_clients)
+            if (c.state == ClientState::Joining) {
+                AskForKeyFrame();
+                return;
+            }
     }
 
     void QueuePacket(Client& c, const asf::DataPacketPtr& packet)
@@ -978,7 +1004,9 @@ private:
     std::deque<asf::DataPacketPtr> m_backlog;
     size_t m_backlogBytes = 0;
     bool m_haveKey = false;
-    Clock::time_point m_keyAt; // when the backlog's key frame came
+    Clock::time_point m_askedAt; // the last key frame request
+    bool m_askedOnce = false;
+    bool m_askDeferred = false; // a client waits for the spacing to allow one
     bool m_ended = false;
     Clock::time_point m_openedAt;
     Clock::time_point m_streamStart;
