@@ -118,7 +118,8 @@ TEST(LiveStream, LateJoinersSeeTheLiveEdgeAndFramesKeepComing)
 // VLC (its own ASF and mmsh readers; it holds its network caching before the
 // first picture). Each must show the live picture, not one from the stream's
 // start 3 s earlier nor the next periodic key frame. The joiner's key frame
-// is the next picture or, when one came less than a second ago, that one.
+// is the next picture or, when the last one was asked for less than a second
+// ago, one at most a second later.
 TEST(LiveStream, MpvAndVlcJoiningLateShowTheLivePicture)
 {
     struct Case {
