@@ -4,7 +4,8 @@
 // joiners connect, one player run at a time over all rows so that no two
 // players share this machine's cores while they are timed: ffmpeg and mpv
 // (http://, mmsh://, and http:// without the frame-rate probe) and VLC
-// (http://, mmsh://; its own ASF reader, 1 s network caching).
+// (http://, mmsh://; its own ASF reader, 1 s network caching). Joins on one
+// row are at least 1.5 s apart, so none waits for another's key frame.
 //
 //   connect -> first picture   player started until it had a picture
 //                              (ffmpeg: decoded and exited; mpv: first
@@ -129,6 +130,10 @@ void Measure(RowFigures& f, int seconds)
     f.table = wmflive::ProbePackets(rig.Url("mmsh"), 15);
     for (size_t i = 0; i < kModeCount; ++i) {
         const JoinMode& mode = kModes[i];
+        // Each join comes alone: the sink asks for a key frame at most once a
+        // second, and a joiner sooner after the last waits for the next one.
+        if (i > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         wmflive::FirstPicture p;
         {
             std::lock_guard<std::mutex> turn(g_playerTurn);
