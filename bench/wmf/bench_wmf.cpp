@@ -13,8 +13,9 @@
 //                               default): CPU use and resident memory over time.
 //   bench_wmf live [seconds]    every bitrate row at once: a late joiner's
 //                               connect-to-picture time and delay behind
-//                               capture (ffmpeg, http:// and mmsh://), frame
-//                               rate, gaps, key frame spacing, bytes (bench_live.cpp).
+//                               capture (ffmpeg, mpv and VLC over http:// and
+//                               mmsh://), frame rate, gaps, key frame
+//                               spacing, bytes (bench_live.cpp).
 
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"

@@ -8,11 +8,22 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace wmflive {
 
@@ -167,6 +178,235 @@ FirstPicture FirstDecodedPicture(const std::string& url, int width, int height, 
     r.ok = r.code >= 0;
     if (!r.ok)
         r.error = "no frame code in the picture";
+    return r;
+}
+
+const char* PlayerName(Player player)
+{
+    switch (player) {
+    case Player::Ffmpeg:
+        return "ffmpeg";
+    case Player::Mpv:
+        return "mpv";
+    case Player::Vlc:
+        return "VLC";
+    }
+    return "?";
+}
+
+namespace {
+
+const char* PlayerProgram(Player player)
+{
+    return player == Player::Ffmpeg ? "ffmpeg" : player == Player::Mpv ? "mpv" : "cvlc";
+}
+
+std::string ReadWhole(const std::filesystem::path& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+// A PNG is complete once its last chunk, IEND (empty, fixed CRC), is written.
+bool CompletePng(const std::string& bytes)
+{
+    static const char kEnd[] = "\0\0\0\0IEND\xAE\x42\x60\x82";
+    constexpr size_t kEndSize = sizeof kEnd - 1;
+    return bytes.size() > 8 + kEndSize && bytes.compare(0, 4, "\x89PNG") == 0
+        && bytes.compare(bytes.size() - kEndSize, kEndSize, kEnd, kEndSize) == 0;
+}
+
+// The first picture file in `folder` (players number them from 1), or empty.
+std::filesystem::path FirstPng(const std::filesystem::path& folder)
+{
+    std::filesystem::path first;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const auto& path = entry.path();
+        if (path.extension() == ".png" && (first.empty() || path.filename() < first.filename()))
+            first = path;
+    }
+    return first;
+}
+
+// A player in its own process group, so stopping it also stops what it
+// started (runuser's child).
+class PlayerProcess {
+public:
+    bool Spawn(const std::vector<std::string>& args, const std::string& log)
+    {
+        std::vector<char*> argv;
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawnattr_t attributes;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        const int rc = posix_spawnp(&m_pid, argv[0], &actions, &attributes, argv.data(), environ);
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0)
+            m_pid = -1;
+        return rc == 0;
+    }
+    // True once the player has ended (and is reaped).
+    bool Ended()
+    {
+        if (m_pid <= 0)
+            return true;
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_status = status;
+            m_pid = -1;
+        }
+        return m_pid <= 0;
+    }
+    // Asks the group to end, then kills it after 3 s; always reaps.
+    void Stop()
+    {
+        if (Ended())
+            return;
+        kill(-m_pid, SIGTERM);
+        const auto deadline = Clock::now() + std::chrono::seconds(3);
+        while (!Ended() && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (m_pid > 0) {
+            kill(-m_pid, SIGKILL);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            m_status = status;
+            m_pid = -1;
+        }
+    }
+    ~PlayerProcess() { Stop(); }
+    int Status() const { return m_status; }
+
+private:
+    pid_t m_pid = -1;
+    int m_status = 0;
+};
+
+std::string Tail(const std::string& text, size_t n = 400)
+{
+    return text.size() > n ? text.substr(text.size() - n) : text;
+}
+
+} // namespace
+
+bool PlayerInstalled(Player player)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':'))
+        if (!dir.empty() && access((dir + "/" + PlayerProgram(player)).c_str(), X_OK) == 0)
+            return true;
+    return false;
+}
+
+FirstPicture FirstShownPicture(Player player, const std::string& url, int width, int height, const std::vector<std::string>& options)
+{
+    if (player == Player::Ffmpeg) {
+        std::string joined;
+        for (const auto& o : options)
+            joined += (joined.empty() ? "" : " ") + o;
+        return FirstDecodedPicture(url, width, height, joined);
+    }
+    namespace fs = std::filesystem;
+    FirstPicture r;
+    char temp[] = "/tmp/lumora-player-XXXXXX";
+    if (!mkdtemp(temp)) {
+        r.error = "no temporary folder";
+        return r;
+    }
+    const fs::path folder = temp, pictures = folder / "pictures", home = folder / "home";
+    const fs::path log = folder / "player.log", picture = folder / "first.png", luma = folder / "first.gray";
+    std::error_code ec;
+    fs::create_directory(pictures, ec);
+    fs::create_directory(home, ec);
+    const bool root = geteuid() == 0;
+    if (root) // VLC runs as nobody, who writes the pictures and its own settings there
+        for (const auto& p : {folder, pictures, home})
+            chmod(p.c_str(), 0777);
+
+    std::vector<std::string> args;
+    if (player == Player::Mpv) {
+        args = {"mpv", "--no-config", "--no-terminal", "--no-audio", "--frames=1", "--vo=image", "--vo-image-format=png",
+            "--vo-image-outdir=" + pictures.string()};
+    } else {
+        if (root)
+            args = {"runuser", "-u", "nobody", "--"};
+        args.insert(args.end(), {"env", "HOME=" + home.string(), "cvlc", "--no-audio", "--vout=dummy",
+                                    "--video-filter=scene", "--scene-format=png", "--scene-ratio=1", "--scene-prefix=f",
+                                    "--scene-path=" + pictures.string(), "--network-caching=" + std::to_string(kVlcCachingMs),
+                                    // Without a size the scene filter stretches the shown picture over the
+                                    // decoder's padded one (320 x 240 to 320 x 256).
+                                    "--scene-width=" + std::to_string(width), "--scene-height=" + std::to_string(height)});
+    }
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(url);
+
+    std::string bytes;
+    {
+        PlayerProcess process;
+        r.connected = Clock::now();
+        if (!process.Spawn(args, log.string())) {
+            r.error = std::string("cannot start ") + PlayerProgram(player);
+            fs::remove_all(folder, ec);
+            return r;
+        }
+        const auto deadline = r.connected + std::chrono::seconds(30);
+        bool seen = false, ended = false;
+        while (Clock::now() < deadline) {
+            ended = process.Ended(); // before looking, so a picture written just before the end is found
+            const fs::path first = FirstPng(pictures);
+            if (!first.empty()) {
+                if (!seen)
+                    r.decoded = Clock::now();
+                seen = true;
+                bytes = ReadWhole(first);
+                if (CompletePng(bytes))
+                    break;
+            }
+            if (ended)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        process.Stop();
+        if (!CompletePng(bytes)) {
+            r.error = std::string(PlayerName(player))
+                + (ended ? " ended (status " + std::to_string(process.Status()) + ")" : std::string(" timed out"))
+                + (seen ? " with an incomplete picture" : " before any picture") + ": " + Tail(ReadWhole(log));
+            fs::remove_all(folder, ec);
+            return r;
+        }
+    }
+    {
+        std::ofstream out(picture, std::ios::binary);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    int status = -1;
+    const std::string errors = Run("timeout 30 ffmpeg -nostdin -v error -y -i '" + picture.string()
+            + "' -frames:v 1 -f rawvideo -pix_fmt gray '" + luma.string() + "' 2>&1",
+        &status);
+    const std::string gray = ReadWhole(luma);
+    fs::remove_all(folder, ec);
+    if (status != 0 || gray.size() != static_cast<size_t>(width) * height) {
+        r.error = std::string(PlayerName(player)) + " picture: ffmpeg status " + std::to_string(status) + ", "
+            + std::to_string(gray.size()) + " bytes of gray for " + std::to_string(width) + " x " + std::to_string(height)
+            + ": " + errors;
+        return r;
+    }
+    r.code = ReadTestPatternCode(reinterpret_cast<const uint8_t*>(gray.data()), width, height, width);
+    r.ok = r.code >= 0;
+    if (!r.ok)
+        r.error = std::string(PlayerName(player)) + ": no frame code in the picture";
     return r;
 }
 

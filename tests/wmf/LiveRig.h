@@ -55,15 +55,34 @@ private:
     double m_fps = 30;
 };
 
-// ffmpeg connects, decodes one picture and exits; its frame code is read.
+// A player joins the stream and its first picture's frame code is read.
 struct FirstPicture {
     bool ok = false;
     int code = -1;                    // frame number (see ReadTestPatternCode), -1 when unreadable
-    Clock::time_point connected, decoded; // ffmpeg started / had the picture
+    Clock::time_point connected, decoded; // player started / had the picture
     std::string error;
 };
-// `inputOptions` go before -i (player settings such as -fpsprobesize 0).
+// ffmpeg connects, decodes one picture and exits. `inputOptions` go before
+// -i (player settings such as -fpsprobesize 0).
 FirstPicture FirstDecodedPicture(const std::string& url, int width, int height, const std::string& inputOptions = {});
+
+enum class Player { Ffmpeg, Mpv, Vlc };
+const char* PlayerName(Player player);
+// The player's program is on the PATH.
+bool PlayerInstalled(Player player);
+// VLC's network caching as these runs set it (its default): it holds this
+// much of the stream before it shows the first picture.
+constexpr int kVlcCachingMs = 1000;
+
+// The player joins `url` and writes the pictures it shows as PNG files into
+// a fresh folder: `decoded` is when the first complete one appeared (mpv
+// writes as fast as it decodes, VLC's scene filter as pictures go to
+// display). The picture is read as 8-bit gray at `width` x `height`. The
+// player is stopped and reaped, the folder removed; it gets 30 s at most.
+// `options` go to the player before the address (ffmpeg: before -i). VLC
+// runs as nobody when we are root (it refuses to run as root).
+FirstPicture FirstShownPicture(Player player, const std::string& url, int width, int height,
+    const std::vector<std::string>& options = {});
 
 // ffprobe's packets of the first video stream for `seconds` of stream time.
 struct PacketTable {

@@ -113,4 +113,49 @@ TEST(LiveStream, LateJoinersSeeTheLiveEdgeAndFramesKeepComing)
     }
 }
 
+// Players other than FFmpeg join late too: mpv (FFmpeg's ASF reader, so
+// like ffmpeg it starts at the key frame the server has for the joiner) and
+// VLC (its own ASF and mmsh readers; it holds its network caching before the
+// first picture). Each must show the live picture, not one from the stream's
+// start 3 s earlier nor the next periodic key frame. The joiner's key frame
+// is the next picture or, when the last one was asked for less than a second
+// ago, one at most a second later.
+TEST(LiveStream, MpvAndVlcJoiningLateShowTheLivePicture)
+{
+    struct Case {
+        wmflive::Player player;
+        const char* scheme;
+        double withinSeconds; // of the source's frame when the player connected
+    };
+    const double vlcWithin = wmflive::kVlcCachingMs / 1000.0 + 1.0;
+    const Case cases[] = {
+        {wmflive::Player::Mpv, "http", 1.5},
+        {wmflive::Player::Mpv, "mmsh", 1.5},
+        {wmflive::Player::Vlc, "http", vlcWithin},
+        {wmflive::Player::Vlc, "mmsh", vlcWithin},
+    };
+    std::string missing;
+    for (auto player : {wmflive::Player::Mpv, wmflive::Player::Vlc})
+        if (!wmflive::PlayerInstalled(player))
+            missing += std::string(missing.empty() ? "" : " and ") + wmflive::PlayerName(player);
+    if (!missing.empty())
+        GTEST_SKIP() << missing << " not installed (scripts/install-deps.sh installs mpv and vlc-bin)";
+
+    const wmflive::Row& row = wmflive::kRows[2];
+    wmflive::LiveRig rig;
+    std::string error;
+    ASSERT_TRUE(rig.Start(row, &error)) << error;
+    std::this_thread::sleep_for(3s); // late: the stream's first key frame is 3 s old
+    for (const Case& c : cases) {
+        const std::string name = std::string(wmflive::PlayerName(c.player)) + " " + c.scheme;
+        SCOPED_TRACE(name);
+        const auto picture = wmflive::FirstShownPicture(c.player, rig.Url(c.scheme), row.width, row.height);
+        ASSERT_TRUE(picture.ok) << picture.error;
+        const double lag = Lag(rig.FrameAt(picture.connected), picture.code);
+        std::printf("%s: first picture frame %d, %.0f frames from the source at connect\n", name.c_str(), picture.code, lag);
+        EXPECT_LE(std::abs(lag), c.withinSeconds * rig.SourceFps())
+            << "the first picture is not the one drawn when the player connected";
+    }
+}
+
 } // namespace
