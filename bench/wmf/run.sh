@@ -13,16 +13,12 @@
 # One viewer of each server saves what it gets: the bit rate a viewer
 # receives is printed, and a server that sends no stream data fails instead of
 # giving a ratio.
-# Then, unless CHURN_SECONDS is 0, a churn run of ours: one viewer joins or
-# leaves every CHURN_STEP s for CHURN_SECONDS; resident memory after the first
-# minute and at the end (bench/wmf/churn.sh runs the long churn).
-# Env: BUILD_DIR (build), CPU_SECONDS (30), CHURN_SECONDS (300), CHURN_STEP (10).
+# Memory under a churn of viewers is bench/wmf/churn.sh.
+# Env: BUILD_DIR (build), CPU_SECONDS (30).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-build=${BUILD_DIR:-build}
+build=$(realpath "${BUILD_DIR:-build}")
 cpu_seconds=${CPU_SECONDS:-30}
-churn_seconds=${CHURN_SECONDS:-300}
-churn_step=${CHURN_STEP:-10}
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -46,7 +42,8 @@ kbps() { echo "scale=1; ($2-$1)*8/1000/$cpu_seconds" | bc; } # bytes at start, a
 # ---- ours ----
 port=$(free_port)
 printf '[Network]\nPort=%s\nProfile=2\n[Video]\nSource=0\n' "$port" > "$work/settings.ini"
-QT_QPA_PLATFORM=offscreen "$build/lumora" --start --settings "$work/settings.ini" > "$work/ours.log" 2>&1 &
+# In its own folder: the program writes its page template where it starts.
+(cd "$work" && QT_QPA_PLATFORM=offscreen exec "$build/lumora" --start --settings "$work/settings.ini") > "$work/ours.log" 2>&1 &
 ours=$!; pids+=("$ours")
 wait_port "$port" || { echo "ours did not start"; cat "$work/ours.log"; exit 1; }
 sleep 2
@@ -128,20 +125,3 @@ fi
 [[ -z "$peer_note" ]] && echo "  ratio ours/ffmpeg peer = $(ratio "$ours_cpu" "$peer_cpu") (target <= 1.00)"
 [[ -z "$vlc_note" && -n "$vlc_cpu" ]] && echo "  ratio ours/VLC peer    = $(ratio "$ours_cpu" "$vlc_cpu") (target <= 1.00)"
 echo "  (the peers encode still bars: their viewers get less than the nominal rate when the encoder has little to send)"
-
-# ---- churn ----
-(( churn_seconds > 0 )) || exit 0
-viewers=()
-start=$(date +%s); rss_minute=""; rss_first=$(rss_kib "$ours")
-for ((t = 0; t < churn_seconds; t += churn_step)); do
-  if (( ${#viewers[@]} < 5 || (t / churn_step) % 2 == 0 )) && (( ${#viewers[@]} < 9 )); then
-    curl -s -o /dev/null "http://127.0.0.1:$port/" & v=$!; viewers+=("$v"); pids+=("$v")
-  else
-    kill "${viewers[0]}" 2>/dev/null; viewers=("${viewers[@]:1}")
-  fi
-  sleep "$churn_step"
-  if [[ -z "$rss_minute" ]] && (( $(date +%s) - start >= 60 )); then rss_minute=$(rss_kib "$ours"); fi
-done
-rss_end=$(rss_kib "$ours")
-echo "churn: one viewer joins or leaves every ${churn_step} s for ${churn_seconds} s (10 steady viewers besides)"
-echo "  RSS start ${rss_first} KiB, after 1 min ${rss_minute:-?} KiB, end ${rss_end} KiB, growth after 1 min $(( rss_end - ${rss_minute:-$rss_end} )) KiB (target < 1024)"
