@@ -20,6 +20,7 @@
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
 #include "platform/wmf/AsfEncoder.h"
+#include "platform/wmf/FfmpegLog.h"
 #include "platform/wmf/WMAsfWriter.h"
 #ifdef LUMORA_BENCH_RELAY
 #include "platform/relay/RtmpRelay.h"
@@ -435,6 +436,8 @@ int Live(int seconds);
 
 int main(int argc, char** argv)
 {
+    // As in the program: the encoder's remarks stay off the console.
+    RouteFfmpegLog();
     const std::string mode = argc > 1 ? argv[1] : "encode";
     const int arg = argc > 2 ? std::atoi(argv[2]) : 0;
     if (mode == "encode")

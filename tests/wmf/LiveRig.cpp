@@ -5,6 +5,7 @@
 #include "platform/dshow/DeviceEnum.h"
 #include "platform/dshow/Filters.h"
 #include "platform/dshow/TestPatternCode.h"
+#include "platform/wmf/FfmpegLog.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -78,6 +79,7 @@ ComPtr<IWMProfile> RowProfile(const Row& row)
 
 bool LiveRig::Start(const Row& row, std::string* error)
 {
+    RouteFfmpegLog(); // as in the program: the encoder's remarks stay off the console
     auto fail = [&](const char* why) {
         if (error)
             *error = why;
