@@ -209,7 +209,7 @@ public:
             auto* ours = dynamic_cast<MediaSample*>(frame.Get());
             if (ours && ours->captureTime) {
                 std::lock_guard lock(m_statsLock);
-                if (m_delays.size() < 1000000)
+                if (m_measuring && m_delays.size() < kMaxPaintDelays)
                     m_delays.push_back(ReferenceTimeNow() - ours->captureTime);
             }
         }
@@ -426,6 +426,7 @@ public:
         std::lock_guard lock(m_statsLock);
         *delays = std::move(m_delays);
         m_delays.clear();
+        m_measuring = true;
         return S_OK;
     }
     QWidget* Window() override
@@ -512,6 +513,10 @@ private:
     std::atomic<uint64_t> m_received{0};
     std::atomic<uint64_t> m_painted{0};
     std::mutex m_statsLock;
+    // Paint delays are kept only once someone takes them: a preview that
+    // runs for days unmeasured must not fill memory with them.
+    static constexpr size_t kMaxPaintDelays = 100000;
+    bool m_measuring = false;
     std::vector<REFERENCE_TIME> m_delays;
 };
 

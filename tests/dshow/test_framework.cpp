@@ -411,6 +411,20 @@ TEST(Renderer, PaintsFramesIntoItsOwnedWindow)
             stats->GetCounts(&received, &painted);
             return painted >= 3;
         }));
+        // Paint delays are kept only from the first time someone takes them
+        // (a preview left running must not pile them up).
+        std::vector<REFERENCE_TIME> delays;
+        ASSERT_EQ(stats->TakePaintDelays(&delays), S_OK);
+        EXPECT_TRUE(delays.empty()) << delays.size() << " delays kept before anyone asked";
+        const uint64_t paintedBefore = painted;
+        ASSERT_TRUE(WaitFor([&] {
+            stats->GetCounts(&received, &painted);
+            return painted >= paintedBefore + 3;
+        }));
+        ASSERT_EQ(stats->TakePaintDelays(&delays), S_OK);
+        EXPECT_FALSE(delays.empty());
+        for (REFERENCE_TIME d : delays)
+            EXPECT_GE(d, 0);
         QWidget* video = FindRendererWindow(&owner, "Video");
         ASSERT_TRUE(video);
         // Mouse input over the video goes to the message drain.
