@@ -18,7 +18,7 @@ packages=(
   libssl-dev
   vsftpd nginx libnginx-mod-rtmp chromium
   desktop-file-utils appstream man-db librsvg2-bin
-  mpv vlc-bin vlc-plugin-base
+  mpv vlc-bin vlc-plugin-base iproute2
 )
 
 missing=()

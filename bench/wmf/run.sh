@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Server CPU and memory of the program streaming its test source headless,
+# Server CPU of the program streaming its test source headless,
 # against two peers in the same run, each measured over CPU_SECONDS:
 #   ours: build/lumora --start (offscreen), row 2 (93 Kbps), 10 plain viewers;
 #   ffmpeg peer: the ffmpeg command line reading ready-made 640 x 480 frames
@@ -30,7 +30,6 @@ trap cleanup EXIT
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 ticks() { awk '{print $14+$15+$16+$17}' "/proc/$1/stat"; }
-rss_kib() { awk '/VmRSS/{print $2}' "/proc/$1/status"; }
 wait_port() { for _ in $(seq 100); do (echo > "/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 # Without connecting: an ffmpeg output with -listen 1 takes exactly one client.
 wait_listen() { for _ in $(seq 100); do [[ -n "$(ss -Hltn "sport = :$1")" ]] && return 0; sleep 0.1; done; return 1; }
