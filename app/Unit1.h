@@ -36,6 +36,7 @@ class TWindowAntiFreeze;
 class TNetIOHandlerTLS;
 class TIniFile;
 class TRelayController;
+class BrowserSide;
 class TRelayUrlEdit;
 
 // Settings of a file dialog component (filter, default extension, initial
@@ -138,6 +139,8 @@ public:
     std::unique_ptr<TFilter> Filter1;
     TVideoWindow* VideoWindow1 = nullptr;
     std::unique_ptr<TASFWriter> ASFWriter;
+    // The watch page, MJPEG, snapshots and status on the stream's port.
+    std::shared_ptr<BrowserSide> Browsers;
     std::unique_ptr<TNetHTTP> NetHTTP1;
     std::unique_ptr<TNetFTP> NetFTP1;
     QTimer* tmrStartButtonUpload = nullptr;

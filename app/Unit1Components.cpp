@@ -4,6 +4,7 @@
 
 #include "app/AntiFreeze.h"
 #include "app/Unit1Relay.h"
+#include "live/browser/BrowserSide.h"
 
 #include "htmlview/HtmlView.h"
 #include "media/MediaKit.h"
@@ -35,12 +36,15 @@ void TForm1::CreateComponents()
     VideoWindow1->VMROptions()->SetMode(vmrWindowed);
     VideoWindow1->SetFilterGraph(FilterGraph1.get());
 
+    Browsers = std::make_shared<BrowserSide>();
     ASFWriter = std::make_unique<TASFWriter>();
     ASFWriter->SetName("ASFWriter");
     ASFWriter->SetFilterGraph(FilterGraph1.get());
     ASFWriter->SetProfile(wmp_V80_255VideoPDA);
     ASFWriter->SetPort(0);
     ASFWriter->SetMaxUsers(0);
+    // Browsers are served on the stream's port beside the players.
+    ASFWriter->SetRouteHook(Browsers);
 
     CreateHelpViewer();
 

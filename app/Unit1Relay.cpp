@@ -6,7 +6,7 @@
 #include "app/Unit1Profiles.h"
 #include "media/MediaKit.h"
 #include "platform/ini/IniFile.h"
-#include "platform/relay/RtmpUrl.h"
+#include "live/relay/RtmpUrl.h"
 #include "platform/wmf/PictureTap.h"
 
 #include <QCheckBox>

@@ -3,7 +3,7 @@
 // the "Relay" group of the Network page, its settings, and the relay that
 // runs beside the direct stream from Start to Stop.
 
-#include "platform/relay/RtmpRelay.h"
+#include "live/relay/RtmpRelay.h"
 
 #include <QLineEdit>
 #include <QObject>

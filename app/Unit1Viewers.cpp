@@ -5,7 +5,8 @@
 
 #include "media/MediaKit.h"
 #include "platform/ui/Application.h"
-#include "platform/wmf/BrowserSide.h"
+#include "live/browser/BrowserSide.h"
+#include "platform/wmf/PictureTap.h"
 
 #include <QComboBox>
 #include <QFrame>
@@ -59,10 +60,11 @@ void TForm1::ViewersStarted()
     m_viewerSource = nullptr;
     if (ASFWriter->NetworkSink())
         m_viewerSource = ASFWriter->NetworkSink().As<IUnknown>();
-    if (const ComPtr<IWMWriterBrowserSide> side = m_viewerSource.As<IWMWriterBrowserSide>()) {
-        side->SetStreamLabel(cbProfiles->currentText().toStdString());
-        side->TakeViewerChanges();
-    }
+    if (const ComPtr<IWMWriterSinkRoutes> sink = m_viewerSource.As<IWMWriterSinkRoutes>())
+        sink->TakeViewerChanges();
+    Browsers->SetStreamLabel(cbProfiles->currentText().toStdString());
+    if (const ComPtr<IWMWriterPictureTap> tap = Supports<IWMWriterPictureTap>(*ASFWriter))
+        Browsers->SetPictureTap(tap->GetPictureTap());
     edWatch->setText("http://" + edIPAddress->text() + ":" + QString::number(ASFWriter->Port()) + "/watch");
     lblViewers->setText(ViewersText(0));
     lblViewers->setVisible(true);
@@ -74,13 +76,14 @@ void TForm1::ViewersStopped()
     tmrViewers->stop();
     tmrViewersTimer(); // the last leaves
     m_viewerSource = nullptr;
+    Browsers->SetPictureTap(nullptr);
     lblViewers->setVisible(false);
     edWatch->clear();
 }
 
 void TForm1::tmrViewersTimer()
 {
-    const ComPtr<IWMWriterBrowserSide> side = m_viewerSource.As<IWMWriterBrowserSide>();
+    const ComPtr<IWMWriterSinkRoutes> side = m_viewerSource.As<IWMWriterSinkRoutes>();
     if (!side)
         return;
     for (const ViewerChange& change : side->TakeViewerChanges())

@@ -7,7 +7,7 @@
 #include "platform/ui/Application.h"
 #include "platform/ui/QtMessages.h"
 #include "platform/ui/UnattendedDialogs.h"
-#include "platform/wmf/FfmpegLog.h"
+#include "platform/ffmpeg/FfmpegLog.h"
 
 #include <QApplication>
 #include <QDialog>

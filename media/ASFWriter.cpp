@@ -1,7 +1,7 @@
 #include "media/ASFWriter.h"
 
 #include "media/MediaUtil.h"
-#include "platform/wmf/BrowserSide.h"
+#include "platform/wmf/SinkRoutes.h"
 
 const GUID& WMProfiles8Guid(TWMProfiles8 profile)
 {
@@ -107,14 +107,12 @@ void TASFWriter::NotifyFilter(TMemberNotice notice, int32_t)
             && SUCCEEDED(WMCreateWriterNetworkSink(m_networkSink.GetAddressOf()))) {
             m_networkSink->SetNetworkProtocol(WMT_PROTOCOL_HTTP);
             m_networkSink->SetMaximumClients(m_maxUsers);
+            if (auto routes = m_networkSink.As<IWMWriterSinkRoutes>())
+                routes->SetRouteHook(m_routeHook);
             DWORD port = m_port;
             m_networkSink->Open(&port);
             m_port = port;
             m_writerAdvanced->AddSink(m_networkSink.Get());
-            // Browsers watching on the stream port get the writer's pictures.
-            if (auto browserSide = m_networkSink.As<IWMWriterBrowserSide>())
-                if (auto tap = Query<IWMWriterPictureTap>())
-                    browserSide->SetPictureTap(tap->GetPictureTap());
         }
         break;
     }

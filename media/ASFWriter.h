@@ -5,6 +5,7 @@
 // that serves the encoded stream on Port to at most MaxUsers clients.
 
 #include "media/FilterGraph.h"
+#include "platform/wmf/SinkRoutes.h"
 #include "platform/wmf/WMAsfWriter.h"
 
 #include <string>
@@ -78,6 +79,9 @@ public:
     void SetMultiPass(bool value) { m_multiPass = value; }
     bool DontCompress() const { return m_dontCompress; }
     void SetDontCompress(bool value) { m_dontCompress = value; }
+    // Other paths served on the network sink's port (see SinkRoutes.h),
+    // installed on the sink before it opens at the next activation.
+    void SetRouteHook(std::shared_ptr<ISinkRouteHook> hook) { m_routeHook = std::move(hook); }
 
     // ---- while a member of an active graph ----
     const ComPtr<IWMWriterAdvanced2>& WriterAdvanced() const { return m_writerAdvanced; }
@@ -111,6 +115,7 @@ private:
     bool m_autoIndex = true;
     bool m_multiPass = false;
     bool m_dontCompress = false;
+    std::shared_ptr<ISinkRouteHook> m_routeHook;
 
     ComPtr<IBaseFilter> m_filter;
     ComPtr<IWMWriterAdvanced2> m_writerAdvanced;

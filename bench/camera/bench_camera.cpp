@@ -20,7 +20,7 @@
 #include "platform/wmf/AsfFormat.h"
 #include "platform/wmf/WMAsfWriter.h"
 #include "platform/wmf/WMProfile.h"
-#include "tests/support/fakecam/FakeCamControl.h"
+#include "tools/fakecam/FakeCamControl.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

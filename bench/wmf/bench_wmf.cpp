@@ -20,10 +20,10 @@
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
 #include "platform/wmf/AsfEncoder.h"
-#include "platform/wmf/FfmpegLog.h"
+#include "platform/ffmpeg/FfmpegLog.h"
 #include "platform/wmf/WMAsfWriter.h"
 #ifdef LUMORA_BENCH_RELAY
-#include "platform/relay/RtmpRelay.h"
+#include "live/relay/RtmpRelay.h"
 #endif
 
 #include <arpa/inet.h>

@@ -144,21 +144,24 @@ ParseResult ParseRequest(std::string_view buffer, Request* request, size_t* cons
     return ParseResult::Complete;
 }
 
+std::string_view RequestPath(std::string_view target)
+{
+    if (StartsWithNoCase(target, "http://")) {
+        // Absolute form: drop scheme and authority.
+        target.remove_prefix(7);
+        const size_t slash = target.find('/');
+        target = slash == std::string_view::npos ? std::string_view("/") : target.substr(slash);
+    }
+    return target.substr(0, target.find('?'));
+}
+
 RequestKind Classify(const Request& request)
 {
     if (request.method == "POST")
         return RequestKind::Log;
     if (request.method != "GET" && request.method != "HEAD")
         return RequestKind::BadMethod;
-    std::string_view path = request.target;
-    if (StartsWithNoCase(path, "http://")) {
-        // Absolute form: drop scheme and authority.
-        path.remove_prefix(7);
-        const size_t slash = path.find('/');
-        path = slash == std::string_view::npos ? std::string_view("/") : path.substr(slash);
-    }
-    path = path.substr(0, path.find('?'));
-    if (path != "/")
+    if (RequestPath(request.target) != "/")
         return RequestKind::NotFound;
     const std::string agent = request.Header("User-Agent");
     const std::string pragma = request.Header("Pragma");

@@ -31,6 +31,10 @@ enum class ParseResult { Incomplete, Complete, Malformed, TooLarge };
 // kMaxHeaders lines are TooLarge.
 ParseResult ParseRequest(std::string_view buffer, Request* request, size_t* consumed);
 
+// The path of a request target: without the query, and without scheme and
+// authority when the target is in absolute form ("http://host/watch?x").
+std::string_view RequestPath(std::string_view target);
+
 enum class RequestKind {
     Describe,    // a Windows Media player asking for the stream header
     Play,        // a Windows Media player asking for the stream

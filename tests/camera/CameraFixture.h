@@ -4,7 +4,7 @@
 // read what a real player decoded from the stream.
 
 #include "tests/app/AppFixture.h"
-#include "tests/support/fakecam/FakeCamControl.h"
+#include "tools/fakecam/FakeCamControl.h"
 
 #include "media/MediaKit.h"
 #include "platform/dshow/PropertyFrame.h"

@@ -6,7 +6,7 @@
 #include "tests/support/TestSupport.h"
 
 #include "platform/core/Verbosity.h"
-#include "platform/wmf/FfmpegLog.h"
+#include "platform/ffmpeg/FfmpegLog.h"
 
 #include <gtest/gtest.h>
 

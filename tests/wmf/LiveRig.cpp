@@ -5,7 +5,7 @@
 #include "platform/dshow/DeviceEnum.h"
 #include "platform/dshow/Filters.h"
 #include "platform/dshow/TestPatternCode.h"
-#include "platform/wmf/FfmpegLog.h"
+#include "platform/ffmpeg/FfmpegLog.h"
 
 #include <algorithm>
 #include <cstdio>

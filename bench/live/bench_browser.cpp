@@ -1,6 +1,6 @@
 // The browser side of the network sink, against its targets and a peer:
 //
-//   bench_wmf_browser [seconds]
+//   bench_browser [seconds]
 //
 // 1. Extra CPU per frame of the whole process (encoder, sink, JPEG feed)
 //    with 0, 1 and 4 MJPEG viewers attached, in one run: 320 x 240 at
@@ -18,9 +18,10 @@
 //    frame, process start included); and our JPEG encoder alone on them.
 
 #include "platform/wmf/AsfEncoder.h"
-#include "platform/wmf/BrowserFeed.h"
-#include "platform/wmf/BrowserSide.h"
-#include "platform/wmf/JpegEncoder.h"
+#include "live/browser/BrowserFeed.h"
+#include "live/browser/BrowserSide.h"
+#include "platform/wmf/SinkRoutes.h"
+#include "live/browser/JpegEncoder.h"
 #include "platform/wmf/WMProfile.h"
 #include "platform/wmf/WMWriter.h"
 
@@ -267,14 +268,16 @@ int main(int argc, char** argv)
     ComPtr<IWMWriterNetworkSink> sink;
     WMCreateWriterNetworkSink(sink.GetAddressOf());
     sink->SetMaximumClients(10);
+    auto side = sink.As<IWMWriterSinkRoutes>();
+    auto browsers = std::make_shared<BrowserSide>();
+    side->SetRouteHook(browsers);
+    auto tap = std::make_shared<PictureTap>();
+    browsers->SetPictureTap(tap);
     DWORD port = 0;
     if (FAILED(sink->Open(&port))) {
         std::fprintf(stderr, "the sink does not open\n");
         return 1;
     }
-    auto side = sink.As<IWMWriterBrowserSide>();
-    auto tap = std::make_shared<PictureTap>();
-    side->SetPictureTap(tap);
     std::string error;
     PacketLog packets;
     auto encoder = AsfEncoder::Create({RowFormat()}, "Lumora",
@@ -312,7 +315,7 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(1s);
     for (int i = 0; i < 300 && tap->Wanted(); ++i)
         std::this_thread::sleep_for(100ms);
-    std::printf("bench_wmf_browser: %dx%d at 15 fps, %u bit/s, %d s per window\n", kWidth, kHeight, kBitrate, seconds);
+    std::printf("bench_browser: %dx%d at 15 fps, %u bit/s, %d s per window\n", kWidth, kHeight, kBitrate, seconds);
     // The encoding thread's own CPU (WMV2, which varies with the picture)
     // is shown apart, so the sink and the browser side are measured without
     // its noise; its extra share is the tap's copy of each picture.
@@ -445,7 +448,7 @@ int main(int argc, char** argv)
         std::printf("  our JPEG encoder alone, quality %d: %.3f ms CPU per picture, %zu bytes each  target < 1 ms\n",
             quality, ours, total / (kRounds * kept.size()));
     }
-    const std::string raw = "/tmp/bench_wmf_browser.yuv";
+    const std::string raw = "/tmp/bench_browser.yuv";
     {
         std::ofstream f(raw, std::ios::binary);
         for (const auto& p : kept)

@@ -1,7 +1,7 @@
 // The relay against real peers on loopback: nginx with its RTMP module
 // (publishing HLS), ffprobe and ffmpeg as viewers, a server that accepts
 // and never answers, and nginx frozen (SIGSTOP) in the middle of a stream.
-#include "platform/relay/RtmpRelay.h"
+#include "live/relay/RtmpRelay.h"
 #include "tests/support/NginxRtmp.h"
 
 #include <gtest/gtest.h>

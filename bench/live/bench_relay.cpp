@@ -12,7 +12,7 @@
 // window (after the relay went live), the peer's from its own accounting,
 // whole and without what a one-picture run of it costs (start-up).
 
-#include "platform/relay/RtmpRelay.h"
+#include "live/relay/RtmpRelay.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,6 +1,6 @@
 // Parsing and masking of relay addresses.
 
-#include "platform/relay/RtmpUrl.h"
+#include "live/relay/RtmpUrl.h"
 
 #include <cctype>
 

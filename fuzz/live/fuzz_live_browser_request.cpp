@@ -2,7 +2,8 @@
 // header that goes into the watch page.
 
 #include "platform/wmf/HttpRequest.h"
-#include "platform/wmf/WatchPage.h"
+#include "live/browser/BrowserRoutes.h"
+#include "live/browser/WatchPage.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,19 +15,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t consumed = 0;
     if (wmhttp::ParseRequest(text, &request, &consumed) != wmhttp::ParseResult::Complete)
         return 0;
-    wmhttp::RouteBrowser(request);
+    browser::RouteBrowser(request);
     std::string host;
     uint16_t port = 0;
-    if (wmhttp::AuthorityOfHeader(request.Header("Host"), &host, &port)) {
+    if (browser::AuthorityOfHeader(request.Header("Host"), &host, &port)) {
         // Only a host name or address reaches the page: nothing that could
         // end an attribute or open a tag.
         if (host.empty() || port == 0 || host.find_first_of("<>\"'& \t\r\n") != std::string::npos)
             std::abort();
-        wmhttp::StreamFacts facts;
+        browser::StreamFacts facts;
         facts.profile = request.Header("User-Agent");
-        if (wmhttp::WatchPage(facts, host, port).find(host) == std::string::npos)
+        if (browser::WatchPage(facts, host, port).find(host) == std::string::npos)
             std::abort();
-        wmhttp::StatusJson(facts);
+        browser::StatusJson(facts);
     }
     return 0;
 }

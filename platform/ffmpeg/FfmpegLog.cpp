@@ -1,4 +1,4 @@
-#include "platform/wmf/FfmpegLog.h"
+#include "platform/ffmpeg/FfmpegLog.h"
 
 #include "platform/core/Verbosity.h"
 

@@ -1,6 +1,6 @@
 // Relay addresses: what is accepted, what is shown, and the status texts.
-#include "platform/relay/RtmpRelay.h"
-#include "platform/relay/RtmpUrl.h"
+#include "live/relay/RtmpRelay.h"
+#include "live/relay/RtmpUrl.h"
 
 #include <gtest/gtest.h>
 

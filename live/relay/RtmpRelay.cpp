@@ -1,10 +1,10 @@
 // The relay's thread: H.264 encoder, FLV muxer and RTMP connection, with
 // deadlines on every blocking step and reconnection with growing delays.
 
-#include "platform/relay/RtmpRelay.h"
+#include "live/relay/RtmpRelay.h"
 
-#include "platform/relay/RtmpUrl.h"
-#include "platform/wmf/FfmpegLog.h"
+#include "live/relay/RtmpUrl.h"
+#include "platform/ffmpeg/FfmpegLog.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -40,6 +40,13 @@ struct PictureFormat {
     int FramesPerSecond() const { return frameInterval > 0 ? static_cast<int>((10000000 + frameInterval / 2) / frameInterval) : 0; }
 };
 
+struct BrowserFeedOptions {
+    // Attached to the tap this long after the last need.
+    std::chrono::milliseconds linger{10000};
+    // Attached this long after a stream starts, to learn its picture format.
+    std::chrono::milliseconds prime{2000};
+};
+
 class BrowserFeed {
 public:
     // The JPEG quality follows the stream's byte budget per frame times this
@@ -50,7 +57,7 @@ public:
     static constexpr int kMaxQuality = 85;
     static constexpr int kStartQuality = 60;
 
-    explicit BrowserFeed(std::function<void()> wake);
+    explicit BrowserFeed(std::function<void()> wake, BrowserFeedOptions options = {});
     ~BrowserFeed();
     BrowserFeed(const BrowserFeed&) = delete;
     BrowserFeed& operator=(const BrowserFeed&) = delete;
@@ -77,6 +84,7 @@ private:
     void Run();
 
     std::function<void()> m_wake;
+    const BrowserFeedOptions m_options;
     std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
 };

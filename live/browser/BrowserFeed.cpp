@@ -1,6 +1,6 @@
-#include "platform/wmf/BrowserFeed.h"
+#include "live/browser/BrowserFeed.h"
 
-#include "platform/wmf/JpegEncoder.h"
+#include "live/browser/JpegEncoder.h"
 
 #include <algorithm>
 #include <mutex>
@@ -8,11 +8,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Attached this long after the last need.
-constexpr auto kLinger = std::chrono::seconds(10);
-// Priming at the stream's start.
-constexpr auto kPrime = std::chrono::seconds(2);
 
 } // namespace
 
@@ -53,7 +48,10 @@ struct BrowserFeed::Shared final : IPictureObserver {
     bool Needed(Clock::time_point now) const { return viewers > 0 || wantPicture || now < primeUntil; }
 };
 
-BrowserFeed::BrowserFeed(std::function<void()> wake) : m_wake(std::move(wake)), m_shared(std::make_shared<Shared>()) {}
+BrowserFeed::BrowserFeed(std::function<void()> wake, BrowserFeedOptions options)
+    : m_wake(std::move(wake)), m_options(options), m_shared(std::make_shared<Shared>())
+{
+}
 
 BrowserFeed::~BrowserFeed() { Stop(); }
 
@@ -123,7 +121,7 @@ void BrowserFeed::Prime()
 {
     {
         std::lock_guard guard(m_shared->lock);
-        m_shared->primeUntil = Clock::now() + kPrime;
+        m_shared->primeUntil = Clock::now() + m_options.prime;
     }
     m_shared->signal.notify_one();
 }
@@ -146,7 +144,7 @@ void BrowserFeed::Run()
     JpegEncoder encoder;
     std::vector<uint8_t> jpeg;
     std::shared_ptr<PictureTap> attached; // the tap we observe, if any
-    Clock::time_point lastNeed = Clock::now() - kLinger;
+    Clock::time_point lastNeed = Clock::now() - m_options.linger;
     int quality = kStartQuality;
     uint64_t sequence = 0;
 
@@ -160,7 +158,7 @@ void BrowserFeed::Run()
             lastNeed = now;
         // Tap membership changes with our lock released: the tap calls
         // OnPicture under its own lock, which then takes ours.
-        const std::shared_ptr<PictureTap> wanted = s.stop || now - lastNeed >= kLinger ? nullptr : s.tap;
+        const std::shared_ptr<PictureTap> wanted = s.stop || now - lastNeed >= m_options.linger ? nullptr : s.tap;
         if (wanted != attached) {
             guard.unlock();
             if (attached)

@@ -4,7 +4,7 @@
 // raw sockets.
 
 #include "platform/wmf/AsfEncoder.h"
-#include "platform/wmf/BrowserSide.h"
+#include "live/browser/BrowserSide.h"
 #include "platform/wmf/WMWriter.h"
 #include "tests/support/TestSupport.h"
 #include "tests/wmf/WmfTestUtil.h"
@@ -159,11 +159,12 @@ protected:
     {
         ASSERT_EQ(WMCreateWriterNetworkSink(m_sink.GetAddressOf()), S_OK);
         m_sink->SetMaximumClients(10);
-        ASSERT_EQ(m_sink->Open(&m_port), S_OK);
-        m_side = m_sink.As<IWMWriterBrowserSide>();
+        m_side = m_sink.As<IWMWriterSinkRoutes>();
         ASSERT_TRUE(m_side);
-        m_side->SetPictureTap(m_tap);
-        m_side->SetStreamLabel("93 Kbps (CBR)");
+        ASSERT_EQ(m_side->SetRouteHook(m_browsers), S_OK);
+        m_browsers->SetPictureTap(m_tap);
+        m_browsers->SetStreamLabel("93 Kbps (CBR)");
+        ASSERT_EQ(m_sink->Open(&m_port), S_OK);
         m_feeder = std::make_unique<TappedFeeder>(m_sink.Get(), m_tap);
     }
     void TearDown() override
@@ -193,7 +194,8 @@ protected:
     }
 
     ComPtr<IWMWriterNetworkSink> m_sink;
-    ComPtr<IWMWriterBrowserSide> m_side;
+    ComPtr<IWMWriterSinkRoutes> m_side;
+    std::shared_ptr<BrowserSide> m_browsers = std::make_shared<BrowserSide>();
     std::shared_ptr<PictureTap> m_tap = std::make_shared<PictureTap>();
     DWORD m_port = 0;
     std::unique_ptr<TappedFeeder> m_feeder;

@@ -1,7 +1,7 @@
 // libjpeg-turbo in raw-data mode: rows of the I420 planes are handed over
 // in groups of 16 luma and 8 chroma rows (one MCU row of 4:2:0).
 
-#include "platform/wmf/JpegEncoder.h"
+#include "live/browser/JpegEncoder.h"
 
 #include <csetjmp>
 #include <cstdio>

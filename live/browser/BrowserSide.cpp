@@ -1,0 +1,200 @@
+#include "live/browser/BrowserSide.h"
+
+#include "live/browser/BrowserRoutes.h"
+#include "live/browser/WatchPage.h"
+
+using browser::BrowserRoute;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+SharedBytes PictureBytes(const JpegPicturePtr& picture)
+{
+    return SharedBytes(picture, &picture->bytes);
+}
+
+uint64_t SequenceOf(const JpegPicturePtr& picture) { return picture ? picture->sequence : 0; }
+
+// A request answered at once: the connection stays routed here until the
+// answer is sent.
+class Answered final : public IRouteSession {
+public:
+    void Turn(RouteConnection&, const SinkFacts&) override {}
+};
+
+} // namespace
+
+// /live.mjpg: the newest picture whenever everything before it was sent, so
+// a slow viewer skips pictures instead of queueing them.
+class BrowserSide::MjpegViewer final : public IRouteSession {
+public:
+    explicit MjpegViewer(BrowserSide& side) : m_side(side) { ++m_side.m_watching; }
+    ~MjpegViewer() override { StopWatching(); }
+
+    void Turn(RouteConnection& connection, const SinkFacts&) override
+    {
+        const JpegPicturePtr latest = m_side.m_feed.Latest();
+        if (!latest || connection.Sending() || latest->sequence <= m_lastPicture
+            || (!m_sentPart && Clock::now() - latest->handed > m_side.m_options.freshPicture))
+            return;
+        connection.Send(browser::MjpegPartHead(latest->bytes.size(), !m_sentPart), PictureBytes(latest));
+        m_lastPicture = latest->sequence;
+        m_sentPart = true;
+    }
+
+    void StreamEnded(RouteConnection& connection) override
+    {
+        StopWatching();
+        connection.Finish();
+    }
+
+private:
+    void StopWatching()
+    {
+        if (m_watching)
+            --m_side.m_watching;
+        m_watching = false;
+    }
+
+    BrowserSide& m_side;
+    bool m_watching = true;
+    uint64_t m_lastPicture = 0; // sequence of the last picture sent
+    bool m_sentPart = false;
+};
+
+// /snapshot.jpg: the next picture, encoded for this request, never an old one.
+class BrowserSide::Snapshot final : public IRouteSession {
+public:
+    explicit Snapshot(BrowserSide& side) : m_side(side), m_after(SequenceOf(side.m_feed.Latest())), m_since(Clock::now())
+    {
+        m_side.m_feed.WantPicture();
+    }
+
+    void Turn(RouteConnection& connection, const SinkFacts&) override
+    {
+        if (m_done)
+            return;
+        const JpegPicturePtr latest = m_side.m_feed.Latest();
+        if (latest && latest->sequence > m_after) {
+            connection.Send("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: "
+                    + std::to_string(latest->bytes.size()) + "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n",
+                PictureBytes(latest));
+            connection.Finish();
+            m_done = true;
+        } else if (Clock::now() - m_since > m_side.m_options.pictureTimeout) {
+            connection.Refuse(503, "Service Unavailable");
+            m_done = true;
+        }
+    }
+
+private:
+    BrowserSide& m_side;
+    const uint64_t m_after; // the newest picture when the request came
+    const Clock::time_point m_since;
+    bool m_done = false;
+};
+
+BrowserSide::BrowserSide(BrowserSideOptions options)
+    : m_options(options), m_feed([this] {
+          if (m_wake)
+              m_wake();
+      }, options.feed)
+{
+}
+
+BrowserSide::~BrowserSide() { m_feed.Stop(); }
+
+void BrowserSide::SetPictureTap(std::shared_ptr<PictureTap> tap) { m_feed.SetTap(std::move(tap)); }
+
+void BrowserSide::SetStreamLabel(const std::string& label)
+{
+    std::lock_guard lock(m_labelLock);
+    m_label = label;
+}
+
+void BrowserSide::Opened(std::function<void()> wake)
+{
+    m_wake = std::move(wake);
+    m_feed.Start();
+}
+
+void BrowserSide::Closed()
+{
+    m_feed.Stop();
+    m_wake = nullptr;
+}
+
+void BrowserSide::StreamBegan(const SinkFacts& facts)
+{
+    m_feed.SetBitrate(facts.bitrate);
+    m_feed.Prime();
+}
+
+std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request, RouteConnection& connection,
+    const SinkFacts& facts)
+{
+    const BrowserRoute route = browser::RouteBrowser(request);
+    const bool head = request.method == "HEAD";
+    // Pages and documents are answered at once; the session only keeps the
+    // connection routed here until it is sent.
+    auto answer = [&connection](std::string response) -> std::unique_ptr<IRouteSession> {
+        connection.Send(std::move(response));
+        connection.Finish();
+        return std::make_unique<Answered>();
+    };
+    switch (route) {
+    case BrowserRoute::None: return nullptr;
+    case BrowserRoute::BadMethod:
+        return answer(browser::Response(405, "Method Not Allowed", "text/plain", "405 Method Not Allowed\r\n", false,
+            "Allow: GET, HEAD\r\n"));
+    case BrowserRoute::Watch: {
+        // The addresses on the page are those the browser used (a port
+        // forwarded by a router included); without a usable Host, ours.
+        std::string host;
+        uint16_t port = 0;
+        if (!browser::AuthorityOfHeader(request.Header("Host"), &host, &port)) {
+            host = connection.LocalAddress();
+            port = facts.port;
+        }
+        return answer(browser::Response(200, "OK", "text/html; charset=utf-8", browser::WatchPage(Facts(facts), host, port), head));
+    }
+    case BrowserRoute::Status:
+        return answer(browser::Response(200, "OK", "application/json", browser::StatusJson(Facts(facts)), head));
+    case BrowserRoute::Snapshot:
+        if (head)
+            return answer("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n");
+        return std::make_unique<Snapshot>(*this);
+    case BrowserRoute::Live:
+        if (head)
+            return answer(browser::MjpegHead());
+        if (!connection.TakeViewerSlot(ViewerKind::Browser)) {
+            connection.Refuse(503, "Service Unavailable");
+            return std::make_unique<Answered>();
+        }
+        connection.Send(browser::MjpegHead());
+        return std::make_unique<MjpegViewer>(*this);
+    }
+    return nullptr;
+}
+
+void BrowserSide::Turned(const SinkFacts&) { m_feed.SetViewers(m_watching); }
+
+browser::StreamFacts BrowserSide::Facts(const SinkFacts& sink) const
+{
+    browser::StreamFacts f;
+    f.streaming = sink.streaming;
+    f.viewers = sink.viewers;
+    f.limit = sink.limit;
+    {
+        std::lock_guard lock(m_labelLock);
+        f.profile = m_label;
+    }
+    const PictureFormat format = m_feed.Format();
+    f.width = format.width;
+    f.height = format.height;
+    f.fps = format.FramesPerSecond();
+    if (f.streaming)
+        f.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - sink.streamStart).count();
+    f.bytesSent = sink.bytesSent;
+    return f;
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The browser side of the stream port: beside the Windows Media stream at
+// "/", the same port serves
+//   /watch         a small HTML page with the live picture and the addresses
+//                  for media players,
+//   /live.mjpg     the pictures as multipart/x-mixed-replace JPEG (counted
+//                  as a viewer, like a player),
+//   /snapshot.jpg  the next picture as one JPEG (not counted),
+//   /status.json   the stream's state for monitoring tools.
+// It is the network sink's route hook (platform/wmf/SinkRoutes.h): install
+// it on the sink before the sink opens. The pictures come from the writer's
+// picture tap, handed over with SetPictureTap.
+//
+// Threads: the hook's calls come from the sink (see SinkRoutes.h);
+// SetPictureTap and SetStreamLabel may be called from any other thread.
+
+#include "live/browser/BrowserFeed.h"
+#include "live/browser/StatusDocument.h"
+#include "platform/wmf/SinkRoutes.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+struct BrowserSideOptions {
+    // A snapshot request waits this long for a picture, then gets 503.
+    std::chrono::milliseconds pictureTimeout{5000};
+    // A picture older than this is not the first one a new MJPEG viewer gets.
+    std::chrono::milliseconds freshPicture{1000};
+    BrowserFeedOptions feed;
+};
+
+class BrowserSide final : public ISinkRouteHook {
+public:
+    explicit BrowserSide(BrowserSideOptions options = {});
+    ~BrowserSide() override;
+    BrowserSide(const BrowserSide&) = delete;
+    BrowserSide& operator=(const BrowserSide&) = delete;
+
+    // The tap the browser pictures come from (nullptr: none; browsers then
+    // get no picture). Pictures are taken from it only while a browser
+    // viewer or a snapshot needs them.
+    void SetPictureTap(std::shared_ptr<PictureTap> tap);
+    // The profile's name as the user chose it ("93 Kbps (CBR)"), shown by
+    // /status.json.
+    void SetStreamLabel(const std::string& label);
+
+    // ---- ISinkRouteHook ----
+    void Opened(std::function<void()> wake) override;
+    void Closed() override;
+    void StreamBegan(const SinkFacts& facts) override;
+    std::unique_ptr<IRouteSession> Route(const wmhttp::Request& request, RouteConnection& connection,
+        const SinkFacts& facts) override;
+    void Turned(const SinkFacts& facts) override;
+
+private:
+    class MjpegViewer;
+    class Snapshot;
+
+    browser::StreamFacts Facts(const SinkFacts& sink) const;
+
+    const BrowserSideOptions m_options;
+    std::function<void()> m_wake; // the sink's, while it is open
+    mutable std::mutex m_labelLock;
+    std::string m_label;
+    size_t m_watching = 0; // MJPEG viewers connected (the sink's thread)
+    BrowserFeed m_feed;
+};
