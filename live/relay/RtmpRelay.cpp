@@ -3,6 +3,7 @@
 
 #include "live/relay/RtmpRelay.h"
 
+#include "live/relay/ConnectLog.h"
 #include "live/relay/RtmpUrl.h"
 #include "platform/ffmpeg/FfmpegLog.h"
 
@@ -36,32 +37,6 @@ std::string AvErrorText(int code)
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, text, sizeof text);
     return text;
-}
-
-// What libavformat said on the relay's thread while a connection was made.
-// Its result codes alone do not tell a refused publish (the server closes
-// the session, EIO) from a host that cannot be found (EIO as well).
-struct LogCapture {
-    bool tcpConnected = false;
-    bool resolveFailed = false;
-    std::string serverError;
-};
-
-std::string Trimmed(std::string_view s)
-{
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
-        s.remove_suffix(1);
-    return std::string(s);
-}
-
-void Capture(LogCapture& capture, std::string_view s)
-{
-    if (s.find("Successfully connected") != std::string_view::npos)
-        capture.tcpConnected = true;
-    if (s.find("Failed to resolve") != std::string_view::npos)
-        capture.resolveFailed = true;
-    if (const size_t p = s.find("Server error: "); p != std::string_view::npos)
-        capture.serverError = Trimmed(s.substr(p + 14));
 }
 
 std::string HostPort(const RtmpUrl& url)
@@ -146,8 +121,8 @@ public:
         AVDictionary* options = nullptr;
         av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(o.writeTimeout.count()) * 1000, 0);
         av_dict_set(&options, "tcp_nodelay", "1", 0);
-        LogCapture capture;
-        ListenToFfmpegLogOnThisThread([&capture](int, std::string_view line) { Capture(capture, line); });
+        ConnectLog capture;
+        ListenToFfmpegLogOnThisThread([&capture](int, std::string_view line) { capture.Note(line); });
         m_relay.SetDeadline(o.connectTimeout);
         int rc = avio_open2(&m_format->pb, o.url.c_str(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
         ListenToFfmpegLogOnThisThread({});
@@ -321,7 +296,7 @@ private:
         return "connection lost (" + AvErrorText(rc) + ")";
     }
 
-    static std::string ConnectError(const RtmpUrl& url, int rc, const LogCapture& capture)
+    static std::string ConnectError(const RtmpUrl& url, int rc, const ConnectLog& capture)
     {
         if (capture.resolveFailed)
             return "host not found: " + url.host;
