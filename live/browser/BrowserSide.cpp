@@ -171,6 +171,8 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
             connection.Refuse(503, "Service Unavailable");
             return std::make_unique<Answered>();
         }
+        // A slow link gets the newest picture, not the ones the system queued.
+        connection.KeepQueueShort();
         connection.Send(browser::MjpegHead());
         return std::make_unique<MjpegViewer>(*this);
     }

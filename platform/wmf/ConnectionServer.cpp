@@ -4,7 +4,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -18,8 +20,15 @@ namespace {
 
 // Hard limit of queued bytes per client, whatever their age.
 constexpr size_t kMaxQueuedBytes = 16u << 20;
-// Connections that have not yet sent a complete request.
+// Connections that have not yet sent a complete request, in all and from
+// one address. A newcomer over either limit closes the oldest such
+// connection (of its own address first): idle connections can never lock
+// new viewers out.
 constexpr size_t kMaxPendingConnections = 64;
+constexpr size_t kMaxPendingPerHost = 16;
+// A client that sends more than this after its request is dropped rather
+// than read for ever.
+constexpr size_t kMaxTrailingBytes = 64 * 1024;
 constexpr int kSendBuffer = 64 * 1024;
 constexpr size_t kMaxViewerChanges = 256;
 
@@ -40,6 +49,8 @@ std::string PeerAddressOf(int fd)
     socklen_t len = sizeof addr;
     return getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr) : std::string();
 }
+
+std::string HostOf(const std::string& address) { return address.substr(0, address.rfind(':')); }
 
 } // namespace
 
@@ -88,6 +99,35 @@ std::string Connection::LocalAddress() const
     std::string text = getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr) : std::string();
     text = text.substr(0, text.rfind(':'));
     return text.empty() ? "localhost" : text;
+}
+
+void Connection::KeepQueueShort() { m_shortQueue = true; }
+
+bool Connection::Sending() const
+{
+    // Bytes the system has taken but not yet sent count too: on a slow link
+    // they would otherwise pile up, pictures old before they leave.
+    return !queue.empty() || (m_shortQueue && Unsent() > 0);
+}
+
+int Connection::Unsent() const
+{
+    int unsent = 0;
+    return fd >= 0 && ioctl(fd, SIOCOUTQNSD, &unsent) == 0 ? unsent : 0;
+}
+
+bool Connection::Stalled(Clock::time_point now, std::chrono::milliseconds limit)
+{
+    if (!queue.empty())
+        return now - queue.front().queued > limit;
+    if (!m_shortQueue)
+        return false;
+    // The system's unsent bytes must keep falling.
+    const int unsent = Unsent();
+    if (unsent == 0 || unsent < m_unsent)
+        m_progressAt = now;
+    m_unsent = unsent;
+    return unsent > 0 && now - m_progressAt > limit;
 }
 
 // ---- ConnectionServer ------------------------------------------------------------
@@ -207,7 +247,7 @@ void ConnectionServer::Run()
                 events |= POLLIN; // requests, and EOF of clients that went away
             if (!c.queue.empty())
                 events |= POLLOUT;
-            fds.push_back({c.fd, events, 0});
+            fds.push_back({c.fd, c.fd >= 0 ? events : short(0), 0});
         }
         if (poll(fds.data(), fds.size(), 250) < 0 && errno != EINTR)
             break;
@@ -265,29 +305,47 @@ void ConnectionServer::Accept()
         const int fd = accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        size_t pending = 0;
-        for (const Connection& c : m_connections)
-            pending += c.state == ConnectionState::ReadingRequest;
-        if (pending >= kMaxPendingConnections) {
-            ::close(fd);
-            continue;
-        }
+        const std::string address = PeerAddressOf(fd);
+        ShedIncomplete(HostOf(address));
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
         Connection& c = m_connections.emplace_back();
         c.m_server = this;
         c.fd = fd;
-        c.address = PeerAddressOf(fd);
+        c.address = address;
+        c.host = HostOf(address);
         c.since = Clock::now();
     }
+}
+
+void ConnectionServer::ShedIncomplete(const std::string& host)
+{
+    size_t pending = 0, fromHost = 0;
+    Connection* oldest = nullptr;
+    Connection* oldestOfHost = nullptr;
+    for (Connection& c : m_connections) {
+        if (c.state != ConnectionState::ReadingRequest || c.fd < 0)
+            continue;
+        ++pending;
+        if (!oldest || c.since < oldest->since)
+            oldest = &c;
+        if (c.host == host) {
+            ++fromHost;
+            if (!oldestOfHost || c.since < oldestOfHost->since)
+                oldestOfHost = &c;
+        }
+    }
+    Connection* victim = fromHost >= kMaxPendingPerHost ? oldestOfHost : pending >= kMaxPendingConnections ? oldest : nullptr;
+    if (victim)
+        Drop(*victim, false); // leaves the table at the next turn
 }
 
 // Reads, answers and writes for one client; false when it is to be dropped.
 bool ConnectionServer::Service(Connection& c, short revents)
 {
     const auto now = Clock::now();
-    if (revents & (POLLERR | POLLNVAL))
+    if (c.fd < 0 || (revents & (POLLERR | POLLNVAL)))
         return false;
     if (revents & (POLLIN | POLLHUP)) {
         char buffer[4096];
@@ -304,8 +362,9 @@ bool ConnectionServer::Service(Connection& c, short revents)
                 c.input.append(buffer, static_cast<size_t>(n));
                 if (c.input.size() > wmhttp::kMaxRequestHead * 2)
                     break;
+            } else if ((c.trailing += static_cast<size_t>(n)) > kMaxTrailingBytes) {
+                return false; // keeps sending after its request: not read for ever
             }
-            // Anything a client sends after its request is not read.
         }
         if (c.state == ConnectionState::ReadingRequest) {
             wmhttp::Request request;
@@ -326,7 +385,7 @@ bool ConnectionServer::Service(Connection& c, short revents)
         return false;
     if (!Flush(c))
         return false;
-    if (!c.queue.empty() && (now - c.queue.front().queued > m_timings.stallLimit || c.queuedBytes > kMaxQueuedBytes))
+    if (c.Stalled(now, m_timings.stallLimit) || c.queuedBytes > kMaxQueuedBytes)
         return false; // stalled or too slow for the stream
     return !(c.state == ConnectionState::Closing && c.queue.empty());
 }
@@ -385,7 +444,7 @@ void ConnectionServer::Drop(Connection& c, bool reset)
 {
     if (c.fd < 0)
         return;
-    if (reset && !c.queue.empty()) {
+    if (reset && (!c.queue.empty() || c.Unsent() > 0)) {
         const linger abort{1, 0};
         setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }

@@ -57,12 +57,13 @@ public:
     // ---- RouteConnection ----
     void Send(std::string bytes) override;
     void Send(std::string head, SharedBytes body) override;
-    bool Sending() const override { return !queue.empty(); }
+    bool Sending() const override;
     void Finish() override;
     void Refuse(int code, const char* reason) override;
     bool TakeViewerSlot(ViewerKind kind) override;
     const std::string& PeerAddress() const override { return address; }
     std::string LocalAddress() const override;
+    void KeepQueueShort() override;
 
     int fd = -1;
     ConnectionState state = ConnectionState::ReadingRequest;
@@ -71,6 +72,8 @@ public:
     size_t queuedBytes = 0;
     Clock::time_point since;
     std::string address; // the peer, "host:port"
+    std::string host;    // the peer's address alone
+    size_t trailing = 0; // bytes the client sent after its request
     bool headOnly = false; // HEAD: answer without a body
     bool counted = false;  // holds one of the viewer slots
     ViewerKind viewerKind = ViewerKind::MediaPlayer;
@@ -80,6 +83,13 @@ public:
 private:
     friend class ConnectionServer;
     ConnectionServer* m_server = nullptr;
+    // The system's unsent bytes (short-queue connections): the last count,
+    // and when it last fell.
+    int Unsent() const;
+    bool Stalled(Clock::time_point now, std::chrono::milliseconds limit);
+    bool m_shortQueue = false;
+    int m_unsent = 0;
+    Clock::time_point m_progressAt = Clock::now();
 };
 
 class ConnectionServer {
@@ -139,6 +149,10 @@ public:
 private:
     void Run();
     void Accept();
+    // Makes room for a new connection from `host` by closing the oldest
+    // connection that has not completed its request, of that host when it
+    // has too many, else of anyone when the table is full.
+    void ShedIncomplete(const std::string& host);
     bool Service(Connection& c, short revents);
     bool Flush(Connection& c);
     void Drop(Connection& c, bool reset);

@@ -86,11 +86,17 @@ std::string Probe(const std::string& target, int* status)
     return testsupport::RunCommand("ffprobe -v error -show_streams -show_format '" + target + "' 2>&1", status);
 }
 
-int Connect(DWORD port, int receiveBuffer)
+int Connect(DWORD port, int receiveBuffer, const char* from)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (receiveBuffer)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (from) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &source.sin_addr);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source), 0) << from;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -35,8 +35,9 @@ bool Reassemble(const std::vector<std::vector<uint8_t>>& packets, uint32_t packe
 std::string Probe(const std::string& target, int* status = nullptr);
 
 // A loopback connection to a sink's port (an optional receive buffer size
-// keeps a reader slow); the test fails when nothing accepts.
-int Connect(DWORD port, int receiveBuffer = 0);
+// keeps a reader slow; `from` is a source address in 127.0.0.0/8); the
+// test fails when nothing accepts.
+int Connect(DWORD port, int receiveBuffer = 0, const char* from = nullptr);
 // Reads until `bytes` arrived, the peer closed, or the time ran out.
 std::string Read(int fd, std::chrono::milliseconds timeout, size_t bytes = SIZE_MAX, bool* closed = nullptr);
 // Sends all of `text`; the test fails otherwise.

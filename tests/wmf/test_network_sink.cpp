@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -441,6 +442,62 @@ TEST_F(NetworkSinkTest, BadRequestsGetAnErrorAndAreClosed)
     // The server still serves afterwards.
     int status = -1;
     EXPECT_NE(wmftest::Probe(Url(), &status).find("codec_name=wmv2"), std::string::npos);
+}
+
+TEST_F(NetworkSinkTest, ConnectionsThatNeverFinishTheirRequestCannotLockPlayersOut)
+{
+    Feed();
+    // A slow-header attacker: 200 connections from one address, each with a
+    // request that never ends, more than the table of incomplete requests holds.
+    std::vector<int> idle;
+    for (int i = 0; i < 200; ++i) {
+        idle.push_back(Connect(m_port, 0, "127.0.0.1"));
+        Send(idle.back(), "GET / HTTP/1.0\r\nX-Slow: ");
+    }
+    // A player from another address and one from the attacker's own.
+    for (const char* from : {"127.0.0.2", "127.0.0.1"}) {
+        SCOPED_TRACE(from);
+        const int player = Connect(m_port, 0, from);
+        Send(player, Request(kPlay));
+        bool closed = false;
+        const std::string got = Read(player, 5s, 64, &closed);
+        EXPECT_EQ(got.rfind("HTTP/1.0 200 OK", 0), 0u) << (closed ? "closed: " : "") << got.substr(0, 40);
+        close(player);
+    }
+    // The oldest of the idle connections made room; the newest still wait.
+    size_t shed = 0;
+    for (int fd : idle) {
+        pollfd p{fd, POLLIN, 0};
+        shed += poll(&p, 1, 0) > 0;
+        close(fd);
+    }
+    EXPECT_GT(shed, 100u);
+    EXPECT_LT(shed, 200u);
+}
+
+TEST_F(NetworkSinkTest, AClientThatKeepsSendingAfterItsRequestIsDropped)
+{
+    Feed();
+    const int flooder = Connect(m_port);
+    Send(flooder, Request());
+    ASSERT_EQ(Read(flooder, 5s, 15).rfind("HTTP/1.0 200 OK", 0), 0u);
+    const int player = Connect(m_port);
+    Send(player, Request(kPlay));
+    // Sends until the sink stops taking its bytes: it is dropped, not read for ever.
+    const std::string junk(16 * 1024, 'x');
+    bool dropped = false;
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!dropped && std::chrono::steady_clock::now() < end) {
+        pollfd p{flooder, POLLOUT, 0};
+        if (poll(&p, 1, 100) > 0 && (p.revents & (POLLERR | POLLHUP)))
+            dropped = true;
+        else if (p.revents & POLLOUT)
+            dropped = send(flooder, junk.data(), junk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN;
+    }
+    EXPECT_TRUE(dropped) << "the sink keeps reading a client that never stops sending";
+    EXPECT_GT(Read(player, 1s).size(), 1000u) << "the other client keeps receiving";
+    close(flooder);
+    close(player);
 }
 
 TEST(NetworkSink, OpenBindsClosesAndReportsAPortInUse)

@@ -414,6 +414,32 @@ TEST_F(BrowserSideTest, SlowViewersSkipPicturesStalledOnesAreDroppedPlayersUnhar
     close(player);
 }
 
+TEST_F(BrowserSideTest, AViewerThatFallsBehindGetsTheNewestPictureNotABacklog)
+{
+    // A viewer whose link takes nothing for a while (a small receive buffer
+    // stands for a slow link): what waits for it when it reads again must be
+    // about one picture, not the many the system would queue.
+    const int viewer = Connect(m_port, 4096);
+    Send(viewer, "GET /live.mjpg HTTP/1.1\r\n\r\n");
+    std::string buffer = Read(viewer, 3s, 20000);
+    ASSERT_FALSE(TakeParts(buffer).empty()) << "no picture";
+    std::this_thread::sleep_for(2s); // 30 pictures made meanwhile
+    // Everything that waited, drained at once: new pictures come only every
+    // 67 ms, so a drain of 30 ms takes what was queued and at most one more.
+    std::string waited;
+    char chunk[65536];
+    const auto end = std::chrono::steady_clock::now() + 30ms;
+    while (std::chrono::steady_clock::now() < end) {
+        const ssize_t n = recv(viewer, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n > 0)
+            waited.append(chunk, static_cast<size_t>(n));
+    }
+    buffer += waited;
+    const size_t parts = TakeParts(buffer).size();
+    EXPECT_LE(parts, 4u) << waited.size() << " bytes waited for the viewer";
+    close(viewer);
+}
+
 TEST_F(BrowserSideTest, PicturesAreTakenOnlyWhileABrowserNeedsThem)
 {
     // Priming at the stream's start learns the format, then lets go.
