@@ -22,6 +22,7 @@
 #include "live/browser/BrowserSide.h"
 #include "platform/wmf/SinkRoutes.h"
 #include "live/browser/JpegEncoder.h"
+#include "platform/ffmpeg/FfmpegLog.h"
 #include "platform/wmf/WMProfile.h"
 #include "platform/wmf/WMWriter.h"
 
@@ -31,6 +32,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +43,7 @@
 #include <chrono>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -260,10 +263,65 @@ double Percentile(std::vector<double> v, double q)
 
 } // namespace
 
+// One MJPEG viewer for `seconds`: the delay of every picture it gets, from
+// the picture handed to the sink to the last byte of its JPEG.
+std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, size_t* bytes)
+{
+    std::vector<double> delays;
+    size_t parts = 0;
+    const int fd = Connect(port);
+    const std::string request = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string buffer;
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    char chunk[65536];
+    while (Clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 500) <= 0)
+            continue;
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        const auto now = Clock::now().time_since_epoch().count();
+        buffer.append(chunk, static_cast<size_t>(n));
+        for (;;) {
+            const size_t length = buffer.find("Content-Length: ");
+            const size_t body = buffer.find("\r\n\r\n", length);
+            if (length == std::string::npos || body == std::string::npos)
+                break;
+            const size_t size = std::strtoul(buffer.c_str() + length + 16, nullptr, 10);
+            if (buffer.size() < body + 4 + size)
+                break;
+            const std::string jpeg = buffer.substr(body + 4, size);
+            buffer.erase(0, body + 4 + size);
+            const int frame = FrameNumberOf(jpeg);
+            if (frame < 0 || parts++ < 3) // the first parts may predate the log
+                continue;
+            const int64_t handed = log.handed[static_cast<size_t>(frame)];
+            if (handed > 0)
+                delays.push_back(static_cast<double>(now - handed) / 1e6);
+            *bytes += size;
+        }
+    }
+    close(fd);
+    return delays;
+}
+
 int main(int argc, char** argv)
 {
-    const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 8;
+    // bench_browser [slowlink] [seconds]
+    const bool slowLink = argc > 1 && std::string(argv[1]) == "slowlink";
+    const int seconds = argc > 1 + slowLink ? std::max(2, std::atoi(argv[1 + slowLink])) : (slowLink ? 20 : 8);
     signal(SIGPIPE, SIG_IGN);
+    RouteFfmpegLog(); // as in the program: the encoder's remarks stay off the console
+    if (slowLink) {
+        // A network namespace of our own, so the throttle touches nothing else.
+        if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo mtu 1500 up") != 0) {
+            std::fprintf(stderr, "bench_browser slowlink: needs root for a network namespace (unshare: %s)\n",
+                std::strerror(errno));
+            return 1;
+        }
+    }
 
     ComPtr<IWMWriterNetworkSink> sink;
     WMCreateWriterNetworkSink(sink.GetAddressOf());
@@ -321,6 +379,8 @@ int main(int argc, char** argv)
     // its noise; its extra share is the tap's copy of each picture.
     double base = 0, baseEncoder = 0, extraOne = 0;
     for (int viewers : {0, 1, 4}) {
+        if (slowLink)
+            break;
         const pid_t child = viewers ? Viewers(static_cast<int>(port), viewers) : 0;
         std::this_thread::sleep_for(1500ms);
         const double cpu0 = CpuSeconds(RUSAGE_SELF);
@@ -349,45 +409,30 @@ int main(int argc, char** argv)
     // 2. Delivery delay, one viewer decoding the frame number.
     auto log = std::make_shared<HandOverLog>();
     tap->Add(log);
-    std::vector<double> delays;
-    size_t bytes = 0, parts = 0;
-    {
-        const int fd = Connect(static_cast<int>(port));
-        const std::string request = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-        [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        std::string buffer;
-        const auto end = Clock::now() + std::chrono::seconds(seconds);
-        char chunk[65536];
-        while (Clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 500) <= 0)
-                continue;
-            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                break;
-            const auto now = Clock::now().time_since_epoch().count();
-            buffer.append(chunk, static_cast<size_t>(n));
-            for (;;) {
-                const size_t length = buffer.find("Content-Length: ");
-                const size_t body = buffer.find("\r\n\r\n", length);
-                if (length == std::string::npos || body == std::string::npos)
-                    break;
-                const size_t size = std::strtoul(buffer.c_str() + length + 16, nullptr, 10);
-                if (buffer.size() < body + 4 + size)
-                    break;
-                const std::string jpeg = buffer.substr(body + 4, size);
-                buffer.erase(0, body + 4 + size);
-                const int frame = FrameNumberOf(jpeg);
-                if (frame < 0 || parts++ < 3) // the first parts may predate the log
-                    continue;
-                const int64_t handed = log->handed[static_cast<size_t>(frame)];
-                if (handed > 0)
-                    delays.push_back(static_cast<double>(now - handed) / 1e6);
-                bytes += size;
+    if (slowLink) {
+        // The same viewer behind a slow link: the namespace's loopback
+        // throttled as a home uplink would be.
+        for (const char* rate : {"400kbit", "100kbit"}) {
+            const std::string tc = std::string("tc qdisc replace dev lo root tbf rate ") + rate + " burst 4kb latency 2s";
+            if (std::system(tc.c_str()) != 0) {
+                std::fprintf(stderr, "bench_browser: tc could not throttle the link\n");
+                return 1;
             }
+            size_t bytes = 0;
+            const std::vector<double> delays = MjpegDelays(static_cast<int>(port), seconds, *log, &bytes);
+            std::printf("  MJPEG delay behind live at %s: p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu pictures, %.0f bytes "
+                        "each)  target < 1000 ms%s\n",
+                rate, Percentile(delays, 0.5), Percentile(delays, 0.99), Percentile(delays, 1.0), delays.size(),
+                delays.empty() ? 0.0 : double(bytes) / delays.size(), Percentile(delays, 0.99) < 1000 ? "" : "  !");
         }
-        close(fd);
+        tap->Remove(log.get());
+        stop = true;
+        feeder.join();
+        sink->Close();
+        return 0;
     }
+    size_t bytes = 0;
+    const std::vector<double> delays = MjpegDelays(static_cast<int>(port), seconds, *log, &bytes);
     tap->Remove(log.get());
     std::printf("  MJPEG delay, picture handed to the sink -> last byte at a loopback viewer: p50 %.2f ms, p99 %.2f ms "
                 "(%zu pictures, %.0f bytes each)  target p99 < 100 ms\n",

@@ -105,15 +105,16 @@ void Connection::KeepQueueShort() { m_shortQueue = true; }
 
 bool Connection::Sending() const
 {
-    // Bytes the system has taken but not yet sent count too: on a slow link
-    // they would otherwise pile up, pictures old before they leave.
-    return !queue.empty() || (m_shortQueue && Unsent() > 0);
+    // Bytes the system has taken but the peer has not yet acknowledged count
+    // too: on a slow link they would otherwise pile up in the system's and
+    // the link's queues, pictures old before they arrive.
+    return !queue.empty() || (m_shortQueue && Unacknowledged() > 0);
 }
 
-int Connection::Unsent() const
+int Connection::Unacknowledged() const
 {
-    int unsent = 0;
-    return fd >= 0 && ioctl(fd, SIOCOUTQNSD, &unsent) == 0 ? unsent : 0;
+    int bytes = 0;
+    return fd >= 0 && ioctl(fd, SIOCOUTQ, &bytes) == 0 ? bytes : 0;
 }
 
 bool Connection::Stalled(Clock::time_point now, std::chrono::milliseconds limit)
@@ -122,12 +123,12 @@ bool Connection::Stalled(Clock::time_point now, std::chrono::milliseconds limit)
         return now - queue.front().queued > limit;
     if (!m_shortQueue)
         return false;
-    // The system's unsent bytes must keep falling.
-    const int unsent = Unsent();
-    if (unsent == 0 || unsent < m_unsent)
+    // The bytes on their way must keep falling.
+    const int pending = Unacknowledged();
+    if (pending == 0 || pending < m_pending)
         m_progressAt = now;
-    m_unsent = unsent;
-    return unsent > 0 && now - m_progressAt > limit;
+    m_pending = pending;
+    return pending > 0 && now - m_progressAt > limit;
 }
 
 // ---- ConnectionServer ------------------------------------------------------------
@@ -241,15 +242,20 @@ void ConnectionServer::Run()
         fds.clear();
         fds.push_back({m_wake, POLLIN, 0});
         fds.push_back({m_listen, POLLIN, 0});
+        // No event says that a peer acknowledged what it was sent: while a
+        // short-queue connection waits for that, look again soon.
+        int timeoutMs = 250;
         for (const Connection& c : m_connections) {
             short events = 0;
             if (c.state != ConnectionState::Closing)
                 events |= POLLIN; // requests, and EOF of clients that went away
             if (!c.queue.empty())
                 events |= POLLOUT;
+            else if (c.m_shortQueue && c.m_pending > 0)
+                timeoutMs = 10;
             fds.push_back({c.fd, c.fd >= 0 ? events : short(0), 0});
         }
-        if (poll(fds.data(), fds.size(), 250) < 0 && errno != EINTR)
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
             break;
         if (fds[0].revents & POLLIN) {
             uint64_t count = 0;
@@ -444,7 +450,7 @@ void ConnectionServer::Drop(Connection& c, bool reset)
 {
     if (c.fd < 0)
         return;
-    if (reset && (!c.queue.empty() || c.Unsent() > 0)) {
+    if (reset && (!c.queue.empty() || c.Unacknowledged() > 0)) {
         const linger abort{1, 0};
         setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }

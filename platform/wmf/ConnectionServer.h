@@ -83,12 +83,13 @@ public:
 private:
     friend class ConnectionServer;
     ConnectionServer* m_server = nullptr;
-    // The system's unsent bytes (short-queue connections): the last count,
-    // and when it last fell.
-    int Unsent() const;
+    // Bytes the system holds for the peer, sent or not, until it acknowledges them.
+    int Unacknowledged() const;
+    // Oldest queued chunk past the limit, or (short-queue connections) the
+    // bytes on their way not falling for that long.
     bool Stalled(Clock::time_point now, std::chrono::milliseconds limit);
     bool m_shortQueue = false;
-    int m_unsent = 0;
+    int m_pending = 0; // Unacknowledged() at the last look
     Clock::time_point m_progressAt = Clock::now();
 };
 

@@ -73,10 +73,10 @@ public:
     virtual const std::string& PeerAddress() const = 0;
     // The local address the peer reached us on, without the port.
     virtual std::string LocalAddress() const = 0;
-    // From now on Sending() stays true until the system has sent every byte
-    // too, not only taken it: a route that sends only while nothing is
-    // Sending() then has at most one picture on the way and always sends
-    // the newest, however slow the link.
+    // From now on Sending() stays true until the peer has acknowledged every
+    // byte, not only until the system took it: a route that sends only while
+    // nothing is Sending() then has at most one picture on the way and
+    // always sends the newest, however slow the link.
     virtual void KeepQueueShort() = 0;
 
 protected:
