@@ -4,7 +4,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lumora)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Lumora developers")
-set(CPACK_PACKAGE_CONTACT "The Lumora developers <lumora@localhost>")
+set(CPACK_PACKAGE_CONTACT "The Lumora developers <maintainers@lumora-project.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Stream a webcam live to media players over HTTP")
 set(CPACK_PACKAGE_DESCRIPTION
     "Lumora turns a webcam, or its built-in test pattern, into a live Windows Media\nstream that any media player can open over HTTP, for up to 10 viewers at a\ntime, and keeps a web page on your own website pointing at the stream.")

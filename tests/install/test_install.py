@@ -35,9 +35,11 @@ EXPECTED_FILES = sorted(
         f"usr/share/applications/{APP_ID}.desktop",
         f"usr/share/metainfo/{APP_ID}.metainfo.xml",
         "usr/share/icons/hicolor/scalable/apps/lumora.svg",
-        "usr/share/man/man1/lumora.1",
+        "usr/share/man/man1/lumora.1.gz",
         "usr/share/doc/lumora/README.md",
         "usr/share/doc/lumora/help.htm",
+        "usr/share/doc/lumora/copyright",
+        "usr/share/doc/lumora/changelog.gz",
         "usr/lib/systemd/user/lumora.service",
     ]
     + [f"usr/share/icons/hicolor/{s}x{s}/apps/lumora.png" for s in ICON_SIZES]
@@ -150,12 +152,13 @@ class InstallTree(unittest.TestCase):
         self.assertIn(f'<launchable type="desktop-id">{APP_ID}.desktop</launchable>', text)
 
     def test_manual_page(self):
-        path = os.path.join(self.usr, "share/man/man1/lumora.1")
+        path = os.path.join(self.usr, "share/man/man1/lumora.1.gz")
         r = run(["man", "--warnings", "-l", path], env=dict(os.environ, MANWIDTH="100"))
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stderr.strip(), "", "groff warnings")
         page = re.sub(r".\x08", "", r.stdout)
-        for heading in ["NAME", "SYNOPSIS", "OPTIONS", "ENVIRONMENT", "FILES", "EXAMPLES"]:
+        for heading in ["NAME", "SYNOPSIS", "OPTIONS", "WATCHING IN A BROWSER", "RELAY", "ENVIRONMENT", "FILES",
+                        "EXAMPLES"]:
             self.assertRegex(page, rf"(?m)^{heading}$")
         # Every option the program itself accepts is documented.
         usage = run([os.path.join(ARGS.build, "lumora"), "--help"]).stdout
@@ -204,6 +207,13 @@ class DebianPackage(unittest.TestCase):
         listed = sorted(line.split()[-1].removeprefix("./") for line in r.stdout.splitlines()
                         if not line.startswith("d"))
         self.assertEqual(listed, EXPECTED_FILES)
+
+    def test_lintian_finds_no_error(self):
+        if not shutil.which("lintian"):
+            self.skipTest("lintian is not installed")
+        r = run(["lintian", "--fail-on", "error", self.deb])
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertNotRegex(r.stdout, r"(?m)^E: ", r.stdout)
 
     def test_control(self):
         r = run(["dpkg-deb", "-I", self.deb])
