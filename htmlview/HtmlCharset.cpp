@@ -1,6 +1,7 @@
 #include "htmlview/HtmlCharset.h"
 
 #include "htmlview/HtmlTypes.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -10,11 +11,6 @@ namespace {
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 // How far into a page its charset declaration is looked for.
 constexpr std::size_t kDeclarationWindow = 8192;
-
-char LowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
 
 bool IsSpace(char c)
 {
@@ -88,7 +84,7 @@ bool DeclaresUtf8(std::string_view html)
     if (html.starts_with(kBom))
         return true;
     std::string head(html.substr(0, kDeclarationWindow));
-    std::transform(head.begin(), head.end(), head.begin(), LowerAscii);
+    std::transform(head.begin(), head.end(), head.begin(), asciitext::LowerChar);
     const std::size_t body = head.find("<body");
     if (body != std::string::npos)
         head.resize(body);

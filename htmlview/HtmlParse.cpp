@@ -1,6 +1,7 @@
 #include "htmlview/HtmlParse.h"
 
 #include "htmlview/HtmlCharset.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,11 @@ constexpr int LF = 10;
 constexpr int EofChar = htmlchar::EndOfText;
 constexpr int kFontScale[7] = {8, 10, 12, 14, 18, 24, 36};
 
+using asciitext::Lower;
+using asciitext::Trim;
+using asciitext::Upper;
+using asciitext::UpperChar;
+
 // Thrown inside the comment reader only; it never leaves SkipComment.
 struct EndOfInputInComment {};
 
@@ -25,36 +31,6 @@ bool IsLetter(int c)
 bool IsDigit(int c)
 {
     return c >= '0' && c <= '9';
-}
-
-int Upper(int c)
-{
-    return c >= 'a' && c <= 'z' ? c - 32 : c;
-}
-
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return s;
-}
-
-std::string UpperStr(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(Upper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trim(const std::string& s)
-{
-    std::size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= ' ')
-        ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ')
-        --b;
-    return s.substr(a, b - a);
 }
 
 // A whole text as a decimal integer ("+"/"-" allowed); fallback when it is
@@ -145,7 +121,7 @@ TColor ParseColor(const std::string& text)
                  {"NAVY", 0x000080},  {"PURPLE", 0x800080}, {"TEAL", 0x008080},   {"GRAY", 0x808080},
                  {"SILVER", 0xC0C0C0}, {"RED", 0xFF0000},   {"LIME", 0x00FF00},   {"YELLOW", 0xFFFF00},
                  {"BLUE", 0x0000FF},  {"FUCHSIA", 0xFF00FF}, {"AQUA", 0x00FFFF},  {"WHITE", 0xFFFFFF}};
-    std::string s = UpperStr(Trim(text));
+    std::string s = Upper(Trim(text));
     for (const auto& n : names)
         if (s == n.Name)
             return n.Value;
@@ -232,7 +208,7 @@ void THtmlParser::ReadChar()
         if (c == '\t')
             c = ' ';
         m_lch = static_cast<unsigned char>(c);
-        m_ch = static_cast<unsigned char>(Upper(c));
+        m_ch = static_cast<unsigned char>(UpperChar(c));
         if (m_ch == '<' && !m_inScript && RawPeekAt(0) == '!') {
             SkipComment();
             continue;
@@ -313,7 +289,7 @@ void THtmlParser::RunIncludeDirective()
             break;
         std::string name;
         while (IsLetter(RawPeekAt(0)) || RawPeekAt(0) == '-')
-            name += static_cast<char>(Upper(next()));
+            name += static_cast<char>(UpperChar(next()));
         std::string value;
         while (RawPeekAt(0) == ' ')
             next();
@@ -493,7 +469,7 @@ void THtmlParser::SkipRawTextElement(const char* upperName)
         if (m_ch == '<' && RawPeekAt(0) == '/') {
             bool atEnd = true;
             for (std::size_t i = 0; i < length && atEnd; ++i)
-                atEnd = Upper(RawPeekAt(1 + i)) == upperName[i];
+                atEnd = UpperChar(RawPeekAt(1 + i)) == upperName[i];
             if (atEnd && !IsLetter(RawPeekAt(1 + length)))
                 break;
         }
@@ -1614,7 +1590,7 @@ void THtmlParser::DoAnchor()
         PushFont(font, FontKind::Link, -1, m_linkId);
     }
     if (const TAttribute* name = Attr(NameSy)) {
-        std::string anchor = UpperStr(name->Value);
+        std::string anchor = Upper(name->Value);
         if (!anchor.empty() && anchor.front() == '#')
             anchor.erase(0, 1);
         if (!anchor.empty()) {
@@ -1682,7 +1658,7 @@ std::unique_ptr<TInlineObj> NewControl(const std::string& type, const TAttribute
 void THtmlParser::DoInput()
 {
     const TAttribute* typeAttr = Attr(TypeSy);
-    const std::string type = typeAttr ? UpperStr(Trim(typeAttr->Value)) : std::string("TEXT");
+    const std::string type = typeAttr ? Upper(Trim(typeAttr->Value)) : std::string("TEXT");
     if (type == "HIDDEN")
         return;
     auto obj = NewControl(type, m_attributes);
@@ -1776,7 +1752,7 @@ void THtmlParser::ParseScript()
         if (m_ch == '<') {
             bool atEnd = true;
             for (std::size_t i = 0; i < 7 && atEnd; ++i)
-                atEnd = Upper(RawPeekAt(i)) == endTag[i];
+                atEnd = UpperChar(RawPeekAt(i)) == endTag[i];
             if (atEnd)
                 break;
         }
