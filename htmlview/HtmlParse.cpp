@@ -1,6 +1,7 @@
 #include "htmlview/HtmlParse.h"
 
 #include "htmlview/HtmlCharset.h"
+#include "htmlview/HtmlEntities.h"
 #include "platform/core/Text.h"
 
 #include <algorithm>
@@ -61,41 +62,6 @@ int NumericValue(const std::string& value)
     if (!t.empty() && t.back() == '%')
         t.pop_back();
     return StrToIntDef(t, 0);
-}
-
-struct EntityDef {
-    const char* Name;
-    const char* Result;
-};
-
-// The first eight entities; the Latin-1 names follow in code order from 160.
-constexpr EntityDef kEntities[] = {{"amp", "&"},      {"lt", "<"},     {"gt", ">"},   {"quot", "\""},
-                                   {"rsquo", "'"},    {"ndash", "-"},  {"trade", "\x99"}, {"hellip", "..."}};
-constexpr const char* kLatin1Entities[96] = {
-    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",   "ordf",
-    "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",   "acute",  "micro",
-    "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12", "frac34", "iquest", "Agrave",
-    "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil", "Egrave", "Eacute", "Ecirc",  "Euml",
-    "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde", "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",
-    "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",  "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute",
-    "acirc",  "atilde", "auml",   "aring",  "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave",
-    "iacute", "icirc",  "iuml",   "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide",
-    "oslash", "ugrave", "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
-
-// Looks an entity name up (case-sensitive); false when unknown.
-bool LookupEntity(const std::string& name, std::string& result)
-{
-    for (const EntityDef& e : kEntities)
-        if (name == e.Name) {
-            result = e.Result;
-            return true;
-        }
-    for (int i = 0; i < 96; ++i)
-        if (name == kLatin1Entities[i]) {
-            result = std::string(1, static_cast<char>(160 + i));
-            return true;
-        }
-    return false;
 }
 
 int AlignFromText(const std::string& value, int fallback)
