@@ -137,49 +137,60 @@ void THtmlScanner::ReadChar()
     }
 }
 
+// The next character inside a comment or a directive; the end of the input
+// there marks the comment open at the end and unwinds to SkipComment.
+int THtmlScanner::CommentNext()
+{
+    int c = RawNext();
+    ++m_pos;
+    if (c == EofChar) {
+        m_commentAtEnd = true;
+        throw EndOfInputInComment();
+    }
+    return c;
+}
+
+// Reads up to and including the end of a comment: two or more dashes, then
+// optional white space, then ">". dashes: how many were read just before.
+void THtmlScanner::ReadToCommentEnd(int dashes)
+{
+    for (;;) {
+        int c = CommentNext();
+        if (c == '-') {
+            ++dashes;
+            continue;
+        }
+        if (dashes >= 2) {
+            while (c == ' ' || c == '\t' || c == CR || c == LF)
+                c = CommentNext();
+            if (c == '>')
+                return;
+            dashes = c == '-' ? 1 : 0;
+            continue;
+        }
+        dashes = 0;
+    }
+}
+
 // Skips "<!...>" or a comment "<!-- ... -->"; the "<" is read, "!" is next.
 // An open comment at the end of the input ends the input here; the error is
 // raised once the text before it has been taken.
 void THtmlScanner::SkipComment()
 {
-    auto next = [this]() {
-        int c = RawNext();
-        ++m_pos;
-        if (c == EofChar) {
-            m_commentAtEnd = true;
-            throw EndOfInputInComment();
-        }
-        return c;
-    };
     try {
-        next(); // "!"
+        CommentNext(); // "!"
         if (RawPeekAt(0) == '-' && RawPeekAt(1) == '-') {
-            next();
-            next();
+            CommentNext();
+            CommentNext();
             if (RawPeekAt(0) == '#' && m_onInclude && !m_includeActive) {
-                next();
+                CommentNext();
                 RunIncludeDirective();
                 return;
             }
-            int dashes = 2;
-            for (;;) {
-                int c = next();
-                if (c == '-') {
-                    ++dashes;
-                    continue;
-                }
-                if (dashes >= 2) {
-                    while (c == ' ' || c == '\t' || c == CR || c == LF)
-                        c = next();
-                    if (c == '>')
-                        return;
-                    dashes = c == '-' ? 1 : 0;
-                    continue;
-                }
-                dashes = 0;
-            }
+            ReadToCommentEnd(2);
+            return;
         }
-        while (next() != '>') {
+        while (CommentNext() != '>') {
         }
     } catch (const EndOfInputInComment&) {
     }
@@ -189,65 +200,39 @@ void THtmlScanner::SkipComment()
 // when the include callback gives one, is read before the rest of the input.
 void THtmlScanner::RunIncludeDirective()
 {
-    auto next = [this]() {
-        int c = RawNext();
-        ++m_pos;
-        if (c == EofChar) {
-            m_commentAtEnd = true;
-            throw EndOfInputInComment();
-        }
-        return c;
-    };
     std::string command;
     while (IsLetter(RawPeekAt(0)))
-        command += static_cast<char>(next());
+        command += static_cast<char>(CommentNext());
     std::vector<std::string> params;
     for (;;) {
         while (RawPeekAt(0) == ' ' || RawPeekAt(0) == '\t' || RawPeekAt(0) == CR || RawPeekAt(0) == LF)
-            next();
+            CommentNext();
         if (!IsLetter(RawPeekAt(0)))
             break;
         std::string name;
         while (IsLetter(RawPeekAt(0)) || RawPeekAt(0) == '-')
-            name += static_cast<char>(UpperChar(next()));
+            name += static_cast<char>(UpperChar(CommentNext()));
         std::string value;
         while (RawPeekAt(0) == ' ')
-            next();
+            CommentNext();
         if (RawPeekAt(0) == '=') {
-            next();
+            CommentNext();
             while (RawPeekAt(0) == ' ')
-                next();
+                CommentNext();
             const int q = RawPeekAt(0);
             if (q == '"' || q == '\'') {
-                next();
-                for (int c = next(); c != q; c = next())
+                CommentNext();
+                for (int c = CommentNext(); c != q; c = CommentNext())
                     value += static_cast<char>(c);
             } else {
                 while (RawPeekAt(0) != ' ' && RawPeekAt(0) != '>' && RawPeekAt(0) != '-' && RawPeekAt(0) != CR &&
                        RawPeekAt(0) != LF && RawPeekAt(0) != EofChar)
-                    value += static_cast<char>(next());
+                    value += static_cast<char>(CommentNext());
             }
         }
         params.push_back(name + "=\"" + value + "\"");
     }
-    // Up to the end of the comment.
-    int dashes = 0;
-    for (;;) {
-        int c = next();
-        if (c == '-') {
-            ++dashes;
-            continue;
-        }
-        if (dashes >= 2) {
-            while (c == ' ' || c == '\t' || c == CR || c == LF)
-                c = next();
-            if (c == '>')
-                break;
-            dashes = c == '-' ? 1 : 0;
-            continue;
-        }
-        dashes = 0;
-    }
+    ReadToCommentEnd(0);
     std::string text;
     m_onInclude(command, params, text);
     if (!text.empty()) {

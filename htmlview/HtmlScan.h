@@ -61,6 +61,8 @@ protected:
     void ReadChar();
     void SkipComment();
     void RunIncludeDirective();
+    int CommentNext();
+    void ReadToCommentEnd(int dashes);
     // Symbol layer.
     void NextSymbol();
     bool ReadTag();
