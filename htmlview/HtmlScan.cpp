@@ -471,7 +471,7 @@ void THtmlScanner::ReadEntity()
         if (value > 255)
             result = static_cast<char>(UnicodeToCp1252(static_cast<std::uint32_t>(value)));
         else if (value == 9)
-            result = " ";
+            result = ' '; // a char, not " ": g++ 12 warns wrongly (-Wrestrict) on that assignment here
         else if (value == 10)
             result = static_cast<char>(CR);
         else if (value >= 32)
