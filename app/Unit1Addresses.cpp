@@ -5,7 +5,7 @@
 
 #include "net/NetHTTP.h"
 #include "net/NetStack.h"
-#include "net/NetText.h"
+#include "platform/core/Text.h"
 #include "platform/ui/TextFiles.h"
 
 #include <QLabel>
@@ -103,7 +103,7 @@ void TForm1::GetOutsideIP()
         const size_t p = found == std::string::npos ? 0 : found + 1; // counted from 1
         for (size_t i = p + 8; i < body.size() && body[i] != '<'; ++i) // position p + 9
             result += body[i];
-        result = nettext::Trim(result);
+        result = asciitext::Trim(result);
     } catch (const std::exception&) {
         StatusPanel0->clear();
     }

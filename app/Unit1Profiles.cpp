@@ -4,10 +4,9 @@
 
 #include "app/Unit1.h"
 #include "media/ASFWriter.h"
+#include "platform/core/Text.h"
 
 #include <QComboBox>
-
-#include <cctype>
 
 const char* ProfileBitrateText(int row)
 {
@@ -19,15 +18,11 @@ std::string ReplaceAllNoCase(const std::string& text, const std::string& pattern
 {
     if (pattern.empty())
         return text;
-    auto lower = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
     std::string out;
     out.reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        bool match = i + pattern.size() <= text.size();
-        for (size_t k = 0; match && k < pattern.size(); ++k)
-            match = lower(text[i + k]) == lower(pattern[k]);
-        if (match) {
+        if (asciitext::StartsText(std::string_view(text).substr(i), pattern)) {
             out += replacement;
             i += pattern.size();
         } else {

@@ -19,8 +19,3 @@ bool DeclaresUtf8(std::string_view html);
 // byte that does not start a well-formed sequence (a Latin-1 page mislabelled
 // as UTF-8) is kept as the Windows-1252 byte it is.
 std::string Utf8ToCp1252(std::string_view text);
-
-// The code point of an HTML 4 character entity name that is not one of the
-// Latin-1 names (for example "bull", "mdash", "euro", "alpha"); 0 when the
-// name is not one.
-std::uint32_t Html4EntityCodePoint(std::string_view name);

@@ -1,4 +1,5 @@
 #include "htmlview/HtmlFonts.h"
+#include "platform/core/Text.h"
 
 #include <QColor>
 #include <QFont>
@@ -97,9 +98,7 @@ std::string TQtFontEngine::ResolveFamily(const std::string& name)
         {"courier new", "Liberation Mono"},      {"courier", "Liberation Mono"},
         {"arial", "Liberation Sans"},            {"helvetica", "Liberation Sans"},
     };
-    std::string lower;
-    for (char c : name)
-        lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    const std::string lower = asciitext::Lower(name);
     for (const Alias& a : aliases)
         if (lower == a.From)
             return a.To;

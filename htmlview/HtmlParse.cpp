@@ -1,126 +1,25 @@
 #include "htmlview/HtmlParse.h"
 
 #include "htmlview/HtmlCharset.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
-#include <array>
-#include <climits>
-#include <cstring>
+#include <cctype>
 
 namespace {
 
-constexpr int CR = 13;
-constexpr int LF = 10;
-constexpr int EofChar = htmlchar::EndOfText;
+using htmlscan::CR;
+using htmlscan::EofChar;
+using htmlscan::IsDigit;
+using htmlscan::LF;
+using htmlscan::StrToIntDef;
+
 constexpr int kFontScale[7] = {8, 10, 12, 14, 18, 24, 36};
 
-// Thrown inside the comment reader only; it never leaves SkipComment.
-struct EndOfInputInComment {};
-
-bool IsLetter(int c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-bool IsDigit(int c)
-{
-    return c >= '0' && c <= '9';
-}
-
-int Upper(int c)
-{
-    return c >= 'a' && c <= 'z' ? c - 32 : c;
-}
-
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return s;
-}
-
-std::string UpperStr(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(Upper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trim(const std::string& s)
-{
-    std::size_t a = 0, b = s.size();
-    while (a < b && static_cast<unsigned char>(s[a]) <= ' ')
-        ++a;
-    while (b > a && static_cast<unsigned char>(s[b - 1]) <= ' ')
-        --b;
-    return s.substr(a, b - a);
-}
-
-// A whole text as a decimal integer ("+"/"-" allowed); fallback when it is
-// not one or does not fit.
-int StrToIntDef(const std::string& s, int fallback)
-{
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        negative = s[i++] == '-';
-    if (i >= s.size())
-        return fallback;
-    long long value = 0;
-    for (; i < s.size(); ++i) {
-        if (!IsDigit(s[i]))
-            return fallback;
-        value = value * 10 + (s[i] - '0');
-        if (value > INT_MAX)
-            return fallback;
-    }
-    return static_cast<int>(negative ? -value : value);
-}
-
-// Numeric value of an attribute: the trimmed text without one trailing "%".
-int NumericValue(const std::string& value)
-{
-    std::string t = Trim(value);
-    if (!t.empty() && t.back() == '%')
-        t.pop_back();
-    return StrToIntDef(t, 0);
-}
-
-struct EntityDef {
-    const char* Name;
-    const char* Result;
-};
-
-// The first eight entities; the Latin-1 names follow in code order from 160.
-constexpr EntityDef kEntities[] = {{"amp", "&"},      {"lt", "<"},     {"gt", ">"},   {"quot", "\""},
-                                   {"rsquo", "'"},    {"ndash", "-"},  {"trade", "\x99"}, {"hellip", "..."}};
-constexpr const char* kLatin1Entities[96] = {
-    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",   "ordf",
-    "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",   "acute",  "micro",
-    "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12", "frac34", "iquest", "Agrave",
-    "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil", "Egrave", "Eacute", "Ecirc",  "Euml",
-    "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde", "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",
-    "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",  "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute",
-    "acirc",  "atilde", "auml",   "aring",  "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave",
-    "iacute", "icirc",  "iuml",   "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide",
-    "oslash", "ugrave", "uacute", "ucirc",  "uuml",   "yacute", "thorn",  "yuml"};
-
-// Looks an entity name up (case-sensitive); false when unknown.
-bool LookupEntity(const std::string& name, std::string& result)
-{
-    for (const EntityDef& e : kEntities)
-        if (name == e.Name) {
-            result = e.Result;
-            return true;
-        }
-    for (int i = 0; i < 96; ++i)
-        if (name == kLatin1Entities[i]) {
-            result = std::string(1, static_cast<char>(160 + i));
-            return true;
-        }
-    return false;
-}
+using asciitext::Lower;
+using asciitext::Trim;
+using asciitext::Upper;
+using asciitext::UpperChar;
 
 int AlignFromText(const std::string& value, int fallback)
 {
@@ -145,7 +44,7 @@ TColor ParseColor(const std::string& text)
                  {"NAVY", 0x000080},  {"PURPLE", 0x800080}, {"TEAL", 0x008080},   {"GRAY", 0x808080},
                  {"SILVER", 0xC0C0C0}, {"RED", 0xFF0000},   {"LIME", 0x00FF00},   {"YELLOW", 0xFFFF00},
                  {"BLUE", 0x0000FF},  {"FUCHSIA", 0xFF00FF}, {"AQUA", 0x00FFFF},  {"WHITE", 0xFFFFFF}};
-    std::string s = UpperStr(Trim(text));
+    std::string s = Upper(Trim(text));
     for (const auto& n : names)
         if (s == n.Name)
             return n.Value;
@@ -174,483 +73,6 @@ TColor ParseColor(const std::string& text)
 
 THtmlParser::THtmlParser() = default;
 THtmlParser::~THtmlParser() = default;
-
-// ---------------------------------------------------------------------------
-// Characters
-
-int THtmlParser::RawNext()
-{
-    if (m_includeActive) {
-        if (m_incPos < m_include.size())
-            return static_cast<unsigned char>(m_include[m_incPos++]);
-        m_includeActive = false;
-        m_include.clear();
-        m_incPos = 0;
-    }
-    if (m_input && m_inPos < m_input->size())
-        return static_cast<unsigned char>((*m_input)[m_inPos++]);
-    return EofChar;
-}
-
-int THtmlParser::RawPeekAt(std::size_t offset) const
-{
-    if (m_includeActive) {
-        if (m_incPos + offset < m_include.size())
-            return static_cast<unsigned char>(m_include[m_incPos + offset]);
-        offset -= m_include.size() - m_incPos;
-    }
-    if (m_input && m_inPos + offset < m_input->size())
-        return static_cast<unsigned char>((*m_input)[m_inPos + offset]);
-    return EofChar;
-}
-
-void THtmlParser::ReadChar()
-{
-    for (;;) {
-        if (m_commentAtEnd) {
-            m_lch = m_ch = EofChar;
-            return;
-        }
-        int c = RawNext();
-        ++m_pos;
-        if (c == LF) {
-            if (m_lastBreak == CR) {
-                m_lastBreak = 0;
-                continue;
-            }
-            m_lastBreak = LF;
-            c = CR;
-        } else if (c == CR) {
-            if (m_lastBreak == LF) {
-                m_lastBreak = 0;
-                continue;
-            }
-            m_lastBreak = CR;
-        } else {
-            m_lastBreak = 0;
-        }
-        if (c == '\t')
-            c = ' ';
-        m_lch = static_cast<unsigned char>(c);
-        m_ch = static_cast<unsigned char>(Upper(c));
-        if (m_ch == '<' && !m_inScript && RawPeekAt(0) == '!') {
-            SkipComment();
-            continue;
-        }
-        return;
-    }
-}
-
-// Skips "<!...>" or a comment "<!-- ... -->"; the "<" is read, "!" is next.
-// An open comment at the end of the input ends the input here; the error is
-// raised once the text before it has been taken.
-void THtmlParser::SkipComment()
-{
-    auto next = [this]() {
-        int c = RawNext();
-        ++m_pos;
-        if (c == EofChar) {
-            m_commentAtEnd = true;
-            throw EndOfInputInComment();
-        }
-        return c;
-    };
-    try {
-        next(); // "!"
-        if (RawPeekAt(0) == '-' && RawPeekAt(1) == '-') {
-            next();
-            next();
-            if (RawPeekAt(0) == '#' && m_onInclude && !m_includeActive) {
-                next();
-                RunIncludeDirective();
-                return;
-            }
-            int dashes = 2;
-            for (;;) {
-                int c = next();
-                if (c == '-') {
-                    ++dashes;
-                    continue;
-                }
-                if (dashes >= 2) {
-                    while (c == ' ' || c == '\t' || c == CR || c == LF)
-                        c = next();
-                    if (c == '>')
-                        return;
-                    dashes = c == '-' ? 1 : 0;
-                    continue;
-                }
-                dashes = 0;
-            }
-        }
-        while (next() != '>') {
-        }
-    } catch (const EndOfInputInComment&) {
-    }
-}
-
-// "<!--#name attr=value ... -->": "<!--#" is read. The directive's text,
-// when the include callback gives one, is read before the rest of the input.
-void THtmlParser::RunIncludeDirective()
-{
-    auto next = [this]() {
-        int c = RawNext();
-        ++m_pos;
-        if (c == EofChar) {
-            m_commentAtEnd = true;
-            throw EndOfInputInComment();
-        }
-        return c;
-    };
-    std::string command;
-    while (IsLetter(RawPeekAt(0)))
-        command += static_cast<char>(next());
-    std::vector<std::string> params;
-    for (;;) {
-        while (RawPeekAt(0) == ' ' || RawPeekAt(0) == '\t' || RawPeekAt(0) == CR || RawPeekAt(0) == LF)
-            next();
-        if (!IsLetter(RawPeekAt(0)))
-            break;
-        std::string name;
-        while (IsLetter(RawPeekAt(0)) || RawPeekAt(0) == '-')
-            name += static_cast<char>(Upper(next()));
-        std::string value;
-        while (RawPeekAt(0) == ' ')
-            next();
-        if (RawPeekAt(0) == '=') {
-            next();
-            while (RawPeekAt(0) == ' ')
-                next();
-            const int q = RawPeekAt(0);
-            if (q == '"' || q == '\'') {
-                next();
-                for (int c = next(); c != q; c = next())
-                    value += static_cast<char>(c);
-            } else {
-                while (RawPeekAt(0) != ' ' && RawPeekAt(0) != '>' && RawPeekAt(0) != '-' && RawPeekAt(0) != CR &&
-                       RawPeekAt(0) != LF && RawPeekAt(0) != EofChar)
-                    value += static_cast<char>(next());
-            }
-        }
-        params.push_back(name + "=\"" + value + "\"");
-    }
-    // Up to the end of the comment.
-    int dashes = 0;
-    for (;;) {
-        int c = next();
-        if (c == '-') {
-            ++dashes;
-            continue;
-        }
-        if (dashes >= 2) {
-            while (c == ' ' || c == '\t' || c == CR || c == LF)
-                c = next();
-            if (c == '>')
-                break;
-            dashes = c == '-' ? 1 : 0;
-            continue;
-        }
-        dashes = 0;
-    }
-    std::string text;
-    m_onInclude(command, params, text);
-    if (!text.empty()) {
-        m_include = std::move(text);
-        m_incPos = 0;
-        m_includeActive = true;
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Symbols
-
-void THtmlParser::AddTokenChar(char c, int pos)
-{
-    m_token.push_back(c);
-    m_tokenPos.push_back(pos);
-}
-
-void THtmlParser::SkipWhiteSpace()
-{
-    while (m_ch == ' ' || m_ch == CR)
-        ReadChar();
-}
-
-void THtmlParser::NextSymbol()
-{
-    // Script text ends where its handler asks for the next symbol, even
-    // when no handler read it.
-    m_inScript = false;
-    m_token.clear();
-    m_tokenPos.clear();
-    for (;;) {
-        if (m_ch == EofChar) {
-            if (m_commentAtEnd)
-                throw EParseError("Open Comment at End of HTML File");
-            m_sy = EofSy;
-            return;
-        }
-        if (m_ch == '<') {
-            ReadTag();
-            return;
-        }
-        if (m_ch == '&') {
-            ReadEntity();
-            m_sy = TextSy;
-            return;
-        }
-        if (ReadTextRun()) {
-            m_sy = TextSy;
-            return;
-        }
-        // A stray control character. It is not kept: inside a section the
-        // low codes mark images and controls.
-        ReadChar();
-    }
-}
-
-bool THtmlParser::ReadTag()
-{
-    const int start = m_pos;
-    ReadChar();
-    bool end = false;
-    if (m_ch == '/') {
-        end = true;
-        ReadChar();
-    }
-    if (!end && m_ch == '?' && IsLetter(RawPeekAt(0))) {
-        // A processing instruction such as the "<?xml ...?>" line of an
-        // XHTML page: not content.
-        while (m_ch != '>' && m_ch != EofChar)
-            ReadChar();
-        if (m_ch == '>')
-            ReadChar();
-        m_sy = UnknownSy;
-        return true;
-    }
-    if (!(m_ch >= 'A' && m_ch <= 'Z')) {
-        AddTokenChar('<', start);
-        if (end)
-            AddTokenChar('/', start + 1);
-        m_sy = TextSy;
-        return false;
-    }
-    std::string name;
-    while (m_ch >= 'A' && m_ch <= 'Z') {
-        if (name.size() < 255)
-            name += static_cast<char>(m_ch);
-        ReadChar();
-    }
-    const int index = TagIndex(name);
-    if (index < 0)
-        m_sy = UnknownSy;
-    else if (end)
-        m_sy = index < kEndTagCount ? EndTag(static_cast<TSymbol>(index)) : UnknownSy;
-    else
-        m_sy = static_cast<TSymbol>(index);
-    SkipWhiteSpace();
-    if (index == HeadingSy) {
-        m_headingLevel = 0;
-        if (m_ch >= '1' && m_ch <= '6') {
-            m_headingLevel = m_ch - '0';
-            ReadChar();
-        }
-    }
-    m_attributes.clear();
-    while (ReadAttribute()) {
-    }
-    // Script text is read without comment processing from the character
-    // after ">" on: a "<!--" inside it is code, not the start of a comment
-    // that would swallow the page.
-    if (m_sy == ScriptSy)
-        m_inScript = true;
-    unsigned char last = 0;
-    while (m_ch != '>' && m_ch != EofChar) {
-        last = m_ch;
-        ReadChar();
-    }
-    // A style sheet is not content and its rules are not ours to apply. An
-    // XHTML "<style/>" has none.
-    if (m_ch == '>' && !end && name == "STYLE" && last != '/') {
-        SkipRawTextElement("STYLE");
-        return true;
-    }
-    if (m_ch == '>')
-        ReadChar();
-    return true;
-}
-
-// At the ">" of an element whose content is not markup: skips up to its end
-// tag ("</" + name, any case), which is then read as an ordinary symbol, or
-// to the end of the input. Comments are not processed on the way.
-void THtmlParser::SkipRawTextElement(const char* upperName)
-{
-    const std::size_t length = std::strlen(upperName);
-    const bool saved = m_inScript;
-    m_inScript = true;
-    ReadChar();
-    while (m_ch != EofChar) {
-        if (m_ch == '<' && RawPeekAt(0) == '/') {
-            bool atEnd = true;
-            for (std::size_t i = 0; i < length && atEnd; ++i)
-                atEnd = Upper(RawPeekAt(1 + i)) == upperName[i];
-            if (atEnd && !IsLetter(RawPeekAt(1 + length)))
-                break;
-        }
-        ReadChar();
-    }
-    m_inScript = saved;
-}
-
-bool THtmlParser::ReadAttribute()
-{
-    SkipWhiteSpace();
-    if (!IsLetter(m_ch))
-        return false;
-    TAttribute attr;
-    while (IsLetter(m_ch) || m_ch == '-') {
-        if (attr.Name.size() < 255)
-            attr.Name += static_cast<char>(m_ch);
-        ReadChar();
-    }
-    const int index = AttributeIndex(attr.Name);
-    attr.Which = index < 0 ? UnknownAttrSy : static_cast<TAttrSymbol>(index);
-    SkipWhiteSpace();
-    if (m_ch != '=') {
-        attr.Numeric = attr.Which == BorderSy ? 1 : 0;
-        m_attributes.push_back(std::move(attr));
-        return true;
-    }
-    ReadChar();
-    SkipWhiteSpace();
-    if (m_ch == '"' || m_ch == '\'') {
-        const unsigned char quote = m_ch;
-        ReadChar();
-        while (m_ch != quote && m_ch != EofChar) {
-            if (m_ch == '&') {
-                ReadEntity();
-                attr.Value += m_token;
-                m_token.clear();
-                m_tokenPos.clear();
-                continue;
-            }
-            if (m_ch != CR)
-                attr.Value += static_cast<char>(m_lch);
-            ReadChar();
-        }
-        if (m_ch == quote)
-            ReadChar();
-        attr.Numeric = NumericValue(attr.Value);
-    } else if (IsDigit(m_ch) || m_ch == '+' || m_ch == '-') {
-        while (m_ch != ' ' && m_ch != CR && m_ch != '>' && m_ch != EofChar) {
-            attr.Value += static_cast<char>(m_lch);
-            ReadChar();
-        }
-        attr.Numeric = NumericValue(attr.Value);
-    } else {
-        while (m_ch != ' ' && m_ch != CR && m_ch != '>' && m_ch != EofChar) {
-            attr.Value += static_cast<char>(m_lch);
-            ReadChar();
-        }
-    }
-    m_attributes.push_back(std::move(attr));
-    return true;
-}
-
-// At "&": an entity becomes its character(s); anything that is not one stays
-// as the plain text read.
-void THtmlParser::ReadEntity()
-{
-    const int start = m_pos;
-    std::string read = "&";
-    std::vector<int> readPos{start};
-    auto keepAsText = [&] {
-        for (std::size_t i = 0; i < read.size(); ++i)
-            AddTokenChar(read[i], readPos[i]);
-    };
-    ReadChar();
-    if (m_ch == '#') {
-        read += '#';
-        readPos.push_back(m_pos);
-        ReadChar();
-        int digits = 0;
-        long value = 0;
-        while (IsDigit(m_ch) && digits < 6) {
-            read += static_cast<char>(m_ch);
-            readPos.push_back(m_pos);
-            value = value * 10 + (m_ch - '0');
-            ++digits;
-            ReadChar();
-        }
-        if (digits == 0 || IsDigit(m_ch)) {
-            keepAsText();
-            return;
-        }
-        std::string result;
-        if (value > 255)
-            result = static_cast<char>(UnicodeToCp1252(static_cast<std::uint32_t>(value)));
-        else if (value == 9)
-            result = " ";
-        else if (value == 10)
-            result = static_cast<char>(CR);
-        else if (value >= 32)
-            result = static_cast<char>(value);
-        else {
-            keepAsText();
-            return;
-        }
-        if (m_ch == ';')
-            ReadChar();
-        for (char c : result)
-            AddTokenChar(c, start);
-        return;
-    }
-    // The Latin-1 names (and the first eight) have at most six characters;
-    // HTML 4's longer ones ("thetasym") up to eight, and those count only
-    // with their ";", so "&lang=en" in a link stays as written.
-    std::string name;
-    while ((IsLetter(m_lch) || IsDigit(m_lch)) && name.size() < 8) {
-        name += static_cast<char>(m_lch);
-        read += static_cast<char>(m_lch);
-        readPos.push_back(m_pos);
-        ReadChar();
-    }
-    std::string result;
-    if (name.empty() || IsLetter(m_lch) || IsDigit(m_lch)) {
-        keepAsText();
-        return;
-    }
-    if (name.size() > 6 || !LookupEntity(name, result)) {
-        const std::uint32_t cp = m_ch == ';' ? Html4EntityCodePoint(name) : 0;
-        if (cp == 0) {
-            keepAsText();
-            return;
-        }
-        result = static_cast<char>(UnicodeToCp1252(cp));
-    }
-    if (m_ch == ';')
-        ReadChar();
-    for (char c : result)
-        AddTokenChar(c, start);
-}
-
-bool THtmlParser::ReadTextRun()
-{
-    while (m_token.size() < 100) {
-        if (m_ch == EofChar || m_ch == '<' || m_ch == '&' || (m_ch < 32 && m_ch != CR))
-            break;
-        if (!m_pre && (m_ch == ' ' || m_ch == CR)) {
-            AddTokenChar(m_noBreak ? htmlchar::NbSpace : ' ', m_pos);
-            ReadChar();
-            while (m_ch == ' ' || m_ch == CR)
-                ReadChar();
-            continue;
-        }
-        AddTokenChar(static_cast<char>(m_lch), m_pos);
-        ReadChar();
-    }
-    return !m_token.empty();
-}
 
 // ---------------------------------------------------------------------------
 // Blocks and fonts
@@ -854,24 +276,10 @@ void THtmlParser::Reset(TSectionList& document, TParseResult& result)
     m_cell = &document;
     m_section = nullptr;
     m_sectionFromBR = false;
-    m_input = nullptr;
-    m_inPos = 0;
-    m_include.clear();
-    m_incPos = 0;
-    m_includeActive = false;
-    m_pos = -1;
-    m_lch = m_ch = 0;
-    m_lastBreak = 0;
-    m_inScript = false;
-    m_commentAtEnd = false;
-    m_sy = EofSy;
-    m_token.clear();
-    m_tokenPos.clear();
-    m_attributes.clear();
+    ResetScan();
     m_align = m_blockAlign = 1;
     m_bold = m_italic = m_underline = m_strike = false;
     m_sscript = 0;
-    m_noBreak = m_pre = false;
     m_linkId = 0;
     m_nextLinkId = 0;
     m_linkUrl.clear();
@@ -882,7 +290,6 @@ void THtmlParser::Reset(TSectionList& document, TParseResult& result)
     m_nesting = 0;
     m_inTable = 0;
     m_baseSize = 3;
-    m_onInclude = nullptr;
     m_onSound = nullptr;
     m_onMeta = nullptr;
     m_onScript = nullptr;
@@ -1614,7 +1021,7 @@ void THtmlParser::DoAnchor()
         PushFont(font, FontKind::Link, -1, m_linkId);
     }
     if (const TAttribute* name = Attr(NameSy)) {
-        std::string anchor = UpperStr(name->Value);
+        std::string anchor = Upper(name->Value);
         if (!anchor.empty() && anchor.front() == '#')
             anchor.erase(0, 1);
         if (!anchor.empty()) {
@@ -1682,7 +1089,7 @@ std::unique_ptr<TInlineObj> NewControl(const std::string& type, const TAttribute
 void THtmlParser::DoInput()
 {
     const TAttribute* typeAttr = Attr(TypeSy);
-    const std::string type = typeAttr ? UpperStr(Trim(typeAttr->Value)) : std::string("TEXT");
+    const std::string type = typeAttr ? Upper(Trim(typeAttr->Value)) : std::string("TEXT");
     if (type == "HIDDEN")
         return;
     auto obj = NewControl(type, m_attributes);
@@ -1776,7 +1183,7 @@ void THtmlParser::ParseScript()
         if (m_ch == '<') {
             bool atEnd = true;
             for (std::size_t i = 0; i < 7 && atEnd; ++i)
-                atEnd = Upper(RawPeekAt(i)) == endTag[i];
+                atEnd = UpperChar(RawPeekAt(i)) == endTag[i];
             if (atEnd)
                 break;
         }

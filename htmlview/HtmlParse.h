@@ -4,11 +4,13 @@
 //
 // The reader has three layers: ReadChar folds line breaks and skips comments
 // (and runs include directives), NextSymbol yields tags, entities, text runs
-// and stray characters, and ParseBody / ParseInline build the blocks while
-// keeping a stack of fonts. Broken input never raises out of a parse: the
-// parse ends and what was built so far stays.
+// and stray characters (both in THtmlScanner, HtmlScan.h), and ParseBody /
+// ParseInline build the blocks while keeping a stack of fonts. Broken input
+// never raises out of a parse: the parse ends and what was built so far
+// stays.
 
 #include "htmlview/HtmlDocument.h"
+#include "htmlview/HtmlScan.h"
 #include "htmlview/HtmlSymbols.h"
 #include "platform/core/Exception.h"
 
@@ -37,10 +39,9 @@ struct TParseResult {
     std::string RefreshUrl;
 };
 
-class THtmlParser {
+class THtmlParser : private THtmlScanner {
 public:
-    using TIncludeCallback =
-        std::function<void(const std::string& command, const std::vector<std::string>& params, std::string& text)>;
+    using TIncludeCallback = THtmlScanner::TIncludeCallback;
     using TSoundCallback = std::function<void(const std::string& source, int loop)>;
     using TMetaCallback =
         std::function<void(const std::string& httpEquiv, const std::string& content, const std::string& name)>;
@@ -92,21 +93,6 @@ private:
     };
     using TSymSet = std::bitset<SymbolCount>;
 
-    // Character layer.
-    int RawNext();
-    int RawPeekAt(std::size_t offset) const;
-    void ReadChar();
-    void SkipComment();
-    void RunIncludeDirective();
-    // Symbol layer.
-    void NextSymbol();
-    bool ReadTag();
-    bool ReadAttribute();
-    void ReadEntity();
-    bool ReadTextRun();
-    void SkipWhiteSpace();
-    void SkipRawTextElement(const char* upperName);
-    void AddTokenChar(char c, int pos);
     // Blocks.
     void ParseBody(const TSymSet& terminators);
     bool ParseInline();
@@ -147,22 +133,6 @@ private:
     const TAttribute* Attr(TAttrSymbol which) const { return FindAttribute(m_attributes, which); }
     int AlignFromAttr(int fallback) const;
 
-    // Input.
-    const std::string* m_input = nullptr;
-    std::size_t m_inPos = 0;
-    std::string m_include;
-    std::size_t m_incPos = 0;
-    bool m_includeActive = false;
-    int m_pos = -1;
-    unsigned char m_lch = 0, m_ch = 0;
-    int m_lastBreak = 0;
-    bool m_inScript = false;
-    // Symbol.
-    TSymbol m_sy = EofSy;
-    int m_headingLevel = 0;
-    std::string m_token;
-    std::vector<int> m_tokenPos;
-    TAttributeList m_attributes;
     // Building.
     TSectionList* m_doc = nullptr;
     TParseResult* m_result = nullptr;
@@ -172,8 +142,6 @@ private:
     int m_align = 1;
     bool m_bold = false, m_italic = false, m_underline = false, m_strike = false;
     int m_sscript = 0;
-    bool m_noBreak = false;
-    bool m_pre = false;
     int m_linkId = 0;
     int m_nextLinkId = 0;
     std::string m_linkUrl, m_linkTarget;
@@ -182,13 +150,11 @@ private:
     ListContext* m_list = nullptr;
     PendingMarker m_pendingMarker;
     bool m_sectionFromBR = false;
-    bool m_commentAtEnd = false;
     bool m_skipPreBreak = false;
     int m_nesting = 0;
     int m_inTable = 0;
     int m_baseSize = 3;
     bool m_formOpen = false;
-    TIncludeCallback m_onInclude;
     TSoundCallback m_onSound;
     TMetaCallback m_onMeta;
     TScriptCallback m_onScript;

@@ -1,6 +1,7 @@
 #include "htmlview/HtmlView.h"
 
 #include "htmlview/HtmlImages.h"
+#include "platform/core/Text.h"
 
 #include <QFocusEvent>
 #include <QImage>
@@ -30,26 +31,9 @@ constexpr int kVSmallStep = 16;
 constexpr int kHSmallStep = 15;
 constexpr int kMaxHorzRange = 6000;
 
-std::string UpperStr(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    return s;
-}
-
-std::string LowerStr(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return s;
-}
-
-bool StartsWithNoCase(const std::string& s, const std::string& prefix)
-{
-    return s.size() >= prefix.size() && LowerStr(s.substr(0, prefix.size())) == LowerStr(prefix);
-}
+using asciitext::Lower;
+using asciitext::StartsText;
+using asciitext::Upper;
 
 int HexValue(char c)
 {
@@ -87,7 +71,7 @@ std::string UpperExtension(const std::string& file)
     const std::size_t dot = file.rfind('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
         return std::string();
-    return UpperStr(file.substr(dot));
+    return Upper(file.substr(dot));
 }
 
 bool IsImageExtension(const std::string& ext)
@@ -734,7 +718,7 @@ bool THtmlView::PositionTo(const std::string& anchor)
     if (anchor.empty())
         return false;
     std::string name = anchor.front() == '#' ? anchor.substr(1) : anchor;
-    auto it = m_document.AnchorNames.find(UpperStr(name));
+    auto it = m_document.AnchorNames.find(Upper(name));
     if (it == m_document.AnchorNames.end())
         return false;
     ScrollToY(it->second->Y);
@@ -977,7 +961,7 @@ std::string THtmlView::LinkToFileName(const std::string& name) const
         s += name.substr(i);
         break;
     }
-    if (s.find('/') != std::string::npos && StartsWithNoCase(s, "file://"))
+    if (s.find('/') != std::string::npos && StartsText(s, "file://"))
         s.erase(0, 7); // "file:///home/a" keeps its root "/"
     return s;
 }
@@ -1006,9 +990,9 @@ void THtmlView::AddVisited(const std::string& url)
 {
     if (m_visitedMaxCount <= 0)
         return;
-    const std::string lower = LowerStr(url);
+    const std::string lower = Lower(url);
     m_visited.erase(std::remove_if(m_visited.begin(), m_visited.end(),
-                                   [&](const std::string& v) { return LowerStr(v) == lower; }),
+                                   [&](const std::string& v) { return Lower(v) == lower; }),
                     m_visited.end());
     m_visited.insert(m_visited.begin(), url);
     if (static_cast<int>(m_visited.size()) > m_visitedMaxCount)
@@ -1020,7 +1004,7 @@ void THtmlView::MarkVisited()
 {
     std::unordered_set<std::string> visited;
     for (const std::string& v : m_visited)
-        visited.insert(LowerStr(v));
+        visited.insert(Lower(v));
     std::unordered_map<int, bool> byLink;
     bool changed = false;
     m_document.ForEachSectionIn([&](TSection& section) {
@@ -1033,7 +1017,7 @@ void THtmlView::MarkVisited()
                 if (it == byLink.end()) {
                     const std::string target =
                         !f.Url.empty() && f.Url.front() == '#' ? m_currentFile + f.Url : ExpandLinkName(f.Url);
-                    it = byLink.emplace(f.LinkId, visited.count(LowerStr(target)) > 0).first;
+                    it = byLink.emplace(f.LinkId, visited.count(Lower(target)) > 0).first;
                 }
                 isVisited = it->second;
             }

@@ -1,9 +1,9 @@
 #include "images/GifImage.h"
 
 #include "images/GifLzw.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -188,9 +188,7 @@ void TGif::Reader::Run()
     if (m_size < sizeof signature)
         RaiseGifError(geSignature);
     ReadBytes(signature, sizeof signature);
-    std::string upper(signature, sizeof signature);
-    for (char& c : upper)
-        c = char(std::toupper(static_cast<unsigned char>(c)));
+    const std::string upper = asciitext::Upper(std::string(signature, sizeof signature));
     if (upper != "GIF87A" && upper != "GIF89A")
         RaiseGifError(geSignature);
     m_gif.m_signature = upper;

@@ -2,7 +2,7 @@
 
 #include "net/NetHTTP.h"
 #include "net/NetStack.h"
-#include "net/NetText.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,10 +12,10 @@
 
 namespace {
 
-using nettext::IsBlank;
-using nettext::SameText;
-using nettext::Trim;
-using nettext::Upper;
+using asciitext::IsBlank;
+using asciitext::SameText;
+using asciitext::Trim;
+using asciitext::Upper;
 
 // The host from its first "." on (".b.c" for "a.b.c"); "" without a ".".
 std::string FromFirstDot(const std::string& host)

@@ -1,14 +1,14 @@
 #include "net/NetFTP.h"
 
 #include "net/NetURI.h"
-#include "net/NetText.h"
+#include "platform/core/Text.h"
 
 #include <chrono>
 #include <cstdio>
 
 namespace {
 
-using nettext::Trim;
+using asciitext::Trim;
 
 // One number of a PASV reply: a decimal byte.
 int PassiveField(std::string& rest)

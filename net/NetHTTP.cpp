@@ -1,5 +1,5 @@
 #include "net/NetHTTP.h"
-#include "net/NetText.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,10 +8,10 @@
 
 namespace {
 
-using nettext::IsBlank;
-using nettext::SameText;
-using nettext::Trim;
-using nettext::Upper;
+using asciitext::IsBlank;
+using asciitext::SameText;
+using asciitext::Trim;
+using asciitext::Upper;
 
 // Bodies are read in slices of at most this many bytes, so that a length
 // announced by the peer never makes us reserve memory for data that has not

@@ -1,5 +1,5 @@
 #include "net/NetHeaderList.h"
-#include "net/NetText.h"
+#include "platform/core/Text.h"
 
 #include <cctype>
 #include <cstdio>
@@ -8,11 +8,11 @@
 
 namespace {
 
-using nettext::IsBlank;
-using nettext::SameText;
-using nettext::Trim;
-using nettext::TrimRight;
-using nettext::Upper;
+using asciitext::IsBlank;
+using asciitext::SameText;
+using asciitext::Trim;
+using asciitext::TrimRight;
+using asciitext::Upper;
 
 bool IsContinuation(const std::string& line)
 {

@@ -1,5 +1,5 @@
 #include "net/NetInternetDate.h"
-#include "net/NetText.h"
+#include "platform/core/Text.h"
 
 #include <cctype>
 #include <cmath>
@@ -9,9 +9,9 @@
 
 namespace {
 
-using nettext::IsBlank;
-using nettext::Trim;
-using nettext::Upper;
+using asciitext::Trim;
+using asciitext::TrimLeft;
+using asciitext::Upper;
 
 const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -20,14 +20,6 @@ const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 constexpr int64_t kSecondsPerDay = 86400;
 // Days from 1970-01-01 back to 1899-12-30, the origin of TNetDateTime.
 constexpr int64_t kUnixEpochDays = 25569;
-
-void TrimLeft(std::string& s)
-{
-    std::size_t i = 0;
-    while (i < s.size() && IsBlank(s[i]))
-        ++i;
-    s.erase(0, i);
-}
 
 // Cuts the text before the first delimiter off s (all of s when it is absent).
 std::string Fetch(std::string& s, char delimiter)
@@ -160,7 +152,7 @@ TNetDateTime ParseInternetDate(std::string& s)
 
     if (IsWeekday(s)) {
         Fetch(s, ' ');
-        TrimLeft(s);
+        s = TrimLeft(s);
     }
 
     // "06-Nov-94" separates its parts with "-"; the other forms with blanks.
@@ -172,7 +164,7 @@ TNetDateTime ParseInternetDate(std::string& s)
 
     auto readPart = [&s, separator]() {
         std::string part = Fetch(s, separator);
-        TrimLeft(s);
+        s = TrimLeft(s);
         return part;
     };
 
@@ -210,7 +202,7 @@ TNetDateTime ParseInternetDate(std::string& s)
     if (result == 0)
         return 0;
 
-    TrimLeft(s);
+    s = TrimLeft(s);
     if (s.find(':') != std::string::npos) {
         std::string clock = Fetch(s, ' ');
         long hms[3] = {0, 0, 0};
@@ -222,7 +214,7 @@ TNetDateTime ParseInternetDate(std::string& s)
             return 0;
         result += static_cast<double>(hms[0] * 3600 + hms[1] * 60 + hms[2]) / kSecondsPerDay;
     }
-    TrimLeft(s);
+    s = TrimLeft(s);
     return result;
 }
 

@@ -1,4 +1,5 @@
 #include "net/NetTCPConnection.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,31 +7,8 @@
 
 namespace {
 
-std::string TrimBlanks(const std::string& s)
-{
-    size_t first = 0, last = s.size();
-    while (first < last && static_cast<unsigned char>(s[first]) <= ' ')
-        ++first;
-    while (last > first && static_cast<unsigned char>(s[last - 1]) <= ' ')
-        --last;
-    return s.substr(first, last - first);
-}
-
-bool SameTextPrefix(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 'a' + 'A');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
+using asciitext::SameText;
+using asciitext::Trim;
 
 // A received stream of known length is pre-sized, but only up to this many
 // bytes: the length comes from the peer and must not decide an allocation.
@@ -68,7 +46,7 @@ void TNetRFCReply::ParseLines(const std::vector<std::string>& lines)
     Clear();
     if (lines.empty())
         return;
-    std::string code = TrimBlanks(lines.front().substr(0, 4));
+    std::string code = Trim(lines.front().substr(0, 4));
     if (code.size() == 4 && code.back() == '-')
         code.resize(3);
     SetTextCode(code);
@@ -272,7 +250,7 @@ void TNetTCPConnection::ReadReply()
         for (;;) {
             const std::string line = ReadNonEmptyLine();
             lines.push_back(line);
-            if (line.size() < 4 || SameTextPrefix(line.substr(0, 4), end))
+            if (line.size() < 4 || SameText(line.substr(0, 4), end))
                 break;
         }
     }
@@ -381,7 +359,7 @@ std::string TNetTCPConnection::ReadNonEmptyLine(int maxTries)
 {
     std::string result;
     for (int i = 0; i < maxTries && result.empty(); ++i)
-        result = TrimBlanks(ReadLine("\n"));
+        result = Trim(ReadLine("\n"));
     return result;
 }
 

@@ -1,4 +1,5 @@
 #include "net/NetURI.h"
+#include "platform/core/Text.h"
 
 #include <cctype>
 
@@ -189,18 +190,8 @@ int LastPosBefore(const std::string& sub, const std::string& text, int start)
     const int highest = static_cast<int>(text.size() - sub.size()) + 1;
     if (start == -1 || start > highest)
         start = highest;
-    for (int pos = start; pos >= 1; --pos) {
-        bool match = true;
-        for (std::size_t j = 0; j < sub.size(); ++j) {
-            const auto a = static_cast<unsigned char>(text[static_cast<std::size_t>(pos - 1) + j]);
-            const auto b = static_cast<unsigned char>(sub[j]);
-            if (std::toupper(a) != std::toupper(b)) {
-                match = false;
-                break;
-            }
-        }
-        if (match)
+    for (int pos = start; pos >= 1; --pos)
+        if (asciitext::SameText(std::string_view(text).substr(static_cast<std::size_t>(pos - 1), sub.size()), sub))
             return pos;
-    }
     return 0;
 }

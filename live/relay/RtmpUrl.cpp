@@ -2,6 +2,8 @@
 
 #include "live/relay/RtmpUrl.h"
 
+#include "platform/core/Text.h"
+
 #include <cctype>
 
 namespace {
@@ -24,9 +26,7 @@ bool ParseRtmpUrl(const std::string& text, RtmpUrl& url, std::string* why)
     const size_t sep = text.find("://");
     if (sep == std::string::npos)
         return Fail(why, "the address must start with rtmp:// or rtmps://");
-    std::string scheme = text.substr(0, sep);
-    for (char& c : scheme)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string scheme = asciitext::Lower(text.substr(0, sep));
     if (scheme != "rtmp" && scheme != "rtmps")
         return Fail(why, "the address must start with rtmp:// or rtmps://");
     url.scheme = scheme;

@@ -1,4 +1,5 @@
 #include "platform/ini/PrivateProfile.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -19,15 +19,11 @@ struct Line {
     std::string text;
 };
 
-std::string Trim(const std::string& s)
-{
-    const char* ws = " \t\r\n";
-    const size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos)
-        return {};
-    const size_t e = s.find_last_not_of(ws);
-    return s.substr(b, e - b + 1);
-}
+using asciitext::SameText;
+
+// White space around section names, keys and values: spaces, tabs and line
+// ends; any other control character belongs to the text.
+std::string Trim(std::string_view s) { return asciitext::Trim(s, " \t\r\n"); }
 
 bool ReadWholeFile(const char* fileName, std::string& out)
 {
@@ -83,19 +79,17 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value)
     return !key.empty();
 }
 
-bool SameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
-
 bool FindValue(const std::string& text, const char* section, const char* key, std::string& value)
 {
     bool inSection = false;
     for (const std::string& line : SplitLines(text)) {
         std::string name;
         if (SectionName(line, name)) {
-            inSection = SameName(name, section);
+            inSection = SameText(name, section);
             continue;
         }
         std::string k, v;
-        if (inSection && KeyValue(line, k, v) && SameName(k, key)) {
+        if (inSection && KeyValue(line, k, v) && SameText(k, key)) {
             value = v;
             return true;
         }
@@ -199,7 +193,7 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
             last = i;
             break;
         }
-        if (SameName(name, section)) {
+        if (SameText(name, section)) {
             header = i;
             first = i + 1;
         }
@@ -219,7 +213,7 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
         size_t found = last;
         for (size_t i = first; i < last; ++i) {
             std::string k, v;
-            if (KeyValue(lines[i], k, v) && SameName(k, key)) {
+            if (KeyValue(lines[i], k, v) && SameText(k, key)) {
                 found = i;
                 break;
             }

@@ -1,6 +1,7 @@
 // Request heads for the network sink.
 
 #include "platform/wmf/HttpRequest.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,40 +10,17 @@ namespace wmhttp {
 
 namespace {
 
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size()
-        && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y)); });
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view part)
-{
-    if (part.size() > text.size())
-        return false;
-    for (size_t i = 0; i + part.size() <= text.size(); ++i)
-        if (EqualNoCase(text.substr(i, part.size()), part))
-            return true;
-    return false;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
+using asciitext::ContainsText;
+using asciitext::SameText;
+using asciitext::StartsText;
 
 bool IsTokenChar(char c)
 {
     return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
-std::string_view Trim(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
+// Optional white space around header values: spaces and tabs only.
+std::string Trim(std::string_view s) { return asciitext::Trim(s, " \t"); }
 
 } // namespace
 
@@ -50,7 +28,7 @@ std::string Request::Header(std::string_view name) const
 {
     std::string out;
     for (const auto& [n, v] : headers)
-        if (EqualNoCase(n, name)) {
+        if (SameText(n, name)) {
             if (!out.empty())
                 out += ", ";
             out += v;
@@ -146,7 +124,7 @@ ParseResult ParseRequest(std::string_view buffer, Request* request, size_t* cons
 
 std::string_view RequestPath(std::string_view target)
 {
-    if (StartsWithNoCase(target, "http://")) {
+    if (StartsText(target, "http://")) {
         // Absolute form: drop scheme and authority.
         target.remove_prefix(7);
         const size_t slash = target.find('/');
@@ -165,12 +143,12 @@ RequestKind Classify(const Request& request)
         return RequestKind::NotFound;
     const std::string agent = request.Header("User-Agent");
     const std::string pragma = request.Header("Pragma");
-    const bool player = StartsWithNoCase(agent, "NSPlayer") || StartsWithNoCase(agent, "NSServer")
-        || StartsWithNoCase(agent, "WMFSDK") || StartsWithNoCase(agent, "WMCacheProxy")
-        || ContainsNoCase(pragma, "xClientGUID");
+    const bool player = StartsText(agent, "NSPlayer") || StartsText(agent, "NSServer")
+        || StartsText(agent, "WMFSDK") || StartsText(agent, "WMCacheProxy")
+        || ContainsText(pragma, "xClientGUID");
     if (!player)
         return RequestKind::Plain;
-    return ContainsNoCase(pragma, "xPlayStrm=1") ? RequestKind::Play : RequestKind::Describe;
+    return ContainsText(pragma, "xPlayStrm=1") ? RequestKind::Play : RequestKind::Describe;
 }
 
 } // namespace wmhttp

@@ -5,6 +5,7 @@
 
 #include "net/NetHTTPBounded.h"
 #include "net/NetIOHandlerTLS.h"
+#include "platform/core/Text.h"
 #include "tests/support/TlsTestPeers.h"
 
 #include <gtest/gtest.h>
@@ -57,12 +58,7 @@ TempDir* HttpsEchoTest::dir = nullptr;
 TestCertificate* HttpsEchoTest::certificate = nullptr;
 HttpsEchoServer* HttpsEchoTest::server = nullptr;
 
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return s;
-}
+using asciitext::Lower;
 
 std::string WithoutColons(std::string s)
 {

@@ -1,4 +1,5 @@
 #include "tests/support/FtpTestServer.h"
+#include "platform/core/Text.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -55,13 +56,7 @@ std::string PassiveReply(const std::string& format, int high, int low)
     return buffer;
 }
 
-std::string Upper(std::string s)
-{
-    for (auto& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
+using asciitext::Upper;
 
 int ConnectTo(const std::string& ip, int port)
 {

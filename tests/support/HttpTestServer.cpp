@@ -1,8 +1,8 @@
 #include "tests/support/HttpTestServer.h"
+#include "platform/core/Text.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <cctype>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -13,12 +13,7 @@ namespace testsupport {
 
 namespace {
 
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using asciitext::Lower;
 
 // The Content-Length of a request head, 0 when absent.
 std::size_t ContentLengthOf(const std::string& head)
