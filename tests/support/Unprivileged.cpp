@@ -14,7 +14,8 @@ namespace {
 // Back to root; the saved user id is still root, so this is allowed.
 void BackToRoot(const std::vector<gid_t>& groups)
 {
-    const bool back = ::seteuid(0) == 0 && ::setegid(0) == 0 && ::setgroups(groups.size(), groups.data()) == 0;
+    const bool back = ::setresuid(0, 0, 0) == 0 && ::setresgid(0, 0, 0) == 0 &&
+                      ::setgroups(groups.size(), groups.data()) == 0;
     if (!back)
         std::abort(); // the rest of the run would not be what it claims
 }
@@ -49,8 +50,9 @@ Unprivileged::Unprivileged(const std::vector<std::filesystem::path>& owned)
     m_groups.resize(count > 0 ? static_cast<size_t>(count) : 0);
     if (count > 0 && ::getgroups(count, m_groups.data()) != count)
         m_groups.clear();
-    // Groups first: only root may change them.
-    if (::setgroups(0, nullptr) != 0 || ::setegid(gid) != 0 || ::seteuid(uid) != 0) {
+    // Groups first: only root may change them. The real ids change too, as
+    // access() checks those; the saved user id stays root for the way back.
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, 0) != 0 || ::setresuid(uid, uid, 0) != 0) {
         m_error = std::string("cannot act as nobody: ") + std::strerror(errno);
         BackToRoot(m_groups);
         return;

@@ -2,8 +2,8 @@
 // Checks of unwritable files and folders mean nothing to the superuser, whom
 // permissions do not bind, and CI runs the tests as root. While an
 // Unprivileged object lives, a process that runs as root acts as the user
-// "nobody" (effective ids and no supplementary groups, so the destructor can
-// return to root); a process that is not root is left as it is. The files the
+// "nobody" (real and effective ids, no supplementary groups; the saved
+// user id stays root, so the destructor can return to it); a process that is not root is left as it is. The files the
 // test made are handed to that user first, so it meets them as their owner.
 //
 // It changes the ids of the whole process: every thread of the test program
