@@ -135,7 +135,7 @@ class NeverStuck : public AppFixture {
 protected:
     // The window streaming the test source on a free port, with short
     // request limits, and the publishing timers left to the test.
-    TForm1& StartStreaming(const std::string& echoUrl, TRequestLimits limits = {1000, 1000, 10000})
+    TForm1& StartStreaming(const std::string& echoUrl, TRequestLimits limits = {2000, 2000, 20000})
     {
         m_port = FreeTcpPort();
         WriteFileText(Path("lumora.ini"), "[Network]\nPort=" + std::to_string(m_port) + "\n");

@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -53,8 +54,10 @@ public:
             for (int n = 0; !m_stop; ++n) {
                 std::this_thread::sleep_until(start + n * 66667us);
                 const auto& pic = m_pictures[static_cast<size_t>(n) % m_pictures.size()];
+                std::lock_guard encoding(m_encoding);
                 m_encoder->EncodeVideo(0, {PixelLayout::RGB32, width, height, pic.data(), pic.size()}, n * 666667LL, false);
             }
+            std::lock_guard encoding(m_encoding);
             m_encoder->Finish();
             m_sink->OnEndWriting();
         });
@@ -67,12 +70,19 @@ public:
             m_thread.join();
     }
     uint64_t Bytes() const { return m_bytes; }
-    AsfEncoder::Stats Stats() const { return m_encoder->VideoStats(); }
+    // The encoder's counts belong to the encoding thread; they are read
+    // between two pictures.
+    AsfEncoder::Stats Stats() const
+    {
+        std::lock_guard encoding(m_encoding);
+        return m_encoder->VideoStats();
+    }
 
 private:
     IWMWriterSink* m_sink;
     std::unique_ptr<AsfEncoder> m_encoder;
     std::vector<std::vector<uint8_t>> m_pictures;
+    mutable std::mutex m_encoding;
     std::atomic<bool> m_stop{false};
     std::atomic<uint64_t> m_bytes{0};
     std::thread m_thread;
