@@ -10,7 +10,7 @@ JOBS ?= 2
 # stream at once so there is something to watch.
 RUN_ARGS ?= $(if $(DISPLAY)$(WAYLAND_DISPLAY),,--start)
 
-.PHONY: all deps configure build run test package bench sanitize clean
+.PHONY: all deps configure build run test package bench sanitize tsan clean
 
 all: build
 
@@ -41,6 +41,14 @@ bench: deps build
 
 sanitize:
 	$(MAKE) test BUILD_DIR=build-asan CMAKE_FLAGS="-DLUMORA_SANITIZE=ON -DLUMORA_BENCH=OFF"
+
+# ThreadSanitizer on the test programs that start threads of their own.
+TSAN_TESTS = test_wmf_network_sink test_live_browser test_live_relay test_media_asfwriter \
+	test_wmf_asf test_camera test_never_stuck
+tsan: deps
+	cmake -S . -B build-tsan -DLUMORA_TSAN=ON -DLUMORA_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS) lumora fakecam
+	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R '^($(subst $(eval) ,|,$(strip $(TSAN_TESTS))))$$'
 
 clean:
 	rm -rf $(BUILD_DIR)

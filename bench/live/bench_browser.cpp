@@ -437,6 +437,8 @@ int main(int argc, char** argv)
     std::printf("  MJPEG delay, picture handed to the sink -> last byte at a loopback viewer: p50 %.2f ms, p99 %.2f ms "
                 "(%zu pictures, %.0f bytes each)  target p99 < 100 ms\n",
         Percentile(delays, 0.5), Percentile(delays, 0.99), delays.size(), delays.empty() ? 0.0 : double(bytes) / delays.size());
+    std::printf("  MJPEG pictures a viewer received: %.1f a second over %d s  target >= 14 (the stream's 15)\n",
+        double(parts) / seconds, seconds);
 
     // Players beside a stalled MJPEG viewer.
     asf::HeaderInfo info;

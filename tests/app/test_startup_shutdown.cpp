@@ -1,4 +1,5 @@
 #include "tests/app/AppFixture.h"
+#include "tests/support/Unprivileged.h"
 
 #include "media/SysDevEnum.h"
 #include "platform/ui/Resources.h"
@@ -149,14 +150,16 @@ TEST_F(StartupShutdown, UnwritableSettingsAreReportedAtStartAndOnceAtClose)
              return Path("ro/lumora.ini");
          }},
     };
+    testsupport::Unprivileged user({m_dir.path()});
+    ASSERT_EQ(user.Error(), "");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_errors.clear();
         m_messages.clear();
         TStartOptions options;
         options.SettingsFile = c.settingsFile();
-        if (::access(std::filesystem::path(options.SettingsFile).parent_path().c_str(), W_OK) == 0)
-            continue; // running with rights that ignore folder permissions
+        ASSERT_NE(::access(std::filesystem::path(options.SettingsFile).parent_path().c_str(), W_OK), 0)
+            << "the folder is writable all the same";
         Open(options);
         // The user learns it before changing anything...
         ASSERT_EQ(m_messages.size(), 1u);

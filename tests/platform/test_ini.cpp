@@ -1,6 +1,7 @@
 #include "platform/ini/IniFile.h"
 #include "platform/ini/PrivateProfile.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/Unprivileged.h"
 
 #include <gtest/gtest.h>
 
@@ -113,15 +114,17 @@ TEST(IniFile, WriteFailureRaisesUnableToWrite)
 
 TEST(IniFile, ReadOnlyFolderFailsAndLeavesTheFileAlone)
 {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind the superuser";
     TempDir dir;
     const std::string f = dir.file("s.ini");
     WriteFileText(f, "[Web]\nHost=old\n");
-    chmod(dir.path().c_str(), 0500);
-    TIniFile ini(f);
-    EXPECT_THROW(ini.WriteString("Web", "Host", "new"), EIniFileException);
-    chmod(dir.path().c_str(), 0700);
+    {
+        testsupport::Unprivileged user({dir.path()});
+        ASSERT_EQ(user.Error(), "");
+        ASSERT_EQ(chmod(dir.path().c_str(), 0500), 0);
+        TIniFile ini(f);
+        EXPECT_THROW(ini.WriteString("Web", "Host", "new"), EIniFileException);
+        chmod(dir.path().c_str(), 0700);
+    }
     EXPECT_EQ(ReadFileText(f), "[Web]\nHost=old\n");
 }
 

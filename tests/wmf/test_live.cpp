@@ -52,7 +52,9 @@ void Watch(RowResult& r)
     r.httpExpected = rig.FrameAt(r.http.connected);
     r.mmsh = wmflive::FirstDecodedPicture(rig.Url("mmsh"), r.row.width, r.row.height);
     r.mmshExpected = rig.FrameAt(r.mmsh.connected);
-    r.table = wmflive::ProbePackets(rig.Url("mmsh"), 12);
+    // Long enough to hold the next key frame by time (8 s at most) after the
+    // joiner's own; the spacing over a long run is bench_wmf live's.
+    r.table = wmflive::ProbePackets(rig.Url("mmsh"), 9);
     r.probe = wmflive::Run("timeout 20 ffprobe -v error -show_streams '" + rig.Url() + "' 2>&1");
     char path[] = "/tmp/lumora-header-XXXXXX";
     const int fd = mkstemp(path);

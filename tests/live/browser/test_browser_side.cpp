@@ -5,6 +5,7 @@
 
 #include "platform/wmf/AsfEncoder.h"
 #include "live/browser/BrowserSide.h"
+#include "platform/wmf/NetworkSink.h"
 #include "platform/wmf/WMWriter.h"
 #include "tests/support/TestSupport.h"
 #include "tests/wmf/WmfTestUtil.h"
@@ -157,7 +158,7 @@ class BrowserSideTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(WMCreateWriterNetworkSink(m_sink.GetAddressOf()), S_OK);
+        ASSERT_EQ(WMCreateWriterNetworkSink(m_sink.GetAddressOf(), SinkOptions()), S_OK);
         m_sink->SetMaximumClients(10);
         m_side = m_sink.As<IWMWriterSinkRoutes>();
         ASSERT_TRUE(m_side);
@@ -193,9 +194,26 @@ protected:
         return true;
     }
 
+    // The sink's and the browser side's timers, shorter than the program's
+    // so that the cases that wait for them take a few seconds.
+    static NetworkSinkOptions SinkOptions()
+    {
+        NetworkSinkOptions o;
+        o.stallLimit = kStallLimit;
+        return o;
+    }
+    static BrowserSideOptions SideOptions()
+    {
+        BrowserSideOptions o;
+        o.feed.linger = 1s;
+        o.feed.prime = 1s;
+        return o;
+    }
+    static constexpr std::chrono::milliseconds kStallLimit{2500};
+
     ComPtr<IWMWriterNetworkSink> m_sink;
     ComPtr<IWMWriterSinkRoutes> m_side;
-    std::shared_ptr<BrowserSide> m_browsers = std::make_shared<BrowserSide>();
+    std::shared_ptr<BrowserSide> m_browsers = std::make_shared<BrowserSide>(SideOptions());
     std::shared_ptr<PictureTap> m_tap = std::make_shared<PictureTap>();
     DWORD m_port = 0;
     std::unique_ptr<TappedFeeder> m_feeder;
@@ -391,8 +409,9 @@ TEST_F(BrowserSideTest, SlowViewersSkipPicturesStalledOnesAreDroppedPlayersUnhar
     std::string buffer;
     size_t pictures = 0, playerBytes = 0;
     bool slowClosed = false, stalledClosed = false;
+    // Long enough for the stall rule to act twice over.
     const auto start = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - start < 14s) {
+    while (std::chrono::steady_clock::now() - start < 3 * kStallLimit) {
         buffer += Read(slow, 250ms, 3000, &slowClosed);
         if (slowClosed)
             break;
@@ -447,8 +466,14 @@ TEST_F(BrowserSideTest, PicturesAreTakenOnlyWhileABrowserNeedsThem)
     const int viewer = Connect(m_port);
     Send(viewer, "GET /live.mjpg HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(WaitFor([&] { return m_tap->Wanted(); }, 5s));
-    std::string buffer = Read(viewer, 3s);
-    EXPECT_GE(TakeParts(buffer).size(), 10u) << "the stream's frame rate, about 15 a second";
+    // Pictures keep coming while attached (their rate is bench_browser's).
+    std::string buffer;
+    size_t parts = 0;
+    EXPECT_TRUE(WaitFor([&] {
+        buffer += Read(viewer, 100ms);
+        parts += TakeParts(buffer).size();
+        return parts >= 3;
+    }, 10s)) << parts << " pictures";
     close(viewer);
     EXPECT_TRUE(WaitFor([&] { return !m_tap->Wanted(); }, 20s)) << "still attached after the viewer left";
 }

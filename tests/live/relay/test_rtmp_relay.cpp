@@ -117,6 +117,7 @@ bool StopsWithin(RtmpRelay& relay, std::chrono::seconds bound)
 
 class RelayToNginx : public ::testing::Test {
 protected:
+    static constexpr std::chrono::milliseconds kFirstRetry{1000};
     void SetUp() override
     {
         if (!NginxRtmp::Available())
@@ -128,6 +129,7 @@ protected:
         RelayOptions o;
         o.url = url;
         o.bitrateKbps = 300;
+        o.firstRetry = kFirstRetry; // half the program's, so retries come sooner
         return o;
     }
     NginxRtmp m_nginx;
@@ -174,12 +176,12 @@ TEST_F(RelayToNginx, ServerGoneIsRetriedAndTheRelayIsLiveAgainWhenItReturns)
     m_nginx.Stop();
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Retrying; }, 20s));
     const RelayStatus waiting = relay.Status();
-    EXPECT_EQ(waiting.retrySeconds, 2);
+    EXPECT_EQ(waiting.retrySeconds, 1);
     EXPECT_NE(RelayStatusText(waiting, std::chrono::steady_clock::now()).find("; retry in "), std::string::npos);
     EXPECT_EQ(waiting.error.rfind("connection lost (", 0), 0u) << waiting.error;
 
     // The next attempt finds no server: the delay grows.
-    ASSERT_TRUE(WaitFor([&] { return relay.Status().retrySeconds == 4; }, 20s));
+    ASSERT_TRUE(WaitFor([&] { return relay.Status().retrySeconds == 2; }, 20s));
     EXPECT_EQ(relay.Status().error, "connection refused by 127.0.0.1:" + std::to_string(m_nginx.port()));
 
     ASSERT_TRUE(m_nginx.Start());
@@ -241,7 +243,7 @@ TEST_F(RelayToNginx, RefusalsAndBadAddressesAreShownAsSuchAndNotRepeated)
     }
     // Past the first retry delay, nginx has still seen one attempt only: a
     // refused publish is not asked again, a bad address never reaches it.
-    std::this_thread::sleep_for(3s);
+    std::this_thread::sleep_for(kFirstRetry + 500ms);
     const std::string log = m_nginx.ErrorLog();
     size_t attempts = 0;
     for (size_t at = log.find("connect: app="); at != std::string::npos; at = log.find("connect: app=", at + 1))
