@@ -119,7 +119,8 @@ std::string FtpTestServer::ReadStored(const std::string& name) const
 ScriptedFtpServer::ScriptedFtpServer(ScriptedFtpOptions options) : m_options(std::move(options))
 {
     m_server = std::make_unique<ScriptedServer>([this](ScriptedPeer& peer) { Session(peer); },
-                                                m_options.connections);
+                                                m_options.connections, 8, m_options.listenAddress,
+                                                m_options.listenPort);
 }
 
 std::map<std::string, std::string> ScriptedFtpServer::Files()

@@ -71,6 +71,8 @@ struct ScriptedFtpOptions {
     bool refuseRenameOverExisting = false; // RNTO onto an existing name: 553
     bool refuseRename = false;             // RNFR: 502
     int connections = 1;                   // sessions accepted one after the other
+    std::string listenAddress = "127.0.0.1";
+    int listenPort = 0;                    // 0: ephemeral
 };
 
 class ScriptedFtpServer {
