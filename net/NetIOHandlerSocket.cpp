@@ -440,8 +440,9 @@ int TNetIOHandlerSocket::TransportReceive(void* buffer, int length)
 
 bool TNetIOHandlerSocket::TransportWritable(int timeout)
 {
-    if (!m_binding)
-        throw ENetConnClosedGracefully();
+    // As the send itself would report it.
+    if (!TransportConnected())
+        throw ENetClosedSocket();
     return m_binding->WaitWritable(timeout);
 }
 

@@ -441,6 +441,10 @@ void TNetTCPConnection::SendNow(const char* bytes, int64_t count)
         const int piece = static_cast<int>(std::min<int64_t>(count - sent, 1 << 30));
         const int n = m_ioHandler->TransportSend(bytes + sent, piece);
         TNetAntiFreezeBase::DoProcess(false);
+        // A send that went out (or failed) says the connection is not
+        // known to be closed; one that had to wait says nothing.
+        if (n != 0)
+            m_closedGracefully = false;
         CheckConnectionLost(true, false);
         if (StackInstance->CheckSocketResult(n, {WSAESHUTDOWN, WSAECONNABORTED, WSAECONNRESET})) {
             CloseSocketOnly();
