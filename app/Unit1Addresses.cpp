@@ -12,6 +12,7 @@
 #include <QLineEdit>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <optional>
 
 std::string TForm1::EchoUrl() const
@@ -43,6 +44,26 @@ std::string ReplacePlaceholder(const std::string& line, const std::string& by)
     return out;
 }
 
+// A template is a page of text: a line or a page larger than these is not one.
+constexpr size_t kMaxTemplateLine = 1024 * 1024;
+constexpr int64_t kMaxTemplatePage = 64 * 1024 * 1024;
+
+class ETemplateRefused : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Refuses what is not a regular file (a FIFO would block the open, a device
+// never ends) and a template past the page limit, before it is opened.
+void CheckTemplateFile(const std::string& templateFile)
+{
+    struct stat st {};
+    if (::stat(templateFile.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        throw ETemplateRefused(Format("The template \"%s\" is not a regular file.", templateFile.c_str()));
+    if (::stat(templateFile.c_str(), &st) == 0 && st.st_size > kMaxTemplatePage)
+        throw ETemplateRefused(Format("The template \"%s\" is larger than 64 MB.", templateFile.c_str()));
+}
+
 // Writes `output` from the template, the address read afresh for each line.
 // The output is created before the template is opened.
 // A file error names the file it concerns.
@@ -55,6 +76,7 @@ void MakePage(const std::string& output, const std::string& templateFile, Addres
     } catch (const std::exception& e) {
         throw Exception(Format("Cannot create file \"%s\". %s", output.c_str(), e.what()));
     }
+    CheckTemplateFile(templateFile);
     std::optional<TTextFileReader> in;
     try {
         in.emplace(templateFile);
@@ -62,10 +84,21 @@ void MakePage(const std::string& output, const std::string& templateFile, Addres
         throw Exception(Format("Cannot open file \"%s\". %s", templateFile.c_str(), e.what()));
     }
     std::string line;
+    int64_t written = 0;
     try {
-        while (in->ReadLine(line))
-            out->WriteLine(ReplacePlaceholder(line, address() + ":" + port()));
+        while (in->ReadLine(line)) {
+            if (line.size() > kMaxTemplateLine)
+                throw ETemplateRefused(Format("The template \"%s\" has a line longer than 1 MB.", templateFile.c_str()));
+            const std::string page = ReplacePlaceholder(line, address() + ":" + port());
+            // The placeholders may make the page grow past the template.
+            written += static_cast<int64_t>(page.size()) + 2;
+            if (written > kMaxTemplatePage)
+                throw ETemplateRefused(Format("The page made from \"%s\" would be larger than 64 MB.", templateFile.c_str()));
+            out->WriteLine(page);
+        }
         out->Close();
+    } catch (const ETemplateRefused&) {
+        throw;
     } catch (const std::exception& e) {
         throw Exception(Format("Cannot write file \"%s\". %s", output.c_str(), e.what()));
     }

@@ -3,6 +3,7 @@
 #include "app/ProgramFolders.h"
 #include "app/Unit1.h"
 #include "app/AntiFreeze.h"
+#include "app/SignalWatchdog.h"
 #include "platform/core/Verbosity.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/QtMessages.h"
@@ -14,22 +15,28 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+TSignalWatchdog* g_watchdog = nullptr;
 
 void OnSignal(int)
 {
+    const int saved = errno;
     const char c = 1;
     [[maybe_unused]] ssize_t n = ::write(g_signalPipe[1], &c, 1);
+    if (g_watchdog)
+        g_watchdog->Arm();
+    errno = saved;
 }
 
 void PrintUsage(FILE* to)
@@ -116,11 +123,13 @@ int main(int argc, char** argv)
     // SIGINT and SIGTERM ask the window to close as its close button does,
     // so the settings are saved and the graph is torn down. A request that
     // waits on a peer is given up, open dialogs are dismissed, and no new
-    // one waits for an answer. A program that has still not ended some
-    // seconds later ends anyway. Installed before the window is created, so
-    // a signal during start-up (an automatic start waiting on the echo
-    // service) is honoured too.
-    if (::pipe(g_signalPipe) == 0) {
+    // one waits for an answer. A program that has still not ended 10 seconds
+    // later is ended by the watchdog, whatever the main thread is doing.
+    // Installed before the window is created, so a signal during start-up
+    // (an automatic start waiting on the echo service) is honoured too.
+    TSignalWatchdog watchdog({TProgramFiles {}.WanPageFile()});
+    g_watchdog = &watchdog;
+    if (::pipe2(g_signalPipe, O_CLOEXEC) == 0) {
         auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
         QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
             char buf[16];
@@ -130,11 +139,6 @@ int main(int argc, char** argv)
                 return;
             ending = true;
             SetDialogsUnattended();
-            std::thread([] {
-                std::this_thread::sleep_for(std::chrono::seconds(10));
-                std::fprintf(stderr, "lumora: did not end within 10 seconds of the signal; exiting\n");
-                std::_Exit(1);
-            }).detach();
             if (auto* form = dynamic_cast<TForm1*>(Application::Instance().MainForm()))
                 if (form->AntiFreeze && form->AntiFreeze->Busy())
                     form->AntiFreeze->Abandon();
@@ -146,13 +150,23 @@ int main(int argc, char** argv)
                 if (QApplication::activeModalWidget() == modal)
                     break;
             }
-            // Once the dialogs' own loops and any start-up have returned.
-            QTimer::singleShot(0, [] {
-                if (QWidget* form = Application::Instance().MainForm())
-                    form->close();
+            // Once the dialogs' own loops, any start-up and the request
+            // given up have returned. A timer (not a posted call, which the
+            // request's own event pumping would run too early and lose) that
+            // waits while a request is still winding down.
+            auto* closer = new QTimer(QCoreApplication::instance());
+            closer->setInterval(50);
+            QObject::connect(closer, &QTimer::timeout, closer, [closer] {
+                auto* form = dynamic_cast<TForm1*>(Application::Instance().MainForm());
+                if (form && form->AntiFreeze && form->AntiFreeze->Busy())
+                    return;
+                closer->stop();
+                if (QWidget* window = Application::Instance().MainForm())
+                    window->close();
                 else
                     QApplication::quit();
             });
+            closer->start();
         });
         struct sigaction sa {};
         sa.sa_handler = OnSignal;
@@ -161,7 +175,13 @@ int main(int argc, char** argv)
         sigaction(SIGTERM, &sa, nullptr);
     }
 
-    TForm1 form(options);
-    form.show();
-    return app.exec();
+    int result = 0;
+    {
+        TForm1 form(options);
+        form.show();
+        result = app.exec();
+    }
+    // The watchdog must not run during static destruction.
+    g_watchdog = nullptr;
+    return result;
 }

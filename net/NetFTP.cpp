@@ -197,6 +197,7 @@ void TNetFTP::OpenSession(bool login, int timeout)
             SetHost(m_proxySettings.Host);
             SetPort(m_proxySettings.Port);
         }
+        m_step = "connecting";
         try {
             ConnectToHost(timeout);
         } catch (...) {
@@ -332,6 +333,9 @@ void TNetFTP::StoreStream(TNetStream& source, const std::string& remoteName, boo
 
 void TNetFTP::PrepareDataChannel(TNetTCPConnection& channel)
 {
+    // A server that stops reading the data is given as long as one that
+    // stops answering on the control connection.
+    channel.SetReadTimeout(ReadTimeout());
     channel.SetSendBufferSize(SendBufferSize());
     channel.SetRecvBufferSize(RecvBufferSize());
     channel.OnWork = OnWork;
@@ -389,6 +393,29 @@ void TNetFTP::TransferOut(const std::string& command, TNetStream& source)
                 m_passiveHost = Host();
             }
         }
+    } catch (const ENetWriteTimeout&) {
+        ReportStatus(ftpReady, "Transfer complete");
+        RaiseNoAnswer();
+    } catch (const ENetProtocolReplyError&) {
+        ReportStatus(ftpReady, "Transfer complete");
+        throw;
+    } catch (const ENetFTPNoAnswer&) {
+        ReportStatus(ftpReady, "Transfer complete");
+        throw;
+    } catch (const ENetConnectTimeout&) {
+        ReportStatus(ftpReady, "Transfer complete");
+        throw;
+    } catch (const ENetException&) {
+        ReportStatus(ftpReady, "Transfer complete");
+        // A server that ends the transfer itself (a full disk, a quota)
+        // says why on the control connection; that is the error to show,
+        // not the reset of the data connection it caused.
+        if (ReadReplyAfterFailedTransfer())
+            throw ENetProtocolReplyError(
+                m_lastReply.NumericCode(),
+                Format("The FTP server %s ended the transfer: %d %s", Host().c_str(), m_lastReply.NumericCode(),
+                       Trim(m_lastReply.Text().empty() ? std::string() : m_lastReply.Text().front()).c_str()));
+        throw;
     } catch (...) {
         ReportStatus(ftpReady, "Transfer complete");
         throw;
@@ -438,6 +465,9 @@ void TNetFTP::PassiveTransfer(const std::string& command, TNetStream& source)
                     throw;
             }
         } catch (...) {
+            // Nothing is waited for on a transfer that failed.
+            if (tls)
+                tls->SetCloseLinger(0);
             data->CloseConnection();
             throw;
         }
@@ -493,6 +523,8 @@ void TNetFTP::ActiveTransfer(const std::string& command, TNetStream& source)
             tls->StartTLS(Host());
         data->WriteFromStream(source, true, false, 0);
     } catch (...) {
+        if (tls)
+            tls->SetCloseLinger(0);
         FreeDataChannel();
         throw;
     }
@@ -582,6 +614,51 @@ void TNetFTP::SendPortCommand(TNetSocketHandle& binding)
             c = ',';
     SendCommand(Format("PORT %s,%d,%d", ip.c_str(), binding.Port() / 256, binding.Port() % 256),
                 TNetReplyCodes {200});
+}
+
+void TNetFTP::WriteLine(const std::string& text)
+{
+    // The command's verb names the step in a time-out message; arguments
+    // (a password) never do.
+    std::string verb = text.substr(0, text.find(' '));
+    for (char& c : verb)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    m_step = verb;
+    TNetTCPClient::WriteLine(text);
+}
+
+int TNetFTP::ExpectReply(const TNetReplyCodes& allowed)
+{
+    try {
+        return TNetTCPClient::ExpectReply(allowed);
+    } catch (const ENetReadTimeout&) {
+        RaiseNoAnswer();
+    }
+}
+
+void TNetFTP::RaiseNoAnswer()
+{
+    const int seconds = std::max(1, ReadTimeout() / 1000);
+    throw ENetFTPNoAnswer(Format("No answer from the FTP server %s after %s within %d seconds.", Host().c_str(),
+                                 m_step.c_str(), seconds));
+}
+
+bool TNetFTP::ReadReplyAfterFailedTransfer()
+{
+    const int saved = ReadTimeout();
+    bool got = false;
+    try {
+        if (IsConnected() || PendingInput().Size() > 0) {
+            SetReadTimeout(saved == 0 ? FinalReplyWaitMs : std::min(saved, FinalReplyWaitMs));
+            TNetTCPClient::ExpectReply({});
+            got = m_lastReply.NumericCode() >= 400;
+        }
+    } catch (const std::exception&) {
+        // No reply, or no control connection left: the transfer's own error stands.
+    }
+    SetReadTimeout(saved);
+    return got;
 }
 
 void TNetFTP::QuitSession()

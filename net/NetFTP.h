@@ -21,6 +21,13 @@
 #include <mutex>
 #include <string>
 
+// The server did not answer a step of the session within the read time-out:
+// "No answer from the FTP server ftp.example.org after STOR within 30 seconds."
+class ENetFTPNoAnswer : public ENetException {
+public:
+    using ENetException::ENetException;
+};
+
 enum TNetFTPTransferType { ftASCII = 0, ftBinary = 1 };
 
 // Explicit TLS (RFC 4217) for the session. fsNone is plain FTP. fsTLS
@@ -161,6 +168,11 @@ public:
     void StoreStream(TNetStream& source, const std::string& remoteName = {}, bool append = false);
     // Sends QUIT without reading the reply, then closes.
     void QuitSession();
+    // Remembers the command's verb for time-out messages.
+    void WriteLine(const std::string& text) override;
+    // A reply that does not come within ReadTimeout raises ENetFTPNoAnswer
+    // naming the server and the last command.
+    int ExpectReply(const TNetReplyCodes& allowed = {}) override;
     // Sends ABOR and closes the data channel; meant to be called from
     // another thread while a transfer blocks.
     virtual void AbortTransfer();
@@ -182,6 +194,13 @@ public:
     static bool IsNoTLSReply(int code);
 
 private:
+    // Longest wait for the server's reply after a data transfer failed.
+    static constexpr int FinalReplyWaitMs = 5000;
+
+    [[noreturn]] void RaiseNoAnswer();
+    // After a failed transfer: true when the server's reply arrived and is
+    // an error (then LastReply holds it).
+    bool ReadReplyAfterFailedTransfer();
     void TransferOut(const std::string& command, TNetStream& source);
     void ActiveTransfer(const std::string& command, TNetStream& source);
     void PassiveTransfer(const std::string& command, TNetStream& source);
@@ -217,6 +236,7 @@ private:
     int m_sessionTimeout = UseDefaultTimeout;
     // Why the last active attempt failed, when a passive retry can help.
     enum class ActiveFailure { None, PortRefused, NoConnectBack } m_activeFailure = ActiveFailure::None;
+    std::string m_step; // the last command's verb, or "connecting"
     TNetRFCReply m_loginReply;
     std::string m_systemDescription;
     std::unique_ptr<TNetTCPConnection> m_dataConnection;

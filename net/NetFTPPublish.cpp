@@ -5,12 +5,39 @@
 
 namespace {
 
-// RNFR/RNTO; false when the server refuses either step.
-bool Rename(TNetFTP& ftp, const std::string& from, const std::string& to)
+enum class RenameOutcome { Done, TargetExists, Refused };
+
+// RNFR/RNTO. A refusal of RNTO whose reply says the name exists is told
+// apart: such a server renames only onto a free name.
+RenameOutcome Rename(TNetFTP& ftp, const std::string& from, const std::string& to)
 {
     if (ftp.SendCommand("RNFR " + from, -1) != 350)
+        return RenameOutcome::Refused;
+    if (ftp.SendCommand("RNTO " + to, -1) / 100 == 2)
+        return RenameOutcome::Done;
+    const std::string text = ftp.LastReply().TextWithLineBreaks();
+    return text.find("exist") != std::string::npos || text.find("Exist") != std::string::npos
+               ? RenameOutcome::TargetExists
+               : RenameOutcome::Refused;
+}
+
+// Best effort: the server may be gone or may not allow it.
+void TryCommand(TNetFTP& ftp, const std::string& command)
+{
+    try {
+        if (ftp.IsConnected())
+            ftp.SendCommand(command, -1);
+    } catch (const std::exception&) {
+    }
+}
+
+bool TryRename(TNetFTP& ftp, const std::string& from, const std::string& to)
+{
+    try {
+        return ftp.IsConnected() && Rename(ftp, from, to) == RenameOutcome::Done;
+    } catch (const std::exception&) {
         return false;
-    return ftp.SendCommand("RNTO " + to, -1) / 100 == 2;
+    }
 }
 
 // After a failed store the control channel may hold a late reply (426, 451)
@@ -43,38 +70,61 @@ std::string TemporaryRemoteName(const std::string& remoteName)
     return folder + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
 }
 
-TNetFTPPublishResult PublishFile(TNetFTP& ftp, const std::string& localName, const std::string& remoteName)
+TNetFTPPublishResult PublishFile(TNetFTP& ftp, const std::string& localName, const std::string& remoteName,
+                                 const TNetFTPCleanUpScope& cleanUpScope)
 {
     TNetFTPPublishResult result;
     const std::string temporary = TemporaryRemoteName(remoteName);
     try {
         ftp.StoreFile(localName, temporary, false);
     } catch (...) {
-        DeleteAfterFailure(ftp, temporary);
+        const auto cleanUp = [&] { DeleteAfterFailure(ftp, temporary); };
+        try {
+            if (cleanUpScope)
+                cleanUpScope(cleanUp);
+            else
+                cleanUp();
+        } catch (const std::exception&) {
+        }
         throw;
     }
     result.TLS = ftp.TLSActive();
     result.Passive = ftp.LastTransferPassive();
 
-    if (Rename(ftp, temporary, remoteName)) {
+    const RenameOutcome first = Rename(ftp, temporary, remoteName);
+    if (first == RenameOutcome::Done) {
         result.Method = TNetFTPReplaceMethod::Renamed;
         return result;
     }
-    // Some servers rename only onto a free name.
-    ftp.SendCommand("DELE " + remoteName, -1);
-    if (Rename(ftp, temporary, remoteName)) {
-        result.Method = TNetFTPReplaceMethod::DeletedAndRenamed;
-        return result;
+    if (first == RenameOutcome::TargetExists) {
+        // The live page moves aside (a free name), the new one takes its
+        // name, and only then is the old one deleted; if the new page
+        // cannot take the name, the old one is put back.
+        const std::string aside = TemporaryRemoteName(remoteName);
+        if (Rename(ftp, remoteName, aside) == RenameOutcome::Done) {
+            if (Rename(ftp, temporary, remoteName) == RenameOutcome::Done) {
+                TryCommand(ftp, "DELE " + aside);
+                result.Method = TNetFTPReplaceMethod::DeletedAndRenamed;
+                return result;
+            }
+            TryRename(ftp, aside, remoteName);
+        }
     }
-    // No renaming at all: the page goes straight to its name, as a plain
-    // upload would, and the temporary copy is removed.
-    ftp.StoreFile(localName, remoteName, false);
+    // No renaming: the page goes straight over the live name (a server that
+    // refuses renames usually allows overwriting), and the temporary copy is
+    // removed either way.
+    try {
+        ftp.StoreFile(localName, remoteName, false);
+    } catch (...) {
+        // The live page may be cut short now; the complete new page is still
+        // on the server under the temporary name.
+        if (!TryRename(ftp, temporary, remoteName))
+            TryCommand(ftp, "DELE " + temporary);
+        throw;
+    }
     result.Method = TNetFTPReplaceMethod::StoredDirectly;
     result.Passive = ftp.LastTransferPassive();
-    try {
-        ftp.SendCommand("DELE " + temporary, -1);
-    } catch (const std::exception&) {
-    }
+    TryCommand(ftp, "DELE " + temporary);
     return result;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// Replacing a page on a web server without ever leaving a truncated page
-// behind: the file is stored under a temporary name in the same remote
-// folder and renamed over the final name only after the transfer completed.
+// Replacing a page on a web server without ever leaving the site without a
+// page: the file is stored under a temporary name in the same remote folder
+// and renamed over the final name only after the transfer completed.
 //
 //   TNetFTPPublishResult r = PublishFile(ftp, "/tmp/page.htm", "www/index.htm");
 //
@@ -10,11 +10,12 @@
 
 #include "net/NetFTP.h"
 
+#include <functional>
 #include <string>
 
 enum class TNetFTPReplaceMethod {
     Renamed,           // RNFR/RNTO over the live page
-    DeletedAndRenamed, // the server refused to rename over an existing file
+    DeletedAndRenamed, // renaming onto an existing name is refused: the old page moved aside, then deleted
     StoredDirectly,    // the server refused renaming altogether
 };
 
@@ -24,13 +25,23 @@ struct TNetFTPPublishResult {
     bool Passive = false; // the data connection was passive
 };
 
+// Runs the clean-up after a failed store (a fresh session that deletes the
+// temporary file). The caller may give it a budget of its own, as the
+// failed store may have used up the session's; the default runs it as is.
+using TNetFTPCleanUpScope = std::function<void(const std::function<void()>& cleanUp)>;
+
 // The temporary name: the final name's folder, a name no one else uses.
 std::string TemporaryRemoteName(const std::string& remoteName);
 
 // Stores `localName` as `remoteName` through a temporary file. A failed
 // transfer deletes the temporary file (best effort, on a fresh session when
 // the old one is out of step) and re-raises; the live page is not touched.
-TNetFTPPublishResult PublishFile(TNetFTP& ftp, const std::string& localName, const std::string& remoteName);
+// When the server cannot rename, the page is stored over the live name; the
+// live page is deleted only when a rename is refused because the name
+// exists, and then only after it was moved aside, so that it can be put
+// back when the new page cannot take its place.
+TNetFTPPublishResult PublishFile(TNetFTP& ftp, const std::string& localName, const std::string& remoteName,
+                                 const TNetFTPCleanUpScope& cleanUpScope = {});
 
 // " (replaced by delete and rename)" and the like; "" for a plain rename.
 std::string ReplaceMethodNote(TNetFTPReplaceMethod method);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <sys/socket.h>
 
 TNetAntiFreezeBase* AntiFreezeInstance = nullptr;
 
@@ -191,28 +192,36 @@ int TNetSocketHandle::ConnectToPeer()
     return rc;
 }
 
-bool TNetSocketHandle::WaitReadable(int timeout)
+bool TNetSocketHandle::WaitReadable(int timeout) { return WaitReady(true, timeout); }
+
+bool TNetSocketHandle::WaitWritable(int timeout) { return WaitReady(false, timeout); }
+
+bool TNetSocketHandle::WaitReady(bool forReading, int timeout)
 {
     if (!m_allocated)
         throw ENetConnClosedGracefully();
-    if (TNetAntiFreezeBase::ShouldUse()) {
-        const int idle = AntiFreezeInstance->IdleTimeOut;
-        if (timeout == WaitForever) {
-            while (!WaitReadable(idle)) {
-            }
+    using Clock = std::chrono::steady_clock;
+    const bool limited = timeout != WaitForever;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limited ? std::max(0, timeout) : 0);
+    // With the anti-freeze hook the wait runs in its steps, the hook called
+    // after each one; without it, in one go.
+    for (;;) {
+        int wait = WaitForever;
+        if (limited)
+            wait = static_cast<int>(std::max<int64_t>(
+                0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+        if (TNetAntiFreezeBase::ShouldUse())
+            wait = wait == WaitForever ? AntiFreezeInstance->IdleTimeOut : std::min(wait, AntiFreezeInstance->IdleTimeOut);
+        TNetSocketListPosix list;
+        list.Add(m_handle);
+        const bool ready = forReading ? StackInstance->SelectSockets(&list, nullptr, nullptr, wait) == 1
+                                      : StackInstance->SelectSockets(nullptr, &list, nullptr, wait) == 1;
+        TNetAntiFreezeBase::DoProcess(!ready);
+        if (ready)
             return true;
-        }
-        if (idle < timeout) {
-            if (WaitReadable(timeout - idle))
-                return true;
-            timeout = idle;
-        }
+        if (limited && Clock::now() >= deadline)
+            return false;
     }
-    TNetSocketListPosix list;
-    list.Add(m_handle);
-    const bool ready = StackInstance->SelectSockets(&list, nullptr, nullptr, timeout) == 1;
-    TNetAntiFreezeBase::DoProcess(!ready);
-    return ready;
 }
 
 void TNetSocketHandle::ReleaseHandle()
@@ -429,9 +438,21 @@ int TNetIOHandlerSocket::TransportReceive(void* buffer, int length)
     return StackInstance->ReceiveBytes(m_binding->Handle(), buffer, length, 0);
 }
 
+bool TNetIOHandlerSocket::TransportWritable(int timeout)
+{
+    // As the send itself would report it.
+    if (!TransportConnected())
+        throw ENetClosedSocket();
+    return m_binding->WaitWritable(timeout);
+}
+
 int TNetIOHandlerSocket::TransportSend(const void* buffer, int length)
 {
     if (!TransportConnected())
         throw ENetClosedSocket();
-    return StackInstance->SendBytes(m_binding->Handle(), buffer, length, 0);
+    // Never blocks: what the socket cannot take now waits for TransportWritable.
+    const int n = StackInstance->SendBytes(m_binding->Handle(), buffer, length, MSG_DONTWAIT);
+    if (n == NetSocketError && StackInstance->LastSocketError() == WSAEWOULDBLOCK)
+        return 0;
+    return n;
 }

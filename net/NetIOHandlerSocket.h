@@ -123,8 +123,9 @@ private:
 // ---------------------------------------------------------------- anti-freeze
 
 // Hook for an object that keeps a user interface responsive during blocking
-// waits. None is registered by the program, so every wait is a plain blocking
-// wait; the hook points stay for a front end that wants one.
+// waits: every wait for a socket (in either direction) runs in steps of
+// IdleTimeOut ms and calls PumpMessages between them, which may raise to end
+// the wait. Without a registered object each wait is one plain wait.
 class TNetAntiFreezeBase : public TNetBaseComponent {
 public:
     TNetAntiFreezeBase();
@@ -227,6 +228,9 @@ public:
     // True when input (or a close) is waiting within the time-out (ms).
     // Raises ENetConnClosedGracefully when there is no socket.
     bool WaitReadable(int timeout);
+    // True when a send can take bytes (or the socket failed) within the
+    // time-out (ms). Raises ENetConnClosedGracefully when there is no socket.
+    bool WaitWritable(int timeout);
     // Closes the socket (shutdown of the sending side, then close); results
     // are not checked.
     virtual void ReleaseHandle();
@@ -242,6 +246,7 @@ public:
 
 private:
     bool AttemptBind();
+    bool WaitReady(bool forReading, int timeout);
 
     TNetSocket m_handle = NetInvalidSocket;
     bool m_allocated = false;
@@ -267,8 +272,17 @@ public:
     virtual bool TransportConnected() = 0;
     virtual void OpenTransport() {}
     virtual bool TransportReadable(int timeout) = 0;
+    // True when TransportSend can make progress within the time-out (ms;
+    // WaitForever: no limit).
+    virtual bool TransportWritable(int timeout)
+    {
+        (void)timeout;
+        return true;
+    }
     // Count, 0 when the peer closed, -1 on failure (see LastSocketError).
     virtual int TransportReceive(void* buffer, int length) = 0;
+    // Count taken, 0 when none can be taken now (wait with
+    // TransportWritable), -1 on failure. Never blocks.
     virtual int TransportSend(const void* buffer, int length) = 0;
 };
 
@@ -292,6 +306,7 @@ public:
     bool TransportConnected() override;
     void OpenTransport() override;
     bool TransportReadable(int timeout) override;
+    bool TransportWritable(int timeout) override;
     int TransportReceive(void* buffer, int length) override;
     int TransportSend(const void* buffer, int length) override;
 

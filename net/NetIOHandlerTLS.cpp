@@ -37,16 +37,29 @@ namespace {
 // Our own socket BIO: OpenSSL's writes with write(2), which raises SIGPIPE
 // when the peer has gone; ours sends with MSG_NOSIGNAL like the socket
 // stack, and lets the handshake wait for input with a deadline.
+// Sends never block: a full socket makes OpenSSL answer "want write", and
+// the connection waits for room through TransportWritable with its limit.
+// During the handshake the wait for room happens here, to its deadline.
 int BioWrite(BIO* bio, const char* data, int length)
 {
     auto* state = static_cast<TNetTLSBioState*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
     for (;;) {
-        const ssize_t n = ::send(state->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL);
+        const ssize_t n = ::send(state->fd, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (state->hasDeadline) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(state->deadline - Clock::now());
+                pollfd p {state->fd, POLLOUT, 0};
+                if (left.count() > 0 && ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 100))) >= 0)
+                    continue;
+                state->timedOut = true;
+                errno = ETIMEDOUT;
+                return -1;
+            }
             BIO_set_retry_write(bio);
+        }
         return static_cast<int>(n);
     }
 }
@@ -216,6 +229,9 @@ void TNetIOHandlerTLS::EnsureContext()
     // A record that carries no application data (a TLS 1.3 session ticket)
     // must not make a read block: TransportReadable waits for real data.
     SSL_CTX_clear_mode(m_ctx, SSL_MODE_AUTO_RETRY);
+    // A send that could not go out whole is retried from where it stopped,
+    // from the same bytes wherever the caller keeps them.
+    SSL_CTX_set_mode(m_ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // Sessions are kept per connection (for FTP's data channel), not in a cache.
     SSL_CTX_set_session_cache_mode(m_ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
     SSL_CTX_sess_set_new_cb(m_ctx, &TNetIOHandlerTLS::NewSessionCallback);
@@ -247,6 +263,7 @@ std::string TNetIOHandlerTLS::ProtocolName() const { return m_ssl ? SSL_get_vers
 
 void TNetIOHandlerTLS::FreeSSL(bool sendCloseNotify)
 {
+    m_sendWantsRead = false;
     if (!m_ssl)
         return;
     if (sendCloseNotify) {
@@ -468,16 +485,31 @@ int TNetIOHandlerTLS::TransportReceive(void* buffer, int length)
     }
 }
 
+bool TNetIOHandlerTLS::TransportWritable(int timeout)
+{
+    if (!m_ssl || !m_sendWantsRead)
+        return TNetIOHandlerSocket::TransportWritable(timeout);
+    // OpenSSL needs a record from the server before it can send on (a key
+    // update); the socket transport's wait for input, not the TLS one, as
+    // that record carries no data.
+    return TNetIOHandlerSocket::TransportReadable(timeout);
+}
+
 int TNetIOHandlerTLS::TransportSend(const void* buffer, int length)
 {
     if (!m_ssl)
         return TNetIOHandlerSocket::TransportSend(buffer, length);
     if (length <= 0)
         return 0;
+    m_sendWantsRead = false;
     const int n = SSL_write(m_ssl, buffer, length);
     if (n > 0)
         return n;
     const int error = SSL_get_error(m_ssl, n);
+    if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+        m_sendWantsRead = error == SSL_ERROR_WANT_READ;
+        return 0;
+    }
     if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno != 0) {
         const int code = MapPosixSocketError(errno);
         ERR_clear_error();

@@ -102,6 +102,7 @@ public:
     void ConnectTransport(const std::string& host, int port, const std::string& boundIP, int boundPort,
                           int boundPortMin, int boundPortMax, int timeout) override;
     bool TransportReadable(int timeout) override;
+    bool TransportWritable(int timeout) override;
     int TransportReceive(void* buffer, int length) override;
     int TransportSend(const void* buffer, int length) override;
 
@@ -126,4 +127,5 @@ private:
     std::unique_ptr<TNetTLSBioState> m_bioState;
     TNetTLSSession m_resumeSession;
     TNetTLSSession m_latestSession;
+    bool m_sendWantsRead = false; // the last send waits for input, not for room
 };

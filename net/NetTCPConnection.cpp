@@ -409,17 +409,27 @@ void TNetTCPConnection::WriteBytes(const void* buffer, int64_t count, bool write
 
 void TNetTCPConnection::SendNow(const char* bytes, int64_t count)
 {
+    // Each wait for room in the socket is bounded like a receive: a peer
+    // that stops reading ends the send after ReadTimeout without progress.
+    const int timeout = m_readTimeout != 0 ? m_readTimeout : WaitForever;
     int64_t sent = 0;
     while (sent < count) {
+        if (!m_ioHandler->TransportWritable(timeout))
+            throw ENetWriteTimeout();
         const int piece = static_cast<int>(std::min<int64_t>(count - sent, 1 << 30));
         const int n = m_ioHandler->TransportSend(bytes + sent, piece);
         TNetAntiFreezeBase::DoProcess(false);
-        m_closedGracefully = n == 0;
+        // A send that went out (or failed) says the connection is not
+        // known to be closed; one that had to wait says nothing.
+        if (n != 0)
+            m_closedGracefully = false;
         CheckConnectionLost(true, false);
         if (StackInstance->CheckSocketResult(n, {WSAESHUTDOWN, WSAECONNABORTED, WSAECONNRESET})) {
             CloseSocketOnly();
             StackInstance->RaiseSocketFailure(StackInstance->LastError());
         }
+        if (n <= 0)
+            continue; // the socket took nothing this time
         DoWork(wmWrite, n);
         sent += n;
     }

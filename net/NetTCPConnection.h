@@ -32,6 +32,11 @@ class ENetReadTimeout : public ENetException {
 public:
     ENetReadTimeout() : ENetException("Read Timeout") {}
 };
+// A send that could not make progress within the connection's ReadTimeout.
+class ENetWriteTimeout : public ENetException {
+public:
+    ENetWriteTimeout() : ENetException("Write Timeout") {}
+};
 class ENetReadLnMaxLineLengthExceeded : public ENetException {
 public:
     ENetReadLnMaxLineLengthExceeded() : ENetException("Max line length exceeded.") {}
@@ -148,7 +153,8 @@ public:
     void SetMaxLineLength(int value) { m_maxLineLength = value; }
     TNetMaxLineAction MaxLineAction() const { return m_maxLineAction; }
     void SetMaxLineAction(TNetMaxLineAction value) { m_maxLineAction = value; }
-    // Milliseconds; 0 means no limit.
+    // Milliseconds; 0 means no limit. Also bounds each wait of a send for
+    // room in the socket (ENetWriteTimeout).
     int ReadTimeout() const { return m_readTimeout; }
     void SetReadTimeout(int value) { m_readTimeout = value; }
     int RecvBufferSize() const { return m_recvBufferSize; }

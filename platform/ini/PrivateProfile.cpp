@@ -25,16 +25,33 @@ using asciitext::SameText;
 // ends; any other control character belongs to the text.
 std::string Trim(std::string_view s) { return asciitext::Trim(s, " \t\r\n"); }
 
+// A settings file is small; anything larger is not one.
+constexpr size_t kMaxSettingsFile = 1024 * 1024;
+
+// Only a regular file of at most kMaxSettingsFile bytes is read; anything
+// else (a FIFO, a device that never ends) counts as absent. The open never
+// waits for a FIFO's writer.
 bool ReadWholeFile(const char* fileName, std::string& out)
 {
-    FILE* f = std::fopen(fileName, "rb");
-    if (!f)
+    const int fd = ::open(fileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > kMaxSettingsFile) {
+        ::close(fd);
+        return false;
+    }
     char buf[8192];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        out.append(buf, n);
-    std::fclose(f);
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+        if (out.size() > kMaxSettingsFile) { // grew while we read
+            out.clear();
+            ::close(fd);
+            return false;
+        }
+    }
+    ::close(fd);
     return true;
 }
 

@@ -5,6 +5,9 @@
 // caller's buffer (at most size - 1 characters), and a write creates the file
 // and the section as needed.
 //
+// Only a regular file of at most 1 MB is read: a FIFO, a device or a larger
+// file counts as missing, and opening it never waits.
+//
 // Writes replace the file atomically (a temporary file in the same folder,
 // then rename) and give it mode 0600, since the settings hold a password.
 

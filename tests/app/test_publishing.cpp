@@ -18,6 +18,7 @@
 #include <QTreeWidget>
 
 #include <atomic>
+#include <sys/stat.h>
 #include <filesystem>
 
 using testsupport::FtpTestServer;
@@ -140,6 +141,37 @@ TEST_F(Publishing, PagesFromTheTemplate)
         EXPECT_EQ(e.Message(), "Cannot open file \"" + Path("missing.htm") + "\". File not found");
     }
     EXPECT_EQ(ReadFileText(Path("out/local.htm")), "");
+}
+
+// Templates that never end or never open are refused with what they are, at
+// once and without growing the program; a page made from the template is
+// capped too.
+TEST_F(Publishing, TemplatesThatAreNotPagesAreRefused)
+{
+    TForm1& f = Open();
+    ASSERT_EQ(::mkfifo(Path("fifo.htm").c_str(), 0600), 0);
+    WriteFileText(Path("long-line.htm"), std::string(1024 * 1024 + 1, 'x') + "\n");
+    f.edLocal->setText(QString::fromStdString(Path("local.htm")));
+    f.edIPAddress->setText("192.168.1.5");
+    f.edPort->setText("8080");
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
+        {Path("fifo.htm"), "The template \"" + Path("fifo.htm") + "\" is not a regular file."},
+        {"/dev/zero", "The template \"/dev/zero\" is not a regular file."},
+        {Path("long-line.htm"), "The template \"" + Path("long-line.htm") + "\" has a line longer than 1 MB."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        f.edTemplate->setText(QString::fromStdString(c.path));
+        try {
+            f.MakeLocalFile();
+            ADD_FAILURE() << "the template was used";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.Message(), c.message);
+        }
+    }
 }
 
 TEST_F(Publishing, StartCheckUploadsOnceAndOnlyWhenTheAddressChanged)

@@ -1,6 +1,7 @@
 // The program itself, run as a user runs it on a machine without a display:
 // what it prints, that no invisible dialog holds it, and that a signal ends
 // it (settings saved) whatever it is waiting for.
+#include "tests/support/FtpTestServer.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TestSupport.h"
@@ -20,7 +21,9 @@ extern "C" {
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
@@ -62,6 +65,8 @@ public:
         return true;
     }
     void Signal(int sig) { ::kill(m_process->pid(), sig); }
+    // The program's own process (the shell execs it).
+    int Pid() const { return m_process->pid(); }
     int Wait(std::chrono::milliseconds timeout) { return m_process->wait(timeout); }
 
 private:
@@ -158,6 +163,56 @@ TEST(Console, HeadlessRunsPrintWhatHappensAndEndOnASignal)
         EXPECT_NE(ReadFileText(settings).find("[IP]"), std::string::npos) << "settings saved at the close";
         EXPECT_NE(ReadFileText(settings).find("Port=" + std::to_string(port)), std::string::npos);
     }
+}
+
+// A signal while the upload is stuck on a server that stopped reading (the
+// page far larger than the socket buffers): the program ends at once, its
+// settings saved and its WAN page file removed. The program always uses the
+// FTP port 21, so the server listens there on an address of its own in
+// 127.0.0.0/8, which needs root.
+TEST(Console, ASignalEndsAnUploadStuckOnAServerThatStoppedReading)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the FTP port 21 needs root";
+    std::mt19937 random(static_cast<unsigned>(::getpid()));
+    const std::string ftpAddress = "127.0." + std::to_string(100 + random() % 100) + "." +
+                                   std::to_string(2 + random() % 250);
+    testsupport::ScriptedFtpOptions options;
+    options.stopReadingAfter = 64 * 1024;
+    options.listenAddress = ftpAddress;
+    options.listenPort = 21;
+    testsupport::ScriptedFtpServer ftp(options);
+    HttpTestServer echo([](int, const testsupport::HttpRecordedRequest&) {
+        return HttpScriptedReply {HttpTestServer::Reply("HTTP/1.1 200 OK", "<body>Address: 203.0.113.7</body>"), true};
+    });
+
+    TempDir files;
+    std::string page;
+    for (int i = 0; i < 8192; ++i)
+        page += "<p><a href=\"http://{IP}/\">" + std::string(1000, 'x') + "</a></p>\n";
+    WriteFileText(files.file("template.htm"), page);
+    const int port = FreeTcpPort();
+    const std::string settings = files.file("lumora.ini");
+    WriteFileText(settings, Settings(port) + "[Web]\nHost=" + ftpAddress + "\nUsername=u\nPassword=p\nTemplate=" +
+                                files.file("template.htm") + "\nFile=cam.htm\n");
+    ProgramRun run({"--start", "--settings", settings, "--echo-url", echo.Url("/")}, "");
+    // The upload starts 10 seconds after Start.
+    EXPECT_TRUE(run.WaitForOutput([&] { return ftp.Received().size() >= options.stopReadingAfter; }, 60s))
+        << run.Out() << run.Err();
+    std::this_thread::sleep_for(300ms); // the sender now waits for room that never comes
+    run.Signal(SIGTERM);
+    const auto signalled = std::chrono::steady_clock::now();
+    // Exit status 0 is the window's own close; the watchdog would end it
+    // with 1, and only after 10 seconds.
+    EXPECT_EQ(run.Wait(8s), 0) << run.Out() << run.Err();
+    RecordProperty("ms_from_signal_to_end",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - signalled)
+                                        .count()));
+    EXPECT_NE(ReadFileText(settings).find("[IP]"), std::string::npos) << "settings saved at the close";
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::temp_directory_path() /
+                                         ("lumora-wan-" + std::to_string(run.Pid()) + ".htm")))
+        << "the WAN page file was left behind";
 }
 
 // FFmpeg's log goes through the program's callback: silent unless verbose,

@@ -173,10 +173,12 @@ TEST_F(FtpPublishTest, ServersThatRefuseRenamingStillGetThePage)
         std::vector<std::string> tail; // the verbs after the temporary store
     } cases[] = {
         {"rename over the page", false, false, TNetFTPReplaceMethod::Renamed, {"RNFR", "RNTO"}},
+        // The old page moves aside before the new one takes its name, and
+        // is deleted only then.
         {"rename onto a free name only", true, false, TNetFTPReplaceMethod::DeletedAndRenamed,
-         {"RNFR", "RNTO", "DELE", "RNFR", "RNTO"}},
-        {"no renaming", false, true, TNetFTPReplaceMethod::StoredDirectly,
-         {"RNFR", "DELE", "RNFR", "PORT", "STOR", "DELE"}},
+         {"RNFR", "RNTO", "RNFR", "RNTO", "RNFR", "RNTO", "DELE"}},
+        // Stored over the live page: it is never deleted first.
+        {"no renaming", false, true, TNetFTPReplaceMethod::StoredDirectly, {"RNFR", "PORT", "STOR", "DELE"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -199,6 +201,28 @@ TEST_F(FtpPublishTest, ServersThatRefuseRenamingStillGetThePage)
             tail.pop_back();
         EXPECT_EQ(tail, c.tail);
     }
+}
+
+TEST_F(FtpPublishTest, RefusedDirectStoreKeepsTheLivePageAndRemovesTheTemporaryFile)
+{
+    // A server without renaming whose quota refuses the page on its final
+    // name: the site keeps the old page, and nothing else is left behind.
+    ScriptedFtpOptions options;
+    options.files["index.htm"] = "old page";
+    options.refuseRename = true;
+    options.refuseStore = {"index.htm"};
+    Start(options);
+    ftp.OpenSession();
+    try {
+        PublishFile(ftp, Local(Bytes(10000, 8)), "index.htm");
+        ADD_FAILURE() << "the refused store was not reported";
+    } catch (const ENetProtocolReplyError& e) {
+        EXPECT_EQ(e.ReplyErrorCode(), 552);
+    }
+    Quit();
+    EXPECT_EQ(server->Files(), (std::map<std::string, std::string> {{"index.htm", "old page"}}));
+    const auto verbs = Verbs(server->Commands());
+    EXPECT_EQ(CountOf(verbs, "DELE"), 1) << "only the temporary file is deleted";
 }
 
 TEST(FtpReplyParsingTest, ExtendedPassiveAndPrivateAddresses)

@@ -173,3 +173,20 @@ TEST(IniFile, IntegerConversion)
 }
 
 } // namespace
+
+// A settings path that names something that never ends, or never answers,
+// reads as a missing file, at once.
+TEST(PrivateProfile, FilesThatAreNotSmallRegularFilesReadAsMissing)
+{
+    testsupport::TempDir dir;
+    const std::string fifo = dir.file("fifo.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = dir.file("large.ini");
+    testsupport::WriteFileText(large, "[Network]\nPort=9000\n; " + std::string(2 * 1024 * 1024, 'x') + "\n");
+    for (const std::string& path : {fifo, std::string("/dev/zero"), large}) {
+        SCOPED_TRACE(path);
+        char buf[64] = {};
+        EXPECT_EQ(GetPrivateProfileStringA("Network", "Port", "8080", buf, sizeof buf, path.c_str()), 4u);
+        EXPECT_STREQ(buf, "8080");
+    }
+}

@@ -1,6 +1,8 @@
 #include "tests/support/FtpTestServer.h"
 #include "platform/core/Text.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -112,7 +114,8 @@ std::string FtpTestServer::ReadStored(const std::string& name) const
 ScriptedFtpServer::ScriptedFtpServer(ScriptedFtpOptions options) : m_options(std::move(options))
 {
     m_server = std::make_unique<ScriptedServer>([this](ScriptedPeer& peer) { Session(peer); },
-                                                m_options.connections);
+                                                m_options.connections, 8, m_options.listenAddress,
+                                                m_options.listenPort);
 }
 
 std::map<std::string, std::string> ScriptedFtpServer::Files()
@@ -216,6 +219,9 @@ void ScriptedFtpServer::Session(ScriptedPeer& control)
                 portPort = n[4] * 256 + n[5];
             }
             control.Send(ReplyFor("PORT") + "\r\n");
+        } else if (verb == "STOR" && std::find(m_options.refuseStore.begin(), m_options.refuseStore.end(), arg) !=
+                                         m_options.refuseStore.end()) {
+            control.Send("552 Disk quota exceeded.\r\n");
         } else if (verb == "STOR" || verb == "APPE" || verb == "STOU") {
             control.Send(m_options.storPreliminary + "\r\n");
             if (m_options.storPreliminary[0] != '1')
@@ -245,8 +251,17 @@ void ScriptedFtpServer::Session(ScriptedPeer& control)
                     m_options.files[arg] = part;
                 }
                 data.Reset();
-                control.Send("426 Connection closed; transfer aborted.\r\n");
+                control.Send(m_options.dropReply + "\r\n");
                 continue;
+            }
+            if (m_options.stopReadingAfter > 0) {
+                const std::string part = data.ReadExactly(m_options.stopReadingAfter, 10000);
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_received += part;
+                }
+                control.ReadUntilClose(30000);
+                return;
             }
             if (m_options.stallData) {
                 const std::string abort = control.ReadLine(10000);

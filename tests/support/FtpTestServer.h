@@ -62,9 +62,17 @@ struct ScriptedFtpOptions {
     // Reset the data connection after this many bytes (0: never) and answer
     // the store with "426 Connection closed; transfer aborted."
     size_t dropDataAfter = 0;
+    std::string dropReply = "426 Connection closed; transfer aborted.";
+    // Read this many bytes of the data (0: all), then neither read on nor
+    // answer until the client closes the control connection.
+    size_t stopReadingAfter = 0;
+    // STOR of these names is refused before any data: "552 Disk quota exceeded."
+    std::vector<std::string> refuseStore;
     bool refuseRenameOverExisting = false; // RNTO onto an existing name: 553
     bool refuseRename = false;             // RNFR: 502
     int connections = 1;                   // sessions accepted one after the other
+    std::string listenAddress = "127.0.0.1";
+    int listenPort = 0;                    // 0: ephemeral
 };
 
 class ScriptedFtpServer {

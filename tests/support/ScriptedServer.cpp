@@ -12,7 +12,9 @@
 
 namespace testsupport {
 
-int ListenLoopback(int& port, int backlog)
+int ListenLoopback(int& port, int backlog) { return ListenOn("127.0.0.1", port, backlog); }
+
+int ListenOn(const std::string& address, int& port, int backlog)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -22,7 +24,7 @@ int ListenLoopback(int& port, int backlog)
     sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
         ::close(fd);
         throw std::runtime_error(std::string("bind/listen failed: ") + std::strerror(errno));
@@ -127,9 +129,10 @@ void ScriptedPeer::Reset()
     }
 }
 
-ScriptedServer::ScriptedServer(Handler handler, int connections, int backlog) : m_handler(std::move(handler))
+ScriptedServer::ScriptedServer(Handler handler, int connections, int backlog, const std::string& address, int port)
+    : m_handler(std::move(handler)), m_port(port)
 {
-    m_listenFd = ListenLoopback(m_port, backlog);
+    m_listenFd = ListenOn(address, m_port, backlog);
     m_thread = std::thread([this, connections] { Run(connections); });
 }
 

@@ -49,7 +49,10 @@ public:
 
     // Accepts up to `connections` connections one after the other and runs
     // the handler on each. backlog is passed to listen().
-    explicit ScriptedServer(Handler handler, int connections = 1, int backlog = 8);
+    // `address` and `port` (0: ephemeral) say where to listen; any address
+    // of 127.0.0.0/8 works.
+    explicit ScriptedServer(Handler handler, int connections = 1, int backlog = 8,
+                            const std::string& address = "127.0.0.1", int port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -76,5 +79,6 @@ private:
 // Binds a listening socket on 127.0.0.1 (port 0 = ephemeral); answers the fd
 // and stores the port.
 int ListenLoopback(int& port, int backlog = 8);
+int ListenOn(const std::string& address, int& port, int backlog = 8);
 
 } // namespace testsupport

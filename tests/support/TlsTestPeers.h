@@ -36,6 +36,8 @@ public:
     ~VsftpdTestServer();
 
     int port() const { return m_port; }
+    // The listening vsftpd process (its sessions are its children).
+    int pid() const { return m_process->pid(); }
     // The upload folder's path as the client names it.
     static std::string Folder() { return "www"; }
     std::string StoredPath(const std::string& name) const;
