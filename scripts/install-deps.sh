@@ -19,6 +19,7 @@ packages=(
   vsftpd nginx libnginx-mod-rtmp chromium
   desktop-file-utils appstream man-db librsvg2-bin
   mpv vlc-bin vlc-plugin-base iproute2
+  xvfb xauth openbox wmctrl x11-utils
 )
 
 missing=()
