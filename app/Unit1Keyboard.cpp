@@ -3,6 +3,7 @@
 // Enter.
 #include "app/Unit1.h"
 
+#include "media/MediaKit.h"
 #include "platform/ui/Application.h"
 
 #include <QKeyEvent>
@@ -47,6 +48,9 @@ void TForm1::SetUpKeyboard()
     // the focus, or Tab stops on something no one sees.
     PageControl1->setFocusPolicy(Qt::NoFocus);
     PageControl1->tabBar()->setFocusPolicy(Qt::NoFocus);
+    // The picture is nothing to type into.
+    if (VideoWindow1)
+        VideoWindow1->setFocusPolicy(Qt::NoFocus);
 
     // The tree shows the page of the node the keyboard selects, as a click does.
     connect(TreeView1, &QTreeWidget::currentItemChanged, this,
