@@ -48,7 +48,7 @@ public:
     // The waiting request, and every later one, gives up at its next pump
     // (the program is closing).
     void Abandon() { m_abandoned = true; }
-    bool Abandoned() const { return m_abandoned; }
+    bool Abandoned() const override { return m_abandoned; }
 
 private:
     // Drops user input to every window of the program while a request waits.

@@ -321,6 +321,14 @@ void TForm1::showEvent(QShowEvent* event)
     QMainWindow::showEvent(event);
 }
 
+void TForm1::moveEvent(QMoveEvent* event)
+{
+    // The window manager's frame is known once it has placed the window.
+    QMainWindow::moveEvent(event);
+    if (m_centred)
+        FitToScreen();
+}
+
 void TForm1::closeEvent(QCloseEvent* event)
 {
     // A close during a request to a peer gives the request up; the window

@@ -242,6 +242,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
     // ---- the window's layout and keyboard (Unit1Layout.cpp, Unit1Keyboard.cpp) -----
     // Places every control; the only place that knows where controls sit.

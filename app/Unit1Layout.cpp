@@ -184,7 +184,11 @@ void TForm1::FitToScreen()
     if (!shown)
         return;
     const QRect available = shown->availableGeometry();
-    const QSize frame = frameGeometry().size() - geometry().size();
+    // Until the window manager has framed the window its frame is unknown:
+    // leave room for a usual one meanwhile (this runs again once it is known).
+    QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.isNull())
+        frame = QSize(8, style()->pixelMetric(QStyle::PM_TitleBarHeight) + 8);
     const QSize room = available.size() - frame;
     QSize size = client->size();
     if (size.width() <= room.width() && size.height() <= room.height()) {
