@@ -35,7 +35,7 @@ TEST_F(WebSecurity, SecurityChoiceAndTrustedCertificateAreSettings)
     EXPECT_EQ(f.cbSecurity->count(), 3);
     EXPECT_EQ(f.cbSecurity->currentText(), "Auto") << "a new settings file asks for TLS when offered";
     // In the page's free space, below the existing groups.
-    EXPECT_GT(f.cbSecurity->geometry().top(), f.GroupBox1->geometry().bottom());
+    EXPECT_TRUE(f.GroupBox2->isAncestorOf(f.cbSecurity)) << "a server setting, greyed with the server group";
     EXPECT_EQ(f.cbSecurity->parentWidget(), f.TabSheet3);
 
     f.cbSecurity->setCurrentIndex(f.cbSecurity->findText("TLS"));
