@@ -169,6 +169,9 @@ void TForm1::SetClientArea(QWidget* client)
     scroller->setFocusPolicy(Qt::NoFocus);
     scroller->setWidgetResizable(false);
     scroller->setWidget(client);
+    // Drawn over the window's own background, as a plain client area is.
+    scroller->viewport()->setAutoFillBackground(false);
+    client->setAutoFillBackground(false);
     setCentralWidget(scroller);
     setFixedSize(client->size());
 }
