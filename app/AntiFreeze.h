@@ -6,17 +6,23 @@
 
 #include "net/NetIOHandlerSocket.h"
 
+#include <QObject>
+
 #include <chrono>
 #include <string>
 
 class TWindowAntiFreeze : public TNetAntiFreezeBase {
 public:
     TWindowAntiFreeze();
+    ~TWindowAntiFreeze() override;
+    TWindowAntiFreeze(const TWindowAntiFreeze&) = delete;
+    TWindowAntiFreeze& operator=(const TWindowAntiFreeze&) = delete;
 
-    // Runs pending paint, window-system and posted events. Keyboard and mouse
-    // input and timer ticks wait until the request ends, so no handler of the
-    // window runs inside another. Raises ENetException when the running
-    // request is past its limit or was abandoned.
+    // Runs pending paint, window-system and posted events, a close request
+    // included. Keyboard and mouse input given meanwhile is dropped and timer
+    // ticks wait until the request ends, so no handler of the window runs
+    // inside another. Raises ENetException when the running request is past
+    // its limit or was abandoned.
     void PumpMessages() override;
 
     // One request to a peer: its overall limit and the peer's description
@@ -42,9 +48,22 @@ public:
     // The waiting request, and every later one, gives up at its next pump
     // (the program is closing).
     void Abandon() { m_abandoned = true; }
-    bool Abandoned() const { return m_abandoned; }
+    bool Abandoned() const override { return m_abandoned; }
 
 private:
+    // Drops user input to every window of the program while a request waits.
+    class TInputFilter : public QObject {
+    public:
+        explicit TInputFilter(TWindowAntiFreeze& owner) : m_owner(owner) {}
+
+    protected:
+        bool eventFilter(QObject* watched, QEvent* event) override;
+
+    private:
+        TWindowAntiFreeze& m_owner;
+    };
+
+    TInputFilter m_inputFilter {*this};
     bool m_busy = false;
     bool m_abandoned = false;
     int m_limitMs = 0;

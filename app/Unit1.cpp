@@ -3,6 +3,7 @@
 
 #include "app/AntiFreeze.h"
 #include "app/Resources.h"
+#include "app/StatusPanel.h"
 #include "app/Unit1Relay.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -102,6 +103,7 @@ TForm1::TForm1(TStartOptions options, QWidget* parent)
     BuildControls();
     CreateComponents();
     ConnectHandlers();
+    SetUpKeyboard();
     // Window creation runs the start-up sequence; a failure is shown and the
     // window opens with what was set up so far.
     RunGuarded([this] { FormCreate(); });
@@ -115,17 +117,14 @@ W* Named(W* w, const char* name)
     return w;
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* text, int x, int y, int w = 120, int h = 16)
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* text)
 {
-    auto* l = new QLabel(QString::fromUtf8(text), parent);
-    l->setGeometry(x, y, w, h);
-    return l;
+    return Named(new QLabel(QString::fromUtf8(text), parent), name);
 }
 
-QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w, bool readOnly = false)
+QLineEdit* MakeEdit(QWidget* parent, const char* name, bool readOnly = false)
 {
     auto* e = Named(new QLineEdit(parent), name);
-    e->setGeometry(x, y, w, 21);
     if (readOnly) {
         e->setReadOnly(true);
         QPalette p = e->palette();
@@ -135,11 +134,9 @@ QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w, bool
     return e;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption, int x, int y, int w = 75, int h = 25)
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* caption)
 {
-    auto* b = Named(new QPushButton(QString::fromUtf8(caption), parent), name);
-    b->setGeometry(x, y, w, h);
-    return b;
+    return Named(new QPushButton(QString::fromUtf8(caption), parent), name);
 }
 
 QTimer* MakeTimer(QObject* parent, const char* name, int interval)
@@ -153,19 +150,22 @@ QTimer* MakeTimer(QObject* parent, const char* name, int interval)
 
 void TForm1::BuildControls()
 {
+    // The controls and their names; where each one sits is LayOutWindow's.
     setWindowTitle("Lumora");
     QFont font("Arial");
     font.setPixelSize(11);
     setFont(font);
+    // A fixed-size window: no maximise button.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
-    auto* client = new QWidget(this);
+    auto* client = new QWidget;
     client->setObjectName("ClientArea");
-    setCentralWidget(client);
-    setFixedSize(498, 434);
+    client->setFixedSize(498, 434);
+    SetClientArea(client);
 
     // Left column.
     TreeView1 = Named(new QTreeWidget(client), "TreeView1");
-    TreeView1->setGeometry(4, 4, 117, 285);
     TreeView1->setHeaderHidden(true);
     TreeView1->setRootIsDecorated(false);
     TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -173,14 +173,10 @@ void TForm1::BuildControls()
         TreeView1->addTopLevelItem(new QTreeWidgetItem(QStringList(QString::fromUtf8(node))));
 
     Panel1 = Named(new QFrame(client), "Panel1");
-    Panel1->setGeometry(4, 293, 117, 40);
     Panel1->setFrameShape(QFrame::StyledPanel);
-    auto* credit = new QLabel("Lumora\nlive webcam streaming", Panel1);
-    credit->setAlignment(Qt::AlignCenter);
-    credit->setGeometry(2, 2, 113, 36);
+    MakeLabel(Panel1, "lblCredit", "Lumora\nlive webcam streaming")->setAlignment(Qt::AlignCenter);
 
     Label7 = Named(new QLabel("ENCODING", client), "Label7");
-    Label7->setGeometry(4, 338, 117, 18);
     Label7->setAlignment(Qt::AlignCenter);
     QFont encodingFont("Arial");
     encodingFont.setPixelSize(12);
@@ -189,14 +185,13 @@ void TForm1::BuildControls()
     Label7->setStyleSheet("color: green;");
     Label7->setVisible(false);
 
-    btnStart = MakeButton(client, "btnStart", "Start", 4, 358, 117);
-    btnStop = MakeButton(client, "btnStop", "Stop", 4, 386, 117);
+    btnStart = MakeButton(client, "btnStart", "Start");
+    btnStop = MakeButton(client, "btnStop", "Stop");
     btnStart->setEnabled(false);
     btnStop->setEnabled(false);
 
     // Pages.
     PageControl1 = Named(new QTabWidget(client), "PageControl1");
-    PageControl1->setGeometry(128, 4, 365, 409);
     TabSheet1 = Named(new QWidget, "TabSheet1");
     TabSheet2 = Named(new QWidget, "TabSheet2");
     TabSheet3 = Named(new QWidget, "TabSheet3");
@@ -208,95 +203,84 @@ void TForm1::BuildControls()
 
     // Video page.
     Panel4 = Named(new QFrame(TabSheet1), "Panel4");
-    Panel4->setGeometry(8, 8, 343, 248);
     Panel4->setAutoFillBackground(true);
     QPalette black = Panel4->palette();
     black.setColor(QPalette::Window, Qt::black);
     Panel4->setPalette(black);
     GroupBox4 = Named(new QGroupBox("Video Source", TabSheet1), "GroupBox4");
-    GroupBox4->setGeometry(8, 262, 343, 110);
     cbSource = Named(new QComboBox(GroupBox4), "cbSource");
-    cbSource->setGeometry(10, 20, 323, 22);
-    btnPreview = MakeButton(GroupBox4, "btnPreview", "Preview", 10, 50);
-    btnCrossbar = MakeButton(GroupBox4, "btnCrossbar", "Crossbar", 92, 50);
-    btnConfigure = MakeButton(GroupBox4, "btnConfigure", "Configure", 174, 50);
+    btnPreview = MakeButton(GroupBox4, "btnPreview", "Preview");
+    btnCrossbar = MakeButton(GroupBox4, "btnCrossbar", "Crossbar");
+    btnConfigure = MakeButton(GroupBox4, "btnConfigure", "Configure");
     btnCrossbar->setEnabled(false);
     btnConfigure->setEnabled(false);
     cbAutoStart = Named(new QCheckBox("Auto Start", GroupBox4), "cbAutoStart");
-    cbAutoStart->setGeometry(10, 82, 150, 18);
 
     // Network page.
     GroupBox3 = Named(new QGroupBox("Network Settings ", TabSheet2), "GroupBox3");
-    GroupBox3->setGeometry(8, 8, 343, 200);
-    MakeLabel(GroupBox3, "Network bitrate", 10, 22);
+    MakeLabel(GroupBox3, "lblBitrate", "Network bitrate");
     cbProfiles = Named(new QComboBox(GroupBox3), "cbProfiles");
-    cbProfiles->setGeometry(10, 40, 160, 22);
     for (const char* row : {"256 Kbps (CBR)", "128 Kbps (CBR)", "93 Kbps (CBR)", "56 Kbps (CBR)", "32 Kbps (CBR)",
                             "28.8 Kbps (CBR)", "20 Kbps (CBR)"})
         cbProfiles->addItem(row);
     cbProfiles->setCurrentIndex(2);
-    MakeLabel(GroupBox3, "Local (LAN) address", 10, 74);
-    MakeLabel(GroupBox3, "http://", 10, 94, 34);
-    edIPAddress = MakeEdit(GroupBox3, "edIPAddress", 44, 92, 160, true);
-    auto* colon = MakeLabel(GroupBox3, ":", 208, 94, 8);
+    MakeLabel(GroupBox3, "lblLAN", "Local (LAN) address");
+    MakeLabel(GroupBox3, "lblLANScheme", "http://");
+    edIPAddress = MakeEdit(GroupBox3, "edIPAddress", true);
+    auto* colon = MakeLabel(GroupBox3, "lblColon", ":");
     QFont bold = colon->font();
     bold.setBold(true);
     colon->setFont(bold);
-    MakeLabel(GroupBox3, "Port", 220, 74, 60);
-    edPort = MakeEdit(GroupBox3, "edPort", 220, 92, 60);
+    MakeLabel(GroupBox3, "lblPort", "Port");
+    edPort = MakeEdit(GroupBox3, "edPort");
     edPort->setText("80");
-    MakeLabel(GroupBox3, "Internet (WAN) address", 10, 126, 160);
-    MakeLabel(GroupBox3, "http://", 10, 146, 34);
-    edWAN = MakeEdit(GroupBox3, "edWAN", 44, 144, 236, true);
+    MakeLabel(GroupBox3, "lblWAN", "Internet (WAN) address");
+    MakeLabel(GroupBox3, "lblWANScheme", "http://");
+    edWAN = MakeEdit(GroupBox3, "edWAN", true);
     BuildRelayControls();
 
     // Website page.
     GroupBox2 = Named(new QGroupBox("Website FTP Server ", TabSheet3), "GroupBox2");
-    GroupBox2->setGeometry(8, 8, 343, 140);
     cbFTP = Named(new QCheckBox("Automatically update web page when required", GroupBox2), "cbFTP");
-    cbFTP->setGeometry(10, 20, 320, 18);
-    MakeLabel(GroupBox2, "FTP Server", 10, 50, 80);
-    edRemoteHost = MakeEdit(GroupBox2, "edRemoteHost", 100, 48, 233);
-    MakeLabel(GroupBox2, "Username", 10, 78, 80);
-    edUsername = MakeEdit(GroupBox2, "edUsername", 100, 76, 233);
-    MakeLabel(GroupBox2, "Password", 10, 106, 80);
-    edPassword = MakeEdit(GroupBox2, "edPassword", 100, 104, 233);
+    MakeLabel(GroupBox2, "lblFTPServer", "FTP Server");
+    edRemoteHost = MakeEdit(GroupBox2, "edRemoteHost");
+    MakeLabel(GroupBox2, "lblUsername", "Username");
+    edUsername = MakeEdit(GroupBox2, "edUsername");
+    MakeLabel(GroupBox2, "lblPassword", "Password");
+    edPassword = MakeEdit(GroupBox2, "edPassword");
     edPassword->setEchoMode(QLineEdit::Password);
     // The password is masked with "+" as the form's design asks.
     edPassword->setStyleSheet("lineedit-password-character: 43;");
 
     GroupBox1 = Named(new QGroupBox("Web Page ", TabSheet3), "GroupBox1");
-    GroupBox1->setGeometry(8, 156, 343, 170);
-    MakeLabel(GroupBox1, "Template", 10, 22, 100);
-    edTemplate = MakeEdit(GroupBox1, "edTemplate", 10, 40, 240);
-    btnBrowse = MakeButton(GroupBox1, "btnBrowse", "Browse", 258, 38);
-    MakeLabel(GroupBox1, "Local web page", 10, 68, 100);
-    edLocal = MakeEdit(GroupBox1, "edLocal", 10, 86, 240);
-    Button1 = MakeButton(GroupBox1, "Button1", "Browse", 258, 84);
-    MakeLabel(GroupBox1, "Remote web page", 10, 114, 100);
-    edFile = MakeEdit(GroupBox1, "edFile", 10, 132, 240);
-    btnUpload = MakeButton(GroupBox1, "btnUpload", "Upload", 258, 130);
+    MakeLabel(GroupBox1, "lblTemplate", "Template");
+    edTemplate = MakeEdit(GroupBox1, "edTemplate");
+    btnBrowse = MakeButton(GroupBox1, "btnBrowse", "Browse");
+    MakeLabel(GroupBox1, "lblLocal", "Local web page");
+    edLocal = MakeEdit(GroupBox1, "edLocal");
+    Button1 = MakeButton(GroupBox1, "Button1", "Browse");
+    MakeLabel(GroupBox1, "lblRemote", "Remote web page");
+    edFile = MakeEdit(GroupBox1, "edFile");
+    btnUpload = MakeButton(GroupBox1, "btnUpload", "Upload");
     CreateWebSecurityControls();
+    // The last upload's result stays here until the next upload.
+    lblLastUpload = Named(new TStatusPanel(TabSheet3), "lblLastUpload");
 
     // Help page.
     HTMLHost = Named(new QWidget(TabSheet4), "HTMLHost");
-    HTMLHost->setGeometry(4, 4, 349, 350);
     Label15 = Named(new QLabel("More details on my website at ", TabSheet4), "Label15");
-    Label15->setGeometry(8, 360, 160, 16);
     Label16 = Named(new QLabel("the Lumora help page", TabSheet4), "Label16");
     Label16->setToolTip(QString::fromStdString(HelpSiteUrl()));
-    Label16->setGeometry(168, 360, 185, 16);
     Label16->setStyleSheet("color: blue; text-decoration: underline;");
     Label16->setMouseTracking(true);
 
     // Status bar with its two panels.
     StatusBar1 = Named(new QStatusBar(client), "StatusBar1");
-    StatusBar1->setGeometry(0, 415, 498, 19);
     StatusBar1->setSizeGripEnabled(false);
-    StatusPanel0 = Named(new QLabel(StatusBar1), "StatusPanel0");
+    StatusPanel0 = Named(new TStatusPanel(StatusBar1), "StatusPanel0");
     StatusPanel0->setAlignment(Qt::AlignCenter);
     StatusPanel0->setFixedWidth(128);
-    StatusPanel1 = Named(new QLabel(StatusBar1), "StatusPanel1");
+    StatusPanel1 = Named(new TStatusPanel(StatusBar1), "StatusPanel1");
     StatusPanel1->setMinimumWidth(50);
     StatusBar1->addWidget(StatusPanel0);
     StatusBar1->addWidget(StatusPanel1, 1);
@@ -306,6 +290,7 @@ void TForm1::BuildControls()
     tmrMessage = MakeTimer(this, "tmrMessage", 4000);
     tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
     BuildViewerControls();
+    LayOutWindow();
 
     OpenDialog1.DefaultExt = "txt";
     OpenDialog1.Filter = "HTML Files (*.htm;*html)|*.htm;*.html|All Files (*.*)|*.*";
@@ -331,8 +316,17 @@ void TForm1::showEvent(QShowEvent* event)
     if (!m_centred && !event->spontaneous() && screen()) {
         move(screen()->availableGeometry().center() - rect().center());
         m_centred = true;
+        FitToScreen();
     }
     QMainWindow::showEvent(event);
+}
+
+void TForm1::moveEvent(QMoveEvent* event)
+{
+    // The window manager's frame is known once it has placed the window.
+    QMainWindow::moveEvent(event);
+    if (m_centred)
+        FitToScreen();
 }
 
 void TForm1::closeEvent(QCloseEvent* event)
@@ -344,7 +338,12 @@ void TForm1::closeEvent(QCloseEvent* event)
         event->ignore();
         if (!m_closeQueued) {
             m_closeQueued = true;
-            QTimer::singleShot(0, this, [this] { close(); });
+            // Cleared when it runs: if a request is still unwinding then,
+            // this close queues itself once more instead of being lost.
+            QTimer::singleShot(0, this, [this] {
+                m_closeQueued = false;
+                close();
+            });
         }
         return;
     }

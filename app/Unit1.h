@@ -126,6 +126,7 @@ public:
     QLineEdit* edFile = nullptr;
     QPushButton* btnUpload = nullptr;
     QComboBox* cbSecurity = nullptr; // "Auto", "TLS", "None": FTP over TLS
+    QLabel* lblLastUpload = nullptr; // "Last upload: ...", kept until the next upload
 
     // Help page
     QWidget* HTMLHost = nullptr; // where the viewer sits
@@ -244,9 +245,20 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+    // ---- the window's layout and keyboard (Unit1Layout.cpp, Unit1Keyboard.cpp) -----
+    // Places every control; the only place that knows where controls sit.
+    void LayOutWindow();
+    // A screen smaller than the window: the window fits the screen and its
+    // content scrolls. Otherwise the window keeps its designed size.
+    void FitToScreen();
 
 private:
     void BuildControls();
+    void SetClientArea(QWidget* client);
+    void ApplyTabOrder();
+    void SetUpKeyboard();
     void BuildRelayControls();
     void CreateComponents();
     void CreateHelpViewer();
@@ -257,6 +269,11 @@ private:
     void EndStreamForSourceChange();
     void ApplyCrossbarInput();
     void ShowUploadResult(const std::string& text);
+    // How statuses are shown (Unit1Status.cpp): the last upload's result on
+    // the Website page; the WAN field with the public address, or empty with
+    // a hint while it is being learnt (learnt: a request has ended).
+    void ShowLastUpload(const std::string& text);
+    void ShowWanAddress(bool learnt);
     // FTP over TLS, the passive fallback, safe replace and the HTTPS echo
     // (Unit1WebSecurity.cpp).
     void CreateWebSecurityControls();
@@ -287,6 +304,9 @@ TProgramFiles ResolveProgramFiles(const std::string& exePath, const std::string&
 
 // Creates (or empties) a file only its owner may read and write.
 void PreparePrivateFile(const std::string& path);
+
+// What Preview and Start say when there is no video source to use.
+extern const char* const NoVideoSourceText;
 
 // The machine's first local IPv4 address as dotted text ("" without one).
 std::string PrimaryLocalAddressText();

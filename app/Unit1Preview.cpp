@@ -77,6 +77,11 @@ void TForm1::btnPreviewClick()
     ASFWriter->SetFileName(Files.ParkedWriterName());
     ASFWriter->SetFilterGraph(nullptr);
     SourceIndex = cbSource->currentIndex();
+    // Nothing to show: say what to do, and build no graph, so the window
+    // stays as it was (a graph without a device would take Start to a
+    // streaming state that streams nothing).
+    if (SourceIndex < 0 || !DeviceEnum || SourceIndex >= DeviceEnum->DeviceCount())
+        throw Exception(NoVideoSourceText);
     Filter1->BaseFilter()->StoreMoniker(DeviceEnum ? DeviceEnum->DeviceMoniker(SourceIndex).Get() : nullptr);
     FilterGraph1->SetActive(true);
 
@@ -142,6 +147,7 @@ void TForm1::EndStreamForSourceChange()
     SetNetworkSettingsEnabled(true);
     GroupBox2->setEnabled(true);
     GroupBox1->setEnabled(true);
+    GroupBox5->setEnabled(true);
     btnStop->setEnabled(false);
     btnStart->setEnabled(SourceIndex > -1);
     btnPreview->setEnabled(!FilterGraph1->Active());

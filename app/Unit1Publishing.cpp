@@ -167,7 +167,7 @@ void TForm1::tmrMessageTimer()
 
 void TForm1::UpLoadFile()
 {
-    if (!PublicAddressUsable(StatusPanel0))
+    if (!PublicAddressUsable(StatusPanel0) || AntiFreeze->Abandoned()) // a closing program opens no session
         return;
     NetFTP1->SetHost(edRemoteHost->text().toStdString());
     NetFTP1->SetUsername(edUsername->text().toStdString());
@@ -209,6 +209,7 @@ void TForm1::UpLoadFile()
 void TForm1::ShowUploadResult(const std::string& text)
 {
     StatusPanel1->setText(QString::fromStdString(text));
+    ShowLastUpload(text);
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
         std::printf("%s\n", text.c_str());
         std::fflush(stdout);

@@ -219,22 +219,18 @@ void TRelayController::ShowStatus()
 
 void TForm1::BuildRelayControls()
 {
-    // The free lower part of the Network page, below the settings group.
+    // On the Network page below the settings group (placed by LayOutWindow).
     GroupBox5 = new QGroupBox("Relay", TabSheet2);
     GroupBox5->setObjectName("GroupBox5");
-    GroupBox5->setGeometry(8, 216, 343, 100);
     cbRelay = new QCheckBox("Relay to", GroupBox5);
     cbRelay->setObjectName("cbRelay");
-    cbRelay->setGeometry(10, 24, 70, 18);
     edRelayURL = new TRelayUrlEdit(GroupBox5);
     edRelayURL->setObjectName("edRelayURL");
-    edRelayURL->setGeometry(82, 22, 251, 21);
     edRelayURL->setPlaceholderText("rtmp://host/app/streamkey");
     auto* caption = new QLabel("Status", GroupBox5);
-    caption->setGeometry(10, 54, 70, 16);
+    caption->setObjectName("lblRelayStatusCaption");
     lblRelayStatus = new QLabel("off", GroupBox5);
     lblRelayStatus->setObjectName("lblRelayStatus");
-    lblRelayStatus->setGeometry(82, 54, 251, 36);
     lblRelayStatus->setWordWrap(true);
     lblRelayStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Relay = std::make_unique<TRelayController>(*this);

@@ -68,7 +68,7 @@ void TForm1::btnStartClick()
     // LAN address and the public address known so far.
     edFile->setText(QString::fromStdString(ApplyRemotePageExtension(edFile->text().toStdString())));
     edIPAddress->setText(QString::fromStdString(PrimaryLocalAddressText()));
-    edWAN->setText(StatusPanel0->text() + ":" + edPort->text() + "/");
+    ShowWanAddress(false);
 
     // A fresh profile for the bitrate row, and an empty graph to build on.
     cbProfilesClick();
@@ -172,6 +172,7 @@ void TForm1::btnStartClick()
     // updating), and the settings locked until Stop.
     Label7->setVisible(FilterGraph1->Active());
     GetOutsideIP();
+    ShowWanAddress(true);
     tmrStartButtonUpload->start();
     if (cbFTP->isChecked())
         tmrMain->start();

@@ -33,18 +33,16 @@ void TForm1::BuildViewerControls()
     lblViewers = new QLabel(Panel1);
     lblViewers->setObjectName("lblViewers");
     lblViewers->setAlignment(Qt::AlignCenter);
-    lblViewers->setGeometry(2, 2, 113, 36);
     lblViewers->setAutoFillBackground(true);
     lblViewers->setVisible(false);
 
     // Outside GroupBox3, which is disabled while streaming: the address must
     // stay selectable then.
     auto* caption = new QLabel("Watch in a browser", TabSheet2);
-    caption->setGeometry(16, 214, 200, 16);
+    caption->setObjectName("lblWatch");
     edWatch = new QLineEdit(TabSheet2);
     edWatch->setObjectName("edWatch");
     edWatch->setReadOnly(true);
-    edWatch->setGeometry(16, 232, 327, 21);
     edWatch->setPlaceholderText("http://LAN:PORT/watch while streaming");
 
     tmrViewers = new QTimer(this);

@@ -11,6 +11,7 @@
 #include "platform/ini/IniFile.h"
 
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QTime>
 #include <QWidget>
@@ -77,12 +78,11 @@ void PreparePrivateFile(const std::string& path)
 
 void TForm1::CreateWebSecurityControls()
 {
-    // Below the "Web Page" group, in the page's free space.
-    auto* label = new QLabel("FTP security", TabSheet3);
-    label->setGeometry(18, 340, 90, 16);
-    cbSecurity = new QComboBox(TabSheet3);
+    // A setting of the server: in its group, so it greys with it while streaming.
+    auto* label = new QLabel("FTP security", GroupBox2);
+    label->setObjectName("lblSecurity");
+    cbSecurity = new QComboBox(GroupBox2);
     cbSecurity->setObjectName("cbSecurity");
-    cbSecurity->setGeometry(110, 336, 110, 22);
     for (const char* name : SecurityNames)
         cbSecurity->addItem(name);
     cbSecurity->setToolTip("Auto: TLS when the server offers it, plain FTP when it has none.\n"

@@ -334,6 +334,10 @@ void TNetIOHandlerSocket::ConnectTransport(const std::string& host, int port, co
 {
     if (m_socksInfo && m_socksInfo->Version != svNoSocks)
         throw ENetException("SOCKS proxies are not supported.");
+    // A program that is closing opens no new connection (a clean-up session
+    // after a given-up transfer included).
+    if (TNetAntiFreezeBase::ShouldUse() && AntiFreezeInstance->Abandoned())
+        throw ENetException("The request was abandoned: the program is closing.");
     if (!m_binding)
         OpenTransport();
 

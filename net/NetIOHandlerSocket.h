@@ -137,6 +137,9 @@ public:
     bool OnlyWhenIdle = true;
 
     virtual void PumpMessages() = 0;
+    // True once the program gave its requests up (it is closing): no new
+    // connection is started then.
+    virtual bool Abandoned() const { return false; }
 
     // True when an anti-freeze object is registered, the caller is the main
     // thread and the object is active.

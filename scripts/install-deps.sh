@@ -20,6 +20,7 @@ packages=(
   desktop-file-utils appstream man-db librsvg2-bin
   mpv vlc-bin vlc-plugin-base iproute2
   lintian
+  xvfb xauth openbox wmctrl x11-utils xdotool
 )
 
 missing=()

@@ -34,9 +34,8 @@ TEST_F(WebSecurity, SecurityChoiceAndTrustedCertificateAreSettings)
     ASSERT_NE(f.cbSecurity, nullptr);
     EXPECT_EQ(f.cbSecurity->count(), 3);
     EXPECT_EQ(f.cbSecurity->currentText(), "Auto") << "a new settings file asks for TLS when offered";
-    // In the page's free space, below the existing groups.
-    EXPECT_GT(f.cbSecurity->geometry().top(), f.GroupBox1->geometry().bottom());
-    EXPECT_EQ(f.cbSecurity->parentWidget(), f.TabSheet3);
+    EXPECT_TRUE(f.GroupBox2->isAncestorOf(f.cbSecurity)) << "a server setting, greyed with the server group";
+    EXPECT_EQ(f.cbSecurity->parentWidget(), f.GroupBox2);
 
     f.cbSecurity->setCurrentIndex(f.cbSecurity->findText("TLS"));
     f.TrustedFingerprint = certificate.fingerprint;

@@ -135,14 +135,15 @@ TEST_F(Preview, ShowsTheMovingTestPatternAndItsDeviceSettings)
                                                     "Error reading device driver display properties."}));
 }
 
-TEST_F(Preview, WithoutASourcePreviewReportsTheMissingInterface)
+TEST_F(Preview, WithoutASourcePreviewSaysWhatToDo)
 {
     setenv("LUMORA_TEST_SOURCE", "0", 1);
     TForm1& form = Open();
     ASSERT_TRUE(form.FilterGraph1) << "media components not created by the window";
     form.cbSource->setCurrentIndex(-1);
     form.btnPreview->click();
-    EXPECT_EQ(m_errors, std::vector<std::string>{"Interface not supported"});
+    EXPECT_EQ(m_errors, std::vector<std::string>{NoVideoSourceText});
+    EXPECT_FALSE(form.FilterGraph1->Active());
     EXPECT_EQ(form.SourceIndex, -1);
     EXPECT_TRUE(form.btnPreview->isEnabled());
 }
