@@ -265,7 +265,7 @@ double Percentile(std::vector<double> v, double q)
 
 // One MJPEG viewer for `seconds`: the delay of every picture it gets, from
 // the picture handed to the sink to the last byte of its JPEG.
-std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, size_t* bytes)
+std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, size_t* bytes, size_t* received = nullptr)
 {
     std::vector<double> delays;
     size_t parts = 0;
@@ -304,6 +304,8 @@ std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, s
         }
     }
     close(fd);
+    if (received)
+        *received = parts;
     return delays;
 }
 
@@ -431,8 +433,8 @@ int main(int argc, char** argv)
         sink->Close();
         return 0;
     }
-    size_t bytes = 0;
-    const std::vector<double> delays = MjpegDelays(static_cast<int>(port), seconds, *log, &bytes);
+    size_t bytes = 0, parts = 0;
+    const std::vector<double> delays = MjpegDelays(static_cast<int>(port), seconds, *log, &bytes, &parts);
     tap->Remove(log.get());
     std::printf("  MJPEG delay, picture handed to the sink -> last byte at a loopback viewer: p50 %.2f ms, p99 %.2f ms "
                 "(%zu pictures, %.0f bytes each)  target p99 < 100 ms\n",
