@@ -305,6 +305,6 @@ void RelayBridge::Pump()
         linger l{1, 0};
         ::setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     }
-    if (!clean && !stalled && m_lost.empty() && !muxerEnded)
+    if (!clean && !stalled && !muxerEnded && LostReason().empty())
         SetLost("the relay gave up on the connection");
 }

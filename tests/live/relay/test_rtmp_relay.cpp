@@ -220,7 +220,9 @@ TEST_F(RelayToNginx, FrozenServerCostsABoundedWaitWhileTheFeedGoesOn)
 {
     RelayOptions o = Options(m_nginx.Url("live", "noise"));
     o.bitrateKbps = 50000; // noise at a high rate fills the socket buffers within seconds
-    o.writeTimeout = 1000ms;
+    // Long enough for the socket buffers to fill and the relay to fall
+    // behind before the silence counts as a lost connection.
+    o.writeTimeout = 3000ms;
     o.connectTimeout = 2000ms;
     RtmpRelay relay(o);
     relay.Start();
