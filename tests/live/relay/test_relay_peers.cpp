@@ -243,7 +243,6 @@ TEST(RelayToBadServer, CloseOrNonsenseAfterTheHandshakeIsALostConnectionAndRetri
         ASSERT_TRUE(WaitFor([&] { return handshakes >= 3 || relay.Status().state == RelayState::Failed; }, 20s))
             << StatusText(relay);
         EXPECT_TRUE(StopsWithin(relay, 10s));
-        server.Join();
         std::lock_guard guard(lock);
         std::vector<int> delays;
         for (const RelayStatus& s : seen) {
