@@ -99,7 +99,9 @@ void TRelayController::Load(const TIniFile& ini)
     const std::string url = ini.ReadString(kSection, "URL", kAbsent);
     const std::string enabled = ini.ReadString(kSection, "Enabled", kAbsent);
     const std::string bitrate = ini.ReadString(kSection, "Bitrate", kAbsent);
-    m_inFile = url != kAbsent || enabled != kAbsent || bitrate != kAbsent;
+    const std::string fingerprint = ini.ReadString(kSection, "TrustedFingerprint", kAbsent);
+    m_inFile = url != kAbsent || enabled != kAbsent || bitrate != kAbsent || fingerprint != kAbsent;
+    m_fileFingerprint = fingerprint == kAbsent ? std::string() : fingerprint;
     m_fileUrl = url == kAbsent ? std::string() : url;
     m_fileEnabled = ini.ReadBool(kSection, "Enabled", false);
     m_fileBitrate = ini.ReadInteger(kSection, "Bitrate", 0);
@@ -127,6 +129,8 @@ void TRelayController::Save(TIniFile& ini) const
     ini.WriteBool(kSection, "Enabled", enabled);
     if (m_fileBitrate > 0)
         ini.WriteInteger(kSection, "Bitrate", m_fileBitrate);
+    if (!m_fileFingerprint.empty())
+        ini.WriteString(kSection, "TrustedFingerprint", m_fileFingerprint);
 }
 
 int TRelayController::BitrateKbps() const
@@ -147,6 +151,7 @@ void TRelayController::Start()
     RelayOptions options;
     options.url = m_form.edRelayURL->Url().toStdString();
     options.bitrateKbps = BitrateKbps();
+    options.trustedFingerprint = m_fileFingerprint;
     m_relay = std::make_shared<RtmpRelay>(options);
     // The status comes from the relay's thread; the window takes it up on its
     // own thread (a pending call is dropped if the window goes first).

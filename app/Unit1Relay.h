@@ -80,6 +80,7 @@ private:
     std::string m_fileUrl;
     bool m_fileEnabled = false;
     int m_fileBitrate = 0;
+    std::string m_fileFingerprint; // [Relay] TrustedFingerprint: an rtmps:// certificate to accept
     bool m_urlOverride = false;     // the field holds the run-only address
     bool m_enabledOverride = false; // the box was ticked for the run-only address
     std::string m_printed; // last line printed for the headless output

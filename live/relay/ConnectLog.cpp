@@ -13,10 +13,6 @@ std::string Trimmed(std::string_view s)
 
 void ConnectLog::Note(std::string_view line)
 {
-    if (line.find("Successfully connected") != std::string_view::npos)
-        tcpConnected = true;
-    if (line.find("Failed to resolve") != std::string_view::npos)
-        resolveFailed = true;
     if (const size_t p = line.find("Server error: "); p != std::string_view::npos)
         serverError = Trimmed(line.substr(p + 14));
 }

@@ -4,6 +4,8 @@
 #include "live/relay/RtmpRelay.h"
 
 #include "live/relay/ConnectLog.h"
+#include "live/relay/RelayBridge.h"
+#include "live/relay/RelayLink.h"
 #include "live/relay/RtmpUrl.h"
 #include "platform/ffmpeg/FfmpegLog.h"
 
@@ -39,11 +41,15 @@ std::string AvErrorText(int code)
     return text;
 }
 
-std::string HostPort(const RtmpUrl& url)
+// "user:password@" of an address, or "".
+std::string UserInfo(const std::string& text)
 {
-    const int port = url.port ? url.port : (url.scheme == "rtmps" ? 443 : 1935);
-    const bool v6 = url.host.find(':') != std::string::npos;
-    return (v6 ? "[" + url.host + "]" : url.host) + ":" + std::to_string(port);
+    const size_t begin = text.find("://");
+    if (begin == std::string::npos)
+        return {};
+    const size_t end = text.find('/', begin + 3);
+    const size_t at = text.rfind('@', end);
+    return at != std::string::npos && at > begin ? text.substr(begin + 3, at + 1 - (begin + 3)) : std::string();
 }
 
 // Frees the shared picture when the encoder lets go of the frame.
@@ -83,7 +89,9 @@ std::string RelayStatusText(const RelayStatus& status, Clock::time_point now)
 
 class RtmpRelay::Session {
 public:
-    enum class OpenResult { Ok, Failed, Refused };
+    // Refused: the server's answer refused the publish; Untrusted: the
+    // certificate was refused.
+    enum class OpenResult { Ok, Failed, Refused, Untrusted };
 
     explicit Session(RtmpRelay& relay) : m_relay(relay) {}
     ~Session() { Close(false); }
@@ -115,22 +123,52 @@ public:
         }
         m_stream->time_base = AVRational{1, 1000};
 
+        // The connection to the ingest is the relay's own (see RelayBridge):
+        // a certificate refused there ends here, before a byte of RTMP.
+        m_relay.SetDeadline(o.connectTimeout);
+        RelayLink link;
+        RelayLinkFailure failure = RelayLinkFailure::None;
+        if (!link.Open(url, o.trustedFingerprint, [this] { return RtmpRelay::Interrupt(&m_relay) != 0; }, failure,
+                       error))
+            return failure == RelayLinkFailure::Certificate ? OpenResult::Untrusted : OpenResult::Failed;
+        m_bridge = std::make_unique<RelayBridge>();
+        if (!m_bridge->Start(std::move(link), o.connectTimeout, o.writeTimeout, error))
+            return OpenResult::Failed;
+
+        // libavformat speaks RTMP through the bridge's loopback port; the
+        // server is told the real address and the same application and key.
+        const std::string local = "rtmp://" + UserInfo(o.url) + "127.0.0.1:" + std::to_string(m_bridge->Port()) +
+                                  "/" + url.application + "/" + url.streamKey;
+        const std::string tcUrl = url.scheme + "://" + (url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host) +
+                                  (url.port ? ":" + std::to_string(url.port) : std::string()) + "/" + url.application;
         // rw_timeout bounds each socket wait in the TCP layer beneath RTMP.
         // The RTMP protocol's own "timeout" means a listening wait there, so
         // it is not set; the interrupt callback bounds the whole step.
         AVDictionary* options = nullptr;
         av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(o.writeTimeout.count()) * 1000, 0);
         av_dict_set(&options, "tcp_nodelay", "1", 0);
+        av_dict_set(&options, "rtmp_tcurl", tcUrl.c_str(), 0);
+        av_dict_set(&options, "rtmp_app", url.application.c_str(), 0);
+        av_dict_set(&options, "rtmp_playpath", url.streamKey.c_str(), 0);
         ConnectLog capture;
         ListenToFfmpegLogOnThisThread([&capture](int, std::string_view line) { capture.Note(line); });
         m_relay.SetDeadline(o.connectTimeout);
-        int rc = avio_open2(&m_format->pb, o.url.c_str(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
+        int rc = avio_open2(&m_format->pb, local.c_str(), AVIO_FLAG_WRITE, &m_format->interrupt_callback, &options);
         ListenToFfmpegLogOnThisThread({});
         av_dict_free(&options);
         if (rc < 0) {
-            error = ConnectError(url, rc, capture);
-            return capture.tcpConnected && rc != AVERROR_EXIT && rc != AVERROR(ETIMEDOUT) ? OpenResult::Refused
-                                                                                          : OpenResult::Failed;
+            // Only the server's own answer refuses; a server that closes or
+            // talks nonsense is a connection lost like any other.
+            if (!capture.serverError.empty()) {
+                error = "refused by the server: " + capture.serverError;
+                return OpenResult::Refused;
+            }
+            const std::string lost = m_bridge->LostReason();
+            if (lost.empty() && (rc == AVERROR_EXIT || rc == AVERROR(ETIMEDOUT)))
+                error = "no answer from " + RelayHostPort(url);
+            else
+                error = LostText(rc);
+            return OpenResult::Failed;
         }
         AVDictionary* muxOptions = nullptr;
         // A live stream has no length to patch in at the end.
@@ -206,6 +244,16 @@ public:
                 av_write_trailer(m_format);
             }
             avio_closep(&m_format->pb);
+        }
+        if (m_bridge) {
+            // What the muxer said last (the end of the stream) goes out
+            // within the close deadline, and never past Stop's.
+            int64_t by = NowNs() + (clean ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                m_relay.m_options.closeTimeout).count()
+                                          : 0);
+            by = std::min(by, m_relay.m_stopDeadline.load());
+            m_bridge->Finish(Clock::time_point(std::chrono::nanoseconds(by)));
+            m_bridge.reset();
         }
         if (m_format) {
             avformat_free_context(m_format);
@@ -291,28 +339,11 @@ private:
 
     std::string LostText(int rc) const
     {
+        if (const std::string lost = m_bridge ? m_bridge->LostReason() : std::string(); !lost.empty())
+            return "connection lost (" + lost + ")";
         if (rc == AVERROR_EXIT || rc == AVERROR(ETIMEDOUT))
             return "connection lost (the server stopped answering)";
         return "connection lost (" + AvErrorText(rc) + ")";
-    }
-
-    static std::string ConnectError(const RtmpUrl& url, int rc, const ConnectLog& capture)
-    {
-        if (capture.resolveFailed)
-            return "host not found: " + url.host;
-        if (capture.tcpConnected && rc != AVERROR_EXIT && rc != AVERROR(ETIMEDOUT)) {
-            std::string text = "refused by the server";
-            text += capture.serverError.empty() ? " (check the application name and stream key)"
-                                                : ": " + capture.serverError;
-            return text;
-        }
-        if (rc == AVERROR(ECONNREFUSED))
-            return "connection refused by " + HostPort(url);
-        if (rc == AVERROR_EXIT || rc == AVERROR(ETIMEDOUT))
-            return "no answer from " + HostPort(url);
-        if (rc == AVERROR(EHOSTUNREACH) || rc == AVERROR(ENETUNREACH))
-            return HostPort(url) + " cannot be reached";
-        return "cannot connect to " + HostPort(url) + " (" + AvErrorText(rc) + ")";
     }
 
     RtmpRelay& m_relay;
@@ -320,6 +351,7 @@ private:
     AVFormatContext* m_format = nullptr;
     AVStream* m_stream = nullptr;
     AVPacket* m_packet = nullptr;
+    std::unique_ptr<RelayBridge> m_bridge;
     bool m_headerWritten = false;
     int m_width = 0, m_height = 0;
     int64_t m_interval = 0, m_t0 = 0, m_lastPts = -1;
@@ -521,7 +553,7 @@ void RtmpRelay::Run()
             // or key); asking again would not help and services may block
             // a key that keeps failing. After a session was live, a refusal
             // is more likely the server still holding the old session.
-            if (opened == Session::OpenResult::Refused && !wentLive) {
+            if ((opened == Session::OpenResult::Refused && !wentLive) || opened == Session::OpenResult::Untrusted) {
                 SetState(RelayState::Failed, error);
                 WaitOrStop(Clock::time_point::max());
                 break;

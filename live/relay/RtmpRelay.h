@@ -11,10 +11,17 @@
 // libavformat's interrupt callback, so a server that stops answering costs
 // the relay a bounded wait and never stops Stop.
 //
+// The connection to the ingest is the relay's own (RelayLink, RelayBridge):
+// rtmps:// checks the server's certificate and host name before a byte of
+// RTMP goes out, and bytes the server leaves unacknowledged for the write
+// deadline end the session as a lost connection.
+//
 // A lost connection is retried after 2, 4, 8 ... seconds (60 s at most);
-// a session that went live resets the delay. A bad address is never tried,
-// and a server that refuses the first publish (unknown application, wrong
-// stream key) is not asked again until the next Start.
+// a session that went live resets the delay. A server that closes or talks
+// nonsense is a lost connection too. Final, until the next Start: a bad
+// address, a refused certificate, and the server's own refusal of the first
+// publish (its error answer to the connect or the publish, e.g. a wrong
+// stream key).
 //
 // Threads: Start, Stop, Status and the destructor may be called from any
 // one thread (the window's); OnPicture and OnPicturesEnd from the writer's
@@ -37,7 +44,7 @@ enum class RelayState {
     Connecting, // waiting for pictures, connecting or starting to publish
     Live,       // publishing
     Retrying,   // the last attempt or session failed; the next one is due
-    Failed,     // bad address or refused publish: no further attempt
+    Failed,     // bad address, refused certificate or publish: no further attempt
 };
 
 struct RelayStatus {
@@ -56,11 +63,14 @@ std::string RelayStatusText(const RelayStatus& status, std::chrono::steady_clock
 
 struct RelayOptions {
     std::string url;          // rtmp://host[:port]/application/streamkey
+    // rtmps://: the SHA-256 fingerprint of a certificate to accept although
+    // the system's trust store does not ("AB:CD:..."; "" for none).
+    std::string trustedFingerprint;
     int bitrateKbps = 300;    // video bitrate
     std::string preset = "veryfast";
     size_t queuePictures = 8; // pictures waiting for the encoder, at most
     std::chrono::milliseconds connectTimeout{10000}; // connect, handshake, publish
-    std::chrono::milliseconds writeTimeout{5000};    // one picture's data
+    std::chrono::milliseconds writeTimeout{5000};    // one picture's data; unacknowledged bytes
     std::chrono::milliseconds closeTimeout{2000};    // ending the stream, also on Stop
     std::chrono::milliseconds firstRetry{2000};
     std::chrono::milliseconds longestRetry{60000};

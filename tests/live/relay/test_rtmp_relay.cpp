@@ -2,6 +2,7 @@
 // (publishing HLS), ffprobe and ffmpeg as viewers, a server that accepts
 // and never answers, and nginx frozen (SIGSTOP) in the middle of a stream.
 #include "live/relay/RtmpRelay.h"
+#include "tests/live/relay/RelayTestKit.h"
 #include "tests/support/NginxRtmp.h"
 
 #include <gtest/gtest.h>
@@ -22,61 +23,11 @@ using namespace std::chrono_literals;
 using testsupport::NginxRtmp;
 using testsupport::ReadFileText;
 using testsupport::RunCommand;
+using relaytest::PictureFeed;
+using relaytest::StopsWithin;
+using relaytest::WaitFor;
 
 namespace {
-
-// Publishes pictures to an observer at a steady rate from its own thread,
-// as the writer's encoding thread does: moving bars, or noise that no
-// encoder can squeeze (to fill the connection quickly).
-class PictureFeed {
-public:
-    PictureFeed(IPictureObserver& observer, int width, int height, int fps, bool noise = false)
-        : m_thread([=, this, &observer] {
-              const int64_t interval = 10000000 / fps;
-              uint32_t seed = 12345;
-              for (int n = 0; !m_stop; ++n) {
-                  auto planes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(width) * height * 3 / 2, 128);
-                  for (int y = 0; y < height; ++y)
-                      for (int x = 0; x < width; ++x) {
-                          uint8_t& luma = (*planes)[static_cast<size_t>(y) * width + x];
-                          if (noise) {
-                              seed = seed * 1664525u + 1013904223u;
-                              luma = static_cast<uint8_t>(seed >> 24);
-                          } else {
-                              luma = static_cast<uint8_t>(((x + n * 4) / 40 % 2) ? 200 : 40);
-                          }
-                      }
-                  observer.OnPicture(TappedPicture{width, height, n * interval, interval, planes});
-                  ++m_count;
-                  std::this_thread::sleep_for(std::chrono::microseconds(1000000 / fps));
-              }
-          })
-    {
-    }
-    ~PictureFeed()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-    int count() const { return m_count; }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_count{0};
-    std::thread m_thread;
-};
-
-template <class Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 std::string Probe(const std::string& url)
 {
@@ -105,14 +56,6 @@ bool EndedByTheClient(const std::string& log, const std::string& session)
     const size_t deleted = log.find(session + " deleteStream");
     const size_t gone = log.find(session + " disconnect");
     return deleted != std::string::npos && gone != std::string::npos && deleted < gone;
-}
-
-// Stops the relay on another thread; false when that did not end in time
-// (the relay would be hanging on its peer).
-bool StopsWithin(RtmpRelay& relay, std::chrono::seconds bound)
-{
-    auto done = std::async(std::launch::async, [&] { relay.Stop(); });
-    return done.wait_for(bound) == std::future_status::ready;
 }
 
 class RelayToNginx : public ::testing::Test {
@@ -214,16 +157,26 @@ TEST_F(RelayToNginx, EndOfPicturesEndsTheSessionAndNewPicturesStartAnother)
     EXPECT_TRUE(StopsWithin(relay, 10s));
 }
 
-TEST_F(RelayToNginx, RefusalsAndBadAddressesAreShownAsSuchAndNotRepeated)
+// Only the server's own answer refuses: nginx saying "already publishing"
+// to a second publisher of a key is final, and so is a bad address. nginx
+// closing the connection on an unknown application says nothing, like any
+// server that goes away, so that is retried with the growing delay.
+TEST_F(RelayToNginx, OnlyTheServersAnswerOrABadAddressIsFinalAndEverythingElseIsRetried)
 {
+    RelayOptions holder = Options(m_nginx.Url("live", "taken"));
+    RtmpRelay first(holder);
+    first.Start();
+    PictureFeed firstFeed(first, 320, 240, 15);
+    ASSERT_TRUE(WaitFor([&] { return first.Status().state == RelayState::Live; }, 20s));
+
     const int closedPort = testsupport::FreeTcpPort();
     const struct {
         std::string url;
         RelayState state;
         std::string error;
     } cases[] = {
-        {m_nginx.Url("nosuchapp", "cam"), RelayState::Failed,
-         "refused by the server (check the application name and stream key)"},
+        {m_nginx.Url("live", "taken"), RelayState::Failed, "refused by the server: Already publishing"},
+        {m_nginx.Url("nosuchapp", "cam"), RelayState::Retrying, "connection lost (closed by the server)"},
         {"rtmp://127.0.0.1:" + std::to_string(closedPort) + "/live/cam", RelayState::Retrying,
          "connection refused by 127.0.0.1:" + std::to_string(closedPort)},
         {"http://127.0.0.1:" + std::to_string(m_nginx.port()) + "/live/cam", RelayState::Failed,
@@ -233,29 +186,45 @@ TEST_F(RelayToNginx, RefusalsAndBadAddressesAreShownAsSuchAndNotRepeated)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
-        RtmpRelay relay(Options(c.url));
+        RelayOptions o = Options(c.url);
+        o.firstRetry = 500ms;
+        RtmpRelay relay(o);
         relay.Start();
         PictureFeed feed(relay, 320, 240, 15);
         ASSERT_TRUE(WaitFor([&] { return relay.Status().state == c.state; }, 20s))
             << RelayStatusText(relay.Status(), std::chrono::steady_clock::now());
         EXPECT_EQ(relay.Status().error, c.error);
+        if (c.state == RelayState::Retrying) {
+            // Tried again, after a longer wait.
+            EXPECT_TRUE(WaitFor([&] { return relay.Status().retrySeconds == 1; }, 10s))
+                << RelayStatusText(relay.Status(), std::chrono::steady_clock::now());
+            EXPECT_EQ(relay.Status().error, c.error);
+        }
         EXPECT_TRUE(StopsWithin(relay, 10s));
     }
-    // Past the first retry delay, nginx has still seen one attempt only: a
-    // refused publish is not asked again, a bad address never reaches it.
+    // Past the first retry delay, nginx has still seen the refused publish
+    // once only, and no connection for the bad addresses.
     std::this_thread::sleep_for(kFirstRetry + 500ms);
     const std::string log = m_nginx.ErrorLog();
-    size_t attempts = 0;
-    for (size_t at = log.find("connect: app="); at != std::string::npos; at = log.find("connect: app=", at + 1))
-        ++attempts;
-    EXPECT_EQ(attempts, 1u) << log;
+    EXPECT_EQ(PublishSessions(log, "taken").size(), 2u) << log;
+    auto count = [&](const std::string& mark) {
+        size_t n = 0;
+        for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("connect: app='live'"), 2u) << "the holder and the refused publisher\n" << log;
+    EXPECT_GE(count("connect: app='nosuchapp'"), 2u) << log;
+    EXPECT_TRUE(StopsWithin(first, 10s));
 }
 
 TEST_F(RelayToNginx, FrozenServerCostsABoundedWaitWhileTheFeedGoesOn)
 {
     RelayOptions o = Options(m_nginx.Url("live", "noise"));
     o.bitrateKbps = 50000; // noise at a high rate fills the socket buffers within seconds
-    o.writeTimeout = 1000ms;
+    // Long enough for the socket buffers to fill and the relay to fall
+    // behind before the silence counts as a lost connection.
+    o.writeTimeout = 3000ms;
     o.connectTimeout = 2000ms;
     RtmpRelay relay(o);
     relay.Start();
