@@ -4,6 +4,9 @@
 // a screenshot for review.
 #include "tests/app/AppFixture.h"
 
+#include "htmlview/HtmlDocument.h"
+#include "htmlview/HtmlView.h"
+
 #include <QAbstractButton>
 #include <QDir>
 #include <QGroupBox>
@@ -125,6 +128,36 @@ TEST_F(WindowLayout, EveryControlOfEveryPageIsVisibleAndReachable)
         CheckArea(p.page);
         SavePage(p.name);
     }
+}
+
+// The help link shows the manual (README.md rendered at build time) in the
+// help viewer: its tables as tables, its own links' anchors, and a way back
+// to the help page, whose sections the manual's chapters extend.
+TEST_F(WindowLayout, HelpViewerShowsTheHelpPageAndTheManual)
+{
+    TForm1& f = Open();
+    ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+    f.PageControl1->setCurrentWidget(f.TabSheet4);
+    for (const char* section : {"#video", "#network", "#website", "#security", "#browser", "#relay"})
+        EXPECT_TRUE(f.HTML->PositionTo(section)) << "the help page has no section " << section;
+
+    f.Label16Click();
+    ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+    ASSERT_EQ(f.HTML->DocumentTitle(), "Lumora manual");
+    int tables = 0;
+    for (const auto& block : f.HTML->Document().Blocks)
+        tables += dynamic_cast<const THtmlTable*>(block.get()) != nullptr;
+    EXPECT_GE(tables, 4) << "the README's tables are not shown as tables";
+    for (const char* chapter : {"#website-publishing", "#watch-in-a-browser", "#more-than-ten-viewers"})
+        EXPECT_TRUE(f.HTML->PositionTo(chapter)) << chapter;
+    f.HTML->ScrollToY(0);
+    QApplication::processEvents();
+    SavePage("manual");
+
+    f.HTML->HotSpotClick("help.htm");
+    ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+    EXPECT_EQ(f.HTML->DocumentTitle(), "Lumora");
+    EXPECT_TRUE(f.HTML->PositionTo("#relay"));
 }
 
 } // namespace

@@ -193,6 +193,36 @@ TEST_F(CloseButton, InputWhileARequestWaitsIsDropped)
     EXPECT_EQ(f.edPort->text(), before) << "keys typed during the wait reached the form";
 }
 
+class TitleBar : public X11Fixture {};
+
+// The window has a fixed size: the title bar offers no maximise, and the
+// window manager neither lists it as an allowed action nor obeys a request.
+TEST_F(TitleBar, OffersNoMaximise)
+{
+    TForm1& f = OpenMapped();
+    const Qt::WindowFlags flags = f.windowFlags();
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint) << "the default buttons are asked for";
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+
+    const std::string id = std::to_string(f.winId());
+    int status = -1;
+    std::string actions;
+    ASSERT_TRUE(WaitFor([&] {
+        actions = RunCommand("xprop -id " + id + " _NET_WM_ALLOWED_ACTIONS", &status);
+        return status == 0 && actions.find("_NET_WM_ACTION_CLOSE") != std::string::npos;
+    }, 5s)) << actions;
+    EXPECT_EQ(actions.find("_NET_WM_ACTION_MAXIMIZE"), std::string::npos) << actions;
+
+    const QSize before = f.size();
+    RunCommand("wmctrl -i -r " + id + " -b add,maximized_vert,maximized_horz", &status);
+    ASSERT_EQ(status, 0);
+    // The window manager answers by a property change; the size must not follow.
+    WaitFor([&] { return f.size() != before; }, 1s);
+    EXPECT_EQ(f.size(), before);
+}
+
 class SmallScreen : public X11Fixture {};
 
 TEST_F(SmallScreen, EveryControlCanBeScrolledIntoView)
