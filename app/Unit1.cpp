@@ -269,6 +269,8 @@ void TForm1::BuildControls()
     // Help page.
     HTMLHost = Named(new QWidget(TabSheet4), "HTMLHost");
     Label15 = Named(new QLabel("More details on my website at ", TabSheet4), "Label15");
+    // The caption ends where the link begins: they read as one sentence.
+    Label15->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label16 = Named(new QLabel("the Lumora help page", TabSheet4), "Label16");
     Label16->setToolTip(QString::fromStdString(ManualFile()));
     Label16->setStyleSheet("color: blue; text-decoration: underline;");
