@@ -159,6 +159,9 @@ TEST_F(WindowLayout, HelpViewerShowsTheHelpPageAndTheManual)
     f.HTML->ScrollToY(0);
     QApplication::processEvents();
     SavePage("manual");
+    f.HTML->PositionTo("#command-line");
+    QApplication::processEvents();
+    SavePage("manual-table");
 
     f.HTML->HotSpotClick("help.htm");
     ASSERT_TRUE(m_errors.empty()) << m_errors.front();
