@@ -269,8 +269,10 @@ void TForm1::BuildControls()
     // Help page.
     HTMLHost = Named(new QWidget(TabSheet4), "HTMLHost");
     Label15 = Named(new QLabel("More details on my website at ", TabSheet4), "Label15");
+    // The caption ends where the link begins: they read as one sentence.
+    Label15->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Label16 = Named(new QLabel("the Lumora help page", TabSheet4), "Label16");
-    Label16->setToolTip(QString::fromStdString(HelpSiteUrl()));
+    Label16->setToolTip(QString::fromStdString(ManualFile()));
     Label16->setStyleSheet("color: blue; text-decoration: underline;");
     Label16->setMouseTracking(true);
 
@@ -297,15 +299,15 @@ void TForm1::BuildControls()
     SaveDialog1.Filter = "HTML Files (*.htm; *.html)|*.htm;*.html|All Files (*.*)|*.*";
 }
 
-std::string TForm1::HelpSiteUrl()
+std::string TForm1::ManualFile()
 {
     const fs::path exe(Application::Instance().ExeName());
     const fs::path folder = exe.parent_path();
-    for (const fs::path& candidate : {folder / "README.md", folder.parent_path() / "share/doc/lumora/README.md",
-                                      fs::path(LUMORA_SOURCE_README)}) {
+    for (const fs::path& candidate : {folder / "manual.html", folder.parent_path() / "share/doc/lumora/manual.html",
+                                      fs::path(LUMORA_BUILD_MANUAL)}) {
         std::error_code ec;
         if (fs::is_regular_file(candidate, ec))
-            return "file://" + fs::absolute(candidate, ec).lexically_normal().string();
+            return fs::absolute(candidate, ec).lexically_normal().string();
     }
     return {};
 }
@@ -435,7 +437,10 @@ void TForm1::ReportUnwritableSettings()
     const bool writable = ::access(folder.c_str(), W_OK) == 0 &&
                           (!fs::exists(file, ec) || ::access(file.c_str(), W_OK) == 0);
     if (!writable)
-        ShowMessage(Format("Unable to write to %s", Files.SettingsFile.c_str()));
+        ShowMessage(Format("Unable to write to %s\n"
+                           "Your settings will not be saved when Lumora closes. Make that folder writable, "
+                           "or start Lumora with --settings and a file you can write.",
+                           Files.SettingsFile.c_str()));
 }
 
 void TForm1::SaveSettings()

@@ -237,10 +237,11 @@ public:
     void AutoStart();      // Start at the end of start-up when Auto Start (or --start) asks
     void CloseTimeStop();  // Stop before the settings are saved when a graph runs
 
-    // What the link label opens: the README installed beside the program or
-    // in the system's documentation folder, else the one of the source tree;
-    // empty when none exists (the label then shows the help page's top).
-    static std::string HelpSiteUrl();
+    // What the link label shows in the help viewer: the manual (README.md
+    // rendered to HTML when the program was built) beside the program or in
+    // the system's documentation folder, else the build tree's; empty when
+    // none exists (the label then shows the help page's top).
+    static std::string ManualFile();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -268,6 +269,9 @@ private:
     void SetNetworkSettingsEnabled(bool enabled);
     void EndStreamForSourceChange();
     void ApplyCrossbarInput();
+    // Runs a step that opens the selected device; a device held by another
+    // program keeps its error text and gains which device it is and why.
+    void WithDeviceNamed(const std::function<void()>& openDevice);
     void ShowUploadResult(const std::string& text);
     // How statuses are shown (Unit1Status.cpp): the last upload's result on
     // the Website page; the WAN field with the public address, or empty with

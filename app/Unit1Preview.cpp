@@ -57,7 +57,38 @@ ComPtr<IAMCrossbar> CrossbarOf(TForm1& form)
     return crossbar;
 }
 
+// The selected device as a user knows it: its name and, for a camera, its
+// device file ("Lumora Fake Camera" (/dev/video0)).
+std::string DeviceDescription(const TSysDevEnum* devices, int index)
+{
+    if (!devices || index < 0 || index >= devices->DeviceCount())
+        return "The video source";
+    std::string text = "The video source \"" + devices->DeviceInfo(index).FriendlyName + "\"";
+    ComPtr<IPropertyBag> bag;
+    if (ComPtr<IMoniker> moniker = devices->DeviceMoniker(index);
+        moniker && SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IPropertyBag::iid, bag.ReleaseAndGetVoid())) && bag) {
+        VARIANT path;
+        if (SUCCEEDED(bag->Read("DevicePath", &path, nullptr)) && path.vt == VT_BSTR && !path.bstrVal.empty())
+            text += " (" + path.bstrVal + ")";
+        VariantClear(&path);
+    }
+    return text;
+}
+
 } // namespace
+
+void TForm1::WithDeviceNamed(const std::function<void()>& openDevice)
+{
+    try {
+        openDevice();
+    } catch (const EDirectShowException& e) {
+        if (e.ErrorCode != HRESULT_DEVICE_BUSY)
+            throw;
+        throw EDirectShowException(e.Message() + "\n" + DeviceDescription(DeviceEnum.get(), SourceIndex) +
+                                       " is being used by another program. Close that program, then try again.",
+                                   e.ErrorCode);
+    }
+}
 
 void TForm1::cbSourceChange()
 {
@@ -88,7 +119,9 @@ void TForm1::btnPreviewClick()
     ComPtr<ICaptureGraphBuilder2> builder = InterfaceOf<ICaptureGraphBuilder2>(*FilterGraph1);
     ComPtr<IBaseFilter> device = InterfaceOf<IBaseFilter>(*Filter1);
     ComPtr<IBaseFilter> renderer = InterfaceOf<IBaseFilter>(*VideoWindow1);
-    CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+    WithDeviceNamed([&] {
+        CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+    });
 
     ComPtr<IAMCrossbar> crossbar;
     builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device.Get(), IAMCrossbar::iid, crossbar.ReleaseAndGetVoid());

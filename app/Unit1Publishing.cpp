@@ -215,24 +215,3 @@ void TForm1::ShowUploadResult(const std::string& text)
         std::fflush(stdout);
     }
 }
-
-void TForm1::Label16MouseMove()
-{
-    if (!QApplication::overrideCursor())
-        QApplication::setOverrideCursor(Qt::PointingHandCursor);
-}
-
-void TForm1::Label16MouseLeave()
-{
-    while (QApplication::overrideCursor())
-        QApplication::restoreOverrideCursor();
-}
-
-void TForm1::Label16Click()
-{
-    const std::string url = HelpSiteUrl();
-    if (url.empty())
-        HTML->ScrollToY(0);
-    else
-        ShellOpen(url);
-}

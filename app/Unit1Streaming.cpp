@@ -237,7 +237,9 @@ void TForm1::btnStopClick()
     ComPtr<ICaptureGraphBuilder2> builder = InterfaceOf<ICaptureGraphBuilder2>(*FilterGraph1);
     ComPtr<IBaseFilter> device = InterfaceOf<IBaseFilter>(*Filter1);
     ComPtr<IBaseFilter> renderer = InterfaceOf<IBaseFilter>(*VideoWindow1);
-    CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+    WithDeviceNamed([&] {
+        CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+    });
     ApplyCrossbarInput();
     FilterGraph1->Play();
     Label7->setVisible(false);

@@ -422,7 +422,11 @@ enum VideoProcAmpProperty : long {
     VideoProcAmp_Gain = 9,
 };
 enum VideoProcAmpFlags : long { VideoProcAmp_Flags_Auto = 1, VideoProcAmp_Flags_Manual = 2 };
+// The property's short internal name ("WhiteBalance"), used in object names.
 const char* VideoProcAmpPropertyName(long property);
+// The property as a user reads it ("White Balance"), for sources that have no
+// name of their own for it.
+const char* VideoProcAmpDisplayName(long property);
 
 struct IAMVideoProcAmp : IUnknown {
     static constexpr IID iid = MakeGuid("{C6E13360-30AC-11D0-A18C-00A0C9118956}");
@@ -430,6 +434,9 @@ struct IAMVideoProcAmp : IUnknown {
     virtual HRESULT GetRange(long property, long* min, long* max, long* step, long* defaultValue, long* capsFlags) = 0;
     virtual HRESULT Set(long property, long value, long flags) = 0;
     virtual HRESULT Get(long property, long* value, long* flags) = 0;
+    // Not on the platform's interface: the control's name as the device
+    // gives it (a V4L2 driver's control name), for the picture controls page.
+    virtual HRESULT GetPropertyName(long property, std::string* name) = 0;
 };
 
 enum PhysicalConnectorType : long {

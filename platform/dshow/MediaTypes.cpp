@@ -97,3 +97,13 @@ const char* VideoProcAmpPropertyName(long property)
     default: return "";
     }
 }
+
+const char* VideoProcAmpDisplayName(long property)
+{
+    switch (property) {
+    case VideoProcAmp_ColorEnable: return "Colour";
+    case VideoProcAmp_WhiteBalance: return "White Balance";
+    case VideoProcAmp_BacklightCompensation: return "Backlight Compensation";
+    default: return VideoProcAmpPropertyName(property);
+    }
+}

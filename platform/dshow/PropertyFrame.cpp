@@ -40,7 +40,12 @@ QWidget* BuildProcAmpPage(IAMVideoProcAmp* procAmp, std::vector<SavedControl>& s
         procAmp->Get(property, &value, &flags);
         saved.push_back({property, value, flags});
         const QString name = QString::fromLatin1(VideoProcAmpPropertyName(property));
-        auto* label = new QLabel(name, page);
+        // The device's own name for the control, as other camera programs show it.
+        std::string shownName;
+        if (FAILED(procAmp->GetPropertyName(property, &shownName)) || shownName.empty())
+            shownName = VideoProcAmpDisplayName(property);
+        auto* label = new QLabel(QString::fromStdString(shownName), page);
+        label->setObjectName("label" + name);
         auto* slider = new QSlider(Qt::Horizontal, page);
         slider->setObjectName("slider" + name);
         slider->setRange(static_cast<int>(min), static_cast<int>(max));

@@ -17,7 +17,8 @@ HRESULT OleCreatePropertyFrame(OAHWND owner, unsigned x, unsigned y, const char*
                                void* reserved2);
 
 // Tests answer the frame instead of a user: the hook gets the dialog (its
-// widgets are named: "slider<Property>", "auto<Property>", "cbInput",
+// widgets are named: "slider<Property>", "auto<Property>", the control's
+// shown name "label<Property>", "cbInput",
 // "btnDefault") while it is shown, and the frame closes when it returns
 // (accepted unless the hook called reject()). nullptr restores the modal
 // dialog. Returns the previous hook.

@@ -193,6 +193,15 @@ public:
         *flags = VideoProcAmp_Flags_Manual;
         return S_OK;
     }
+    HRESULT GetPropertyName(long property, std::string* name) override
+    {
+        if (!FindProcAmp(property))
+            return E_PROP_ID_UNSUPPORTED;
+        if (!name)
+            return E_POINTER;
+        *name = VideoProcAmpDisplayName(property);
+        return S_OK;
+    }
 
     // ---- crossbar: one output, two pattern inputs ----
     HRESULT get_PinCounts(long* outputs, long* inputs) override

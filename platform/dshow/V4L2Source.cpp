@@ -196,6 +196,25 @@ public:
         }
         return S_OK;
     }
+    HRESULT GetPropertyName(long property, std::string* name) override
+    {
+        if (!name)
+            return E_POINTER;
+        const ControlMap* c = FindControl(property);
+        ControlHandle h(DevicePath());
+        if (!c || !h)
+            return E_PROP_ID_UNSUPPORTED;
+        v4l2_queryctrl q{};
+        q.id = c->cid;
+        if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &q) < 0 || (q.flags & V4L2_CTRL_FLAG_DISABLED))
+            return E_PROP_ID_UNSUPPORTED;
+        // The driver's name need not end in NUL when it fills the field.
+        const auto* text = reinterpret_cast<const char*>(q.name);
+        *name = std::string(text, strnlen(text, sizeof q.name));
+        if (name->empty())
+            *name = VideoProcAmpDisplayName(property);
+        return S_OK;
+    }
     HRESULT Set(long property, long value, long flags) override
     {
         const ControlMap* c = FindControl(property);

@@ -53,7 +53,12 @@ std::string AppFixture::SettingsText() const
 
 void AppFixture::SaveScreenshot(const std::string& name)
 {
+    SaveScreenshot(name, *m_form);
+}
+
+void AppFixture::SaveScreenshot(const std::string& name, QWidget& widget)
+{
     const std::string folder = testsupport::BuildDir() + "/screenshots";
     QDir().mkpath(QString::fromStdString(folder));
-    m_form->grab().save(QString::fromStdString(folder + "/" + name));
+    widget.grab().save(QString::fromStdString(folder + "/" + name));
 }

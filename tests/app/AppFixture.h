@@ -27,7 +27,9 @@ protected:
     bool Close();
     std::string SettingsText() const;
     std::string Path(const std::string& name) const { return m_dir.file(name); }
+    // Saves the window (or another widget) in the build's screenshot folder.
     void SaveScreenshot(const std::string& name);
+    void SaveScreenshot(const std::string& name, QWidget& widget);
 
     testsupport::TempDir m_dir;
     std::unique_ptr<TForm1> m_form;

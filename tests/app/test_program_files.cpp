@@ -74,10 +74,10 @@ TEST(RemotePageName, ExtensionRule)
 
 namespace {
 
-// The help link opens a README that exists: beside the program, in the
+// The help link shows a manual that exists: beside the program, in the
 // installed documentation folder, or (a program run from its build tree)
-// the source tree's.
-TEST(HelpLink, PointsAtAReadmeThatExists)
+// the one the build rendered.
+TEST(HelpLink, FindsTheManualBesideTheProgramInstalledOrBuilt)
 {
     testsupport::TempDir root;
     std::filesystem::create_directories(root.path() / "bin");
@@ -85,24 +85,23 @@ TEST(HelpLink, PointsAtAReadmeThatExists)
     struct Case {
         const char* name;
         std::vector<std::string> files;
-        std::string expected; // "" = the source tree's README
+        std::string expected; // "" = the build tree's manual
     };
     const Case cases[] = {
         {"nothing installed", {}, ""},
-        {"installed documentation", {"share/doc/lumora/README.md"}, "share/doc/lumora/README.md"},
-        {"beside the program", {"share/doc/lumora/README.md", "bin/README.md"}, "bin/README.md"},
+        {"installed documentation", {"share/doc/lumora/manual.html"}, "share/doc/lumora/manual.html"},
+        {"beside the program", {"share/doc/lumora/manual.html", "bin/manual.html"}, "bin/manual.html"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         for (const std::string& f : c.files)
-            testsupport::WriteFileText(root.file(f), "# Lumora\n");
+            testsupport::WriteFileText(root.file(f), "<title>Lumora manual</title>\n");
         Application::Instance().SetExeName(root.file("bin/lumora"));
-        const std::string url = TForm1::HelpSiteUrl();
+        const std::string manual = TForm1::ManualFile();
         Application::Instance().SetExeName("");
-        const std::string expected =
-            c.expected.empty() ? testsupport::SourceDir() + "/README.md" : root.file(c.expected);
-        EXPECT_EQ(url, "file://" + std::filesystem::path(expected).lexically_normal().string());
-        EXPECT_TRUE(std::filesystem::exists(url.substr(7)));
+        const std::string expected = c.expected.empty() ? testsupport::BuildDir() + "/manual.html" : root.file(c.expected);
+        EXPECT_EQ(manual, std::filesystem::path(expected).lexically_normal().string());
+        EXPECT_TRUE(std::filesystem::is_regular_file(manual));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "tests/app/AppFixture.h"
 
 #include "net/NetFTP.h"
+#include "htmlview/HtmlView.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/Resources.h"
 #include "platform/ui/TextFiles.h"
@@ -322,12 +323,10 @@ TEST_F(Publishing, WebsitePageFieldsAndNavigation)
     f.TreeView1Click();
     EXPECT_EQ(f.PageControl1->currentWidget(), f.TabSheet1);
 
-    // The link label opens the help site.
-    std::string opened;
-    SetShellOpenHandler([&](const std::string& url) { opened = url; });
+    // The link label shows the manual in the help viewer.
     f.Label16Click();
-    SetShellOpenHandler(nullptr);
-    EXPECT_EQ(opened, TForm1::HelpSiteUrl());
+    EXPECT_EQ(f.HTML->CurrentFile(), TForm1::ManualFile());
+    EXPECT_EQ(f.HTML->DocumentTitle(), "Lumora manual");
 }
 
 } // namespace

@@ -163,7 +163,9 @@ TEST_F(StartupShutdown, UnwritableSettingsAreReportedAtStartAndOnceAtClose)
         Open(options);
         // The user learns it before changing anything...
         ASSERT_EQ(m_messages.size(), 1u);
-        EXPECT_EQ(m_messages[0], "Unable to write to " + options.SettingsFile);
+        EXPECT_EQ(m_messages[0], "Unable to write to " + options.SettingsFile +
+                                     "\nYour settings will not be saved when Lumora closes. Make that folder "
+                                     "writable, or start Lumora with --settings and a file you can write.");
         // ...and the close reports it once more, then closes all the same.
         EXPECT_TRUE(Close());
         ASSERT_EQ(m_errors.size(), 1u);

@@ -4,12 +4,16 @@
 // a screenshot for review.
 #include "tests/app/AppFixture.h"
 
+#include "htmlview/HtmlDocument.h"
+#include "htmlview/HtmlView.h"
+
 #include <QAbstractButton>
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTreeWidget>
 
 #include <cmath>
 #include <vector>
@@ -118,13 +122,51 @@ TEST_F(WindowLayout, EveryControlOfEveryPageIsVisibleAndReachable)
         QWidget* page;
         const char* name;
     } pages[] = {{f.TabSheet1, "video"}, {f.TabSheet2, "network"}, {f.TabSheet3, "website"}, {f.TabSheet4, "help"}};
-    for (const auto& p : pages) {
+    for (int i = 0; i < 4; ++i) {
+        const auto& p = pages[i];
         SCOPED_TRACE(p.name);
-        f.PageControl1->setCurrentWidget(p.page);
+        // Shown as a user shows it, so the screenshot's tree marks the page.
+        f.TreeView1->setCurrentItem(f.TreeView1->topLevelItem(i));
+        f.TreeView1Click();
+        ASSERT_EQ(f.PageControl1->currentWidget(), p.page);
         QApplication::processEvents();
         CheckArea(p.page);
         SavePage(p.name);
     }
+}
+
+// The help link shows the manual (README.md rendered at build time) in the
+// help viewer: its tables as tables, its own links' anchors, and a way back
+// to the help page, whose sections the manual's chapters extend.
+TEST_F(WindowLayout, HelpViewerShowsTheHelpPageAndTheManual)
+{
+    TForm1& f = Open();
+    ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+    f.TreeView1->setCurrentItem(f.TreeView1->topLevelItem(3));
+    f.TreeView1Click();
+    for (const char* section : {"#video", "#network", "#website", "#security", "#browser", "#relay"})
+        EXPECT_TRUE(f.HTML->PositionTo(section)) << "the help page has no section " << section;
+
+    f.Label16Click();
+    ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+    ASSERT_EQ(f.HTML->DocumentTitle(), "Lumora manual");
+    int tables = 0;
+    for (const auto& block : f.HTML->Document().Blocks)
+        tables += dynamic_cast<const THtmlTable*>(block.get()) != nullptr;
+    EXPECT_GE(tables, 4) << "the README's tables are not shown as tables";
+    for (const char* chapter : {"#website-publishing", "#watch-in-a-browser", "#more-than-ten-viewers"})
+        EXPECT_TRUE(f.HTML->PositionTo(chapter)) << chapter;
+    f.HTML->ScrollToY(0);
+    QApplication::processEvents();
+    SavePage("manual");
+    f.HTML->PositionTo("#command-line");
+    QApplication::processEvents();
+    SavePage("manual-table");
+
+    f.HTML->HotSpotClick("help.htm");
+    ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+    EXPECT_EQ(f.HTML->DocumentTitle(), "Lumora");
+    EXPECT_TRUE(f.HTML->PositionTo("#relay"));
 }
 
 } // namespace

@@ -5,12 +5,14 @@
 #include "tests/camera/CameraFixture.h"
 
 #include <QDialog>
+#include <QRegularExpression>
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
 
 #include <csignal>
 #include <fstream>
+#include <map>
 
 using namespace camtest;
 using testsupport::RunCommand;
@@ -116,6 +118,51 @@ TEST_F(Camera, PreviewMovesAndTheDeviceReceivesSettingsAndInputBeforeAndAfterStr
     }
 }
 
+// The picture controls page names each control as the device does: a V4L2
+// driver by its own control names, the test pattern by plain names.
+TEST_F(Camera, PictureControlsAreNamedAsTheDeviceNamesThem)
+{
+    UseCameras(""); // the default camera: every control
+    struct Case {
+        const char* source;
+        std::map<std::string, std::string> labels; // object name -> shown text
+    };
+    const Case cases[] = {
+        {"Lumora Fake Camera",
+         {{"labelBrightness", "Brightness"},
+          {"labelContrast", "Contrast"},
+          {"labelHue", "Hue"},
+          {"labelSaturation", "Saturation"},
+          {"labelSharpness", "Sharpness"},
+          {"labelGamma", "Gamma"},
+          {"labelWhiteBalance", "White Balance Temperature"},
+          {"labelBacklightComp", "Backlight Compensation"},
+          {"labelGain", "Gain"}}},
+        {"Lumora Test Pattern",
+         {{"labelBrightness", "Brightness"},
+          {"labelContrast", "Contrast"},
+          {"labelHue", "Hue"},
+          {"labelSaturation", "Saturation"}}},
+    };
+    TForm1& f = Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.source);
+        f.cbSource->setCurrentIndex(f.cbSource->findText(c.source));
+        f.cbSourceChange();
+        f.btnPreview->click();
+        ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+        std::map<std::string, std::string> shown;
+        SetPropertyFrameHook([&](QDialog& dialog) {
+            for (const QLabel* label : dialog.findChildren<QLabel*>(QRegularExpression("^label")))
+                shown[label->objectName().toStdString()] = label->text().toStdString();
+            if (std::string(c.source) == "Lumora Fake Camera")
+                SaveScreenshot("picture_controls_fake_camera.png", dialog);
+        });
+        f.btnConfigure->click();
+        EXPECT_EQ(shown, c.labels);
+    }
+}
+
 struct FormatCase {
     const char* name;
     const char* devices;
@@ -186,7 +233,10 @@ TEST_P(CameraRefusal, PreviewShowsTheErrorTextAndTheWindowStaysUsable)
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, CameraRefusal,
-                         ::testing::Values(RefusalCase{"Busy", "busy=1", "The requested resource is in use. ($800700AA)."},
+                         ::testing::Values(RefusalCase{"Busy", "busy=1",
+                                                       "The requested resource is in use. ($800700AA).\n"
+                                                       "The video source \"Lumora Fake Camera\" (/dev/video0) is being used by "
+                                                       "another program. Close that program, then try again."},
                                            RefusalCase{"RefusesEveryFormat", "refuse_format=1",
                                                        "The request is not supported. ($80070032)."}),
                          [](const auto& info) { return std::string(info.param.name); });

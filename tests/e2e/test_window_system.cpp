@@ -4,6 +4,7 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/AntiFreeze.h"
+#include "media/MediaKit.h"
 #include "net/NetFTP.h"
 #include "tests/support/ScriptedServer.h"
 
@@ -191,6 +192,68 @@ TEST_F(CloseButton, InputWhileARequestWaitsIsDropped)
     typist.join();
     QApplication::processEvents();
     EXPECT_EQ(f.edPort->text(), before) << "keys typed during the wait reached the form";
+}
+
+// The title bar's close while streaming does what Ctrl+C does: the stream
+// is torn down (its port free again) and the settings are saved.
+TEST_F(CloseButton, WhileStreamingEndsTheStreamAndSavesTheSettings)
+{
+    const int port = FreeTcpPort();
+    WriteFileText(Path("lumora.ini"), "[Network]\nPort=" + std::to_string(port) + "\n");
+    TStartOptions o;
+    o.EchoUrl = "http://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/";
+    TForm1& f = OpenMapped(o);
+    f.cbSource->setCurrentIndex(f.cbSource->count() - 1);
+    f.edUsername->setText("closed-by-the-title-bar");
+    f.btnStart->click();
+    ASSERT_TRUE(m_errors.empty()) << m_errors.front();
+    ASSERT_TRUE(f.btnStop->isEnabled());
+    int status = -1;
+    RunCommand("timeout 10 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 http://127.0.0.1:" +
+                   std::to_string(port) + "/",
+               &status);
+    ASSERT_EQ(status, 0) << "nothing streamed before the close";
+
+    RunCommand("wmctrl -i -c " + std::to_string(f.winId()), &status);
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(WaitFor([&] { return !f.isVisible(); }, 10s));
+    // Stopped as Stop leaves it (the preview graph goes with the window).
+    EXPECT_FALSE(f.btnStop->isEnabled()) << "still streaming";
+    EXPECT_TRUE(f.Label7->isHidden()) << "still encoding";
+    EXPECT_NE(SettingsText().find("Username=closed-by-the-title-bar"), std::string::npos) << "settings saved";
+    const std::string probe = RunCommand("timeout 5 ffprobe -v error http://127.0.0.1:" + std::to_string(port) + "/ 2>&1", &status);
+    EXPECT_NE(status, 0) << "the stream port still answers: " << probe;
+    EXPECT_TRUE(m_errors.empty()) << m_errors.front();
+}
+
+class TitleBar : public X11Fixture {};
+
+// The window has a fixed size: the title bar offers no maximise, and the
+// window manager neither lists it as an allowed action nor obeys a request.
+TEST_F(TitleBar, OffersNoMaximise)
+{
+    TForm1& f = OpenMapped();
+    const Qt::WindowFlags flags = f.windowFlags();
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint) << "the default buttons are asked for";
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+
+    const std::string id = std::to_string(f.winId());
+    int status = -1;
+    std::string actions;
+    ASSERT_TRUE(WaitFor([&] {
+        actions = RunCommand("xprop -id " + id + " _NET_WM_ALLOWED_ACTIONS", &status);
+        return status == 0 && actions.find("_NET_WM_ACTION_CLOSE") != std::string::npos;
+    }, 5s)) << actions;
+    EXPECT_EQ(actions.find("_NET_WM_ACTION_MAXIMIZE"), std::string::npos) << actions;
+
+    const QSize before = f.size();
+    RunCommand("wmctrl -i -r " + id + " -b add,maximized_vert,maximized_horz", &status);
+    ASSERT_EQ(status, 0);
+    // The window manager answers by a property change; the size must not follow.
+    WaitFor([&] { return f.size() != before; }, 1s);
+    EXPECT_EQ(f.size(), before);
 }
 
 class SmallScreen : public X11Fixture {};

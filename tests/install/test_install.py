@@ -38,6 +38,7 @@ EXPECTED_FILES = sorted(
         "usr/share/man/man1/lumora.1.gz",
         "usr/share/doc/lumora/README.md",
         "usr/share/doc/lumora/help.htm",
+        "usr/share/doc/lumora/manual.html",
         "usr/share/doc/lumora/copyright",
         "usr/share/doc/lumora/changelog.gz",
         "usr/lib/systemd/user/lumora.service",
@@ -131,6 +132,12 @@ class InstallTree(unittest.TestCase):
                                   ("share/doc/lumora/help.htm", "app/resources/help.htm")]:
             with open(os.path.join(self.usr, installed), "rb") as a, open(os.path.join(ARGS.source, source), "rb") as b:
                 self.assertEqual(a.read(), b.read(), installed)
+        # The manual is README.md rendered for the program's help viewer.
+        with open(os.path.join(self.usr, "share/doc/lumora/manual.html"), encoding="utf-8") as f:
+            manual = f.read()
+        self.assertIn("<title>Lumora manual</title>", manual)
+        self.assertIn('<a name="website-publishing"></a>', manual)
+        self.assertIn("<table", manual)
 
     def test_desktop_entry(self):
         path = os.path.join(self.usr, f"share/applications/{APP_ID}.desktop")

@@ -466,7 +466,7 @@ int QueryControl(Device& d, v4l2_queryctrl& q)
     std::memset(&q, 0, sizeof q);
     q.id = c->info.id;
     q.type = c->info.boolean ? V4L2_CTRL_TYPE_BOOLEAN : V4L2_CTRL_TYPE_INTEGER;
-    CopyName(q.name, sizeof q.name, c->info.name);
+    CopyName(q.name, sizeof q.name, c->info.label);
     q.minimum = c->info.minimum;
     q.maximum = c->info.maximum;
     q.step = c->info.step;

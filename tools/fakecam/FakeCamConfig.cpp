@@ -11,18 +11,18 @@
 namespace fakecam {
 namespace {
 
-// Ranges as a typical USB webcam reports them.
+// Ranges and names as a typical USB webcam reports them.
 const ControlInfo kAllControls[] = {
-    {V4L2_CID_BRIGHTNESS, "brightness", -64, 64, 1, 0, false},
-    {V4L2_CID_CONTRAST, "contrast", 0, 95, 1, 32, false},
-    {V4L2_CID_HUE, "hue", -2000, 2000, 1, 0, false},
-    {V4L2_CID_SATURATION, "saturation", 0, 100, 1, 55, false},
-    {V4L2_CID_SHARPNESS, "sharpness", 0, 7, 1, 2, false},
-    {V4L2_CID_GAMMA, "gamma", 100, 300, 1, 165, false},
-    {V4L2_CID_AUTO_WHITE_BALANCE, "white_balance_automatic", 0, 1, 1, 1, true},
-    {V4L2_CID_WHITE_BALANCE_TEMPERATURE, "white_balance", 2800, 6500, 10, 4600, false},
-    {V4L2_CID_BACKLIGHT_COMPENSATION, "backlight", 0, 2, 1, 1, false},
-    {V4L2_CID_GAIN, "gain", 0, 100, 1, 0, false},
+    {V4L2_CID_BRIGHTNESS, "brightness", -64, 64, 1, 0, false, "Brightness"},
+    {V4L2_CID_CONTRAST, "contrast", 0, 95, 1, 32, false, "Contrast"},
+    {V4L2_CID_HUE, "hue", -2000, 2000, 1, 0, false, "Hue"},
+    {V4L2_CID_SATURATION, "saturation", 0, 100, 1, 55, false, "Saturation"},
+    {V4L2_CID_SHARPNESS, "sharpness", 0, 7, 1, 2, false, "Sharpness"},
+    {V4L2_CID_GAMMA, "gamma", 100, 300, 1, 165, false, "Gamma"},
+    {V4L2_CID_AUTO_WHITE_BALANCE, "white_balance_automatic", 0, 1, 1, 1, true, "White Balance, Automatic"},
+    {V4L2_CID_WHITE_BALANCE_TEMPERATURE, "white_balance", 2800, 6500, 10, 4600, false, "White Balance Temperature"},
+    {V4L2_CID_BACKLIGHT_COMPENSATION, "backlight", 0, 2, 1, 1, false, "Backlight Compensation"},
+    {V4L2_CID_GAIN, "gain", 0, 100, 1, 0, false, "Gain"},
 };
 
 std::string Trim(const std::string& s)

@@ -43,6 +43,7 @@ struct ControlInfo {
     std::string name;
     int32_t minimum = 0, maximum = 0, step = 1, def = 0;
     bool boolean = false;
+    std::string label; // the name VIDIOC_QUERYCTRL answers, as uvcvideo gives it
 };
 
 struct DeviceConfig {
