@@ -386,7 +386,13 @@ TEST_F(NetworkSinkTest, JoiningClientsStartAtAFreshSharedKeyFrame)
         EXPECT_GE(t, 2900u);
     EXPECT_GE(after.forcedKeyFrames - before.forcedKeyFrames, 1u);
     EXPECT_LE(after.forcedKeyFrames - before.forcedKeyFrames, 2u) << "one key frame per joining client";
-    EXPECT_LE(*std::max_element(firstTimes.begin(), firstTimes.end()) - *std::min_element(firstTimes.begin(), firstTimes.end()), 70u);
+    // Joiners share key frames: four clients start at no more than two
+    // (a loaded machine may read the last request after the first key frame).
+    std::sort(firstTimes.begin(), firstTimes.end());
+    size_t keyFramesUsed = 1;
+    for (size_t i = 1; i < firstTimes.size(); ++i)
+        keyFramesUsed += firstTimes[i] - firstTimes[i - 1] > 70u;
+    EXPECT_LE(keyFramesUsed, 2u);
 }
 
 // Clients arriving one after another, faster than a key frame a second:
