@@ -189,12 +189,14 @@ void TNetCustomHTTP::DoRequest(TNetHTTPMethod method, const std::string& url, TN
         while (!done) {
             ++m_redirectCount;
             PrepareRequest();
-            OpenConnection();
-            do {
-                response.StatusLine = ReadLine();
+            response.StatusLine = SendAndReadStatusLine();
+            for (;;) {
                 m_protocol->ReadResponseHeaders();
                 ProcessCookies();
-            } while (response.StatusCode() == 100);
+                if (response.StatusCode() != 100)
+                    break;
+                response.StatusLine = ReadLine();
+            }
 
             switch (m_protocol->DecideNextStep()) {
             case TNetHTTPNextStep::Done:
@@ -371,11 +373,47 @@ void TNetCustomHTTP::OpenConnection()
         WriteFromStream(*request.Source, true);
 }
 
+namespace {
+// Requests that may go twice without harm; a body from a stream is sent once.
+bool Repeatable(TNetHTTPMethod method) { return method != hmPost && method != hmPut && method != hmConnect; }
+
+// What a server's close of an idle kept-alive connection looks like to the
+// request that was sent over it just then.
+bool ClosedUnderneath(const ENetSocketError& e)
+{
+    const int code = e.LastError();
+    return code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAESHUTDOWN || code == WSAENOTCONN;
+}
+} // namespace
+
+std::string TNetCustomHTTP::SendAndReadStatusLine()
+{
+    // A server may close a kept-alive connection at any moment it is idle;
+    // when that moment falls between our check and our request, the close
+    // reaches us instead of an answer. Nothing of the request was handled
+    // then, so it goes once more on a new connection, as browsers do.
+    try {
+        OpenConnection();
+        return ReadLine();
+    } catch (const ENetConnClosedGracefully&) {
+        if (!m_reusedConnection || !Repeatable(Request().Method))
+            throw;
+    } catch (const ENetSocketError& e) {
+        if (!m_reusedConnection || !Repeatable(Request().Method) || !ClosedUnderneath(e))
+            throw;
+    }
+    if (IsConnected())
+        CloseConnection();
+    OpenConnection();
+    return ReadLine();
+}
+
 void TNetCustomHTTP::EnsureConnected()
 {
     if (!Response().KeepAlive() && IsConnected())
         CloseConnection();
     PollClosed(false);
+    m_reusedConnection = IsConnected();
     if (!IsConnected())
         ConnectToHost(ReadTimeout());
 }

@@ -265,11 +265,14 @@ void TNetHTTPProtocol::ReadBody()
     if (m_request->Method == hmHead || code / 100 == 1 || code == 204 || code == 304)
         return;
     const int32_t length = m_response->ContentLength();
+    m_response->m_bodyComplete = true;
     if (length > 0) {
         try {
             ReadCount(*stream, length);
         } catch (const ENetConnClosedGracefully&) {
-            // A body shorter than announced: keep what arrived.
+            // A body shorter than announced: keep what arrived, and say so
+            // to a caller that cannot use part of an answer.
+            m_response->m_bodyComplete = false;
         }
     } else if (m_response->RawHeaders().ValueOf("Transfer-Encoding").find("chunked") != std::string::npos) {
         ReadChunked(*stream);
