@@ -79,4 +79,8 @@ struct TRequestLimits {
     int Echo = 15000;
     int FtpReply = 30000;
     int FtpSession = 120000;
+    // The clean-up session after a failed store (deleting the temporary
+    // file) runs on a budget of its own: the failure may have used up the
+    // session's.
+    int FtpCleanUp = 15000;
 };

@@ -11,6 +11,7 @@
 #include "net/NetHTTP.h"
 #include "platform/dshow/DeviceEnum.h"
 #include "platform/ini/IniFile.h"
+#include "platform/ini/PrivateProfile.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
 #include "platform/ui/Resources.h"
@@ -20,6 +21,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,9 +34,11 @@
 #include <QTreeWidget>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -363,9 +367,15 @@ void TForm1::FormCreate()
 {
     // The settings; the source row is selected once the list is filled.
     int32_t savedSource = 0;
+    std::string savedSourceText;
+    std::string savedProfileText;
+    std::vector<std::string> notices;
+    if (const std::string refusal = SettingsFileRefusal(Files.SettingsFile); !refusal.empty())
+        notices.push_back(refusal);
     {
         TIniFile ini(Files.SettingsFile);
         savedSource = ini.ReadInteger("Video", "Source", 0);
+        savedSourceText = ini.ReadString("Video", "Source", "");
         cbAutoStart->setChecked(ini.ReadBool("Video", "Auto", false));
         cbFTP->setChecked(ini.ReadBool("Web", "Update", false));
         edRemoteHost->setText(QString::fromStdString(ini.ReadString("Web", "Host", "")));
@@ -377,6 +387,7 @@ void TForm1::FormCreate()
         ReadWebSecuritySettings(ini);
         edPort->setText(QString::fromStdString(ini.ReadString("Network", "Port", "8080")));
         ProfileIndex = ini.ReadInteger("Network", "Profile", 2);
+        savedProfileText = ini.ReadString("Network", "Profile", "");
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
     }
@@ -391,15 +402,35 @@ void TForm1::FormCreate()
         for (int i = 0; i < DeviceEnum->DeviceCount(); ++i)
             cbSource->addItem(QString::fromStdString(DeviceEnum->DeviceInfo(i).FriendlyName));
 
-        // The saved source; an index outside the list selects nothing.
+        // The saved source; a value that is not a row of the list falls
+        // back to the first source, and the user is told.
+        // "-1" is what a program without any source saves; with no source
+        // at all there is nothing to fall back to.
+        const bool sourceValid = savedSourceText.empty() || savedSourceText == "-1" || cbSource->count() == 0 ||
+                                 (IsPlainDecimal(savedSourceText) && savedSource < cbSource->count());
+        if (!sourceValid) {
+            savedSource = 0;
+            notices.push_back("The saved video source " + savedSourceText + " is not in the list of " +
+                              std::to_string(cbSource->count()) + " sources; the first one is used.");
+        }
         cbSource->setCurrentIndex(savedSource >= 0 && savedSource < cbSource->count() ? savedSource : -1);
     }
 
-    // The saved bitrate row, without building the profile.
+    // The saved bitrate row, without building the profile; a value that is
+    // not a row falls back to the default row, and the user is told.
     {
         const QSignalBlocker block(cbProfiles);
+        const bool profileValid = savedProfileText.empty() ||
+                                  (IsPlainDecimal(savedProfileText) && ProfileIndex < cbProfiles->count());
+        if (!profileValid) {
+            ProfileIndex = 2;
+            notices.push_back("The saved stream profile " + savedProfileText + " is not in the list; " +
+                              cbProfiles->itemText(ProfileIndex).toStdString() + " is used.");
+        }
         cbProfiles->setCurrentIndex(ProfileIndex >= 0 && ProfileIndex < cbProfiles->count() ? ProfileIndex : -1);
     }
+    if (!notices.empty())
+        ShowNoticeLines(notices);
 
     // Pages are reached through the tree only.
     PageControl1->tabBar()->hide();
@@ -415,6 +446,20 @@ void TForm1::FormCreate()
     btnStart->setEnabled(SourceIndex > -1);
 
     AutoStart();
+}
+
+void TForm1::ShowNoticeLines(const std::vector<std::string>& lines)
+{
+    // Lines given together share the status bar; each is printed alone.
+    std::string shown;
+    for (const std::string& line : lines)
+        shown += (shown.empty() ? "" : "  ") + line;
+    StatusPanel1->setText(QString::fromStdString(shown));
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        for (const std::string& line : lines)
+            std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
 }
 
 void TForm1::FormCloseQuery(bool& CanClose)

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -293,6 +294,16 @@ private:
     void ApplyWebSecurity();
     void PrintStreamingLine();
     std::string m_printedWan; // the WAN address of the last streaming line
+    // A line the user must read once: the status bar, and stdout when the
+    // program runs without a display.
+    void ShowNoticeLines(const std::vector<std::string>& lines);
+    // The port of edPort for the listener and both pages: a plain decimal
+    // number from 1 to 65535, else 0.
+    int StreamPortNumber() const;
+    // The text the pages put after the address and its colon.
+    std::string PagePortText() const;
+    // Why the last echo request failed, once said; empty after a success.
+    std::string m_echoFailureSaid;
 
     bool m_centred = false; // centred on the screen at the first show only
     bool m_closeQueued = false; // a close waits for a given-up request to unwind
@@ -314,6 +325,14 @@ extern const char* const NoVideoSourceText;
 
 // The machine's first local IPv4 address as dotted text ("" without one).
 std::string PrimaryLocalAddressText();
+
+// Decimal digits only, one to nine of them: no sign, blanks or "0x".
+bool IsPlainDecimal(const std::string& text);
+
+// The public address in an echo answer: the text after "Address:" and its
+// blank up to the next "<", trimmed, when it is exactly four dotted decimal
+// fields of 0-255; "" otherwise, and "" when there is no "Address:".
+std::string WanAddressFromEchoAnswer(const std::string& body);
 
 // The remote page name with the extension rule of Start applied: ".htm" and
 // ".php" stay, any other extension is replaced by ".htm", none gets ".htm".

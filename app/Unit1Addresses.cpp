@@ -109,40 +109,85 @@ void MakePage(const std::string& output, const std::string& templateFile, Addres
 
 void TForm1::MakeLocalFile()
 {
+    PagePortText(); // a field that is not a port makes no page
     MakePage(
         edLocal->text().toStdString(), edTemplate->text().toStdString(),
-        [this] { return edIPAddress->text().toStdString(); }, [this] { return edPort->text().toStdString(); });
+        [this] { return edIPAddress->text().toStdString(); }, [this] { return PagePortText(); });
 }
 
 void TForm1::MakeWANFile()
 {
+    PagePortText();
     PreparePrivateFile(Files.WanPageFile());
     MakePage(
         Files.WanPageFile(), edTemplate->text().toStdString(),
-        [this] { return StatusPanel0->text().toStdString(); }, [this] { return edPort->text().toStdString(); });
+        [this] { return StatusPanel0->text().toStdString(); }, [this] { return PagePortText(); });
+}
+
+namespace {
+bool IsByteField(const std::string& field)
+{
+    return IsPlainDecimal(field) && field.size() <= 3 && std::stoi(field) <= 255;
+}
+} // namespace
+
+std::string WanAddressFromEchoAnswer(const std::string& body)
+{
+    // The address follows "Address:" and one blank and ends at the next "<".
+    const size_t found = body.find("Address:");
+    if (found == std::string::npos)
+        return {};
+    std::string text;
+    for (size_t i = found + 9; i < body.size() && body[i] != '<'; ++i)
+        text += body[i];
+    text = asciitext::Trim(text);
+    // Exactly four fields: a host name that begins with an address is the
+    // echo side's name, not ours.
+    std::string rest = text;
+    for (int i = 0; i < 3; ++i) {
+        const size_t dot = rest.find('.');
+        if (dot == std::string::npos || !IsByteField(rest.substr(0, dot)))
+            return {};
+        rest.erase(0, dot + 1);
+    }
+    return IsByteField(rest) ? text : std::string();
 }
 
 void TForm1::GetOutsideIP()
 {
     StatusPanel1->setText("Retrieving external IP address...");
     std::string result;
+    std::string failure;
     try {
         // Bounded as a whole; the window keeps painting while it waits.
         TWindowAntiFreeze::TRequest request(*AntiFreeze, RequestLimits.Echo, "the address echo service");
         NetHTTP1->SetReadTimeout(RequestLimits.Echo);
         const std::string body = FetchEchoAnswer();
-        // The address follows "Address:" and one blank and ends at the next "<".
-        const size_t found = body.find("Address:");
-        const size_t p = found == std::string::npos ? 0 : found + 1; // counted from 1
-        for (size_t i = p + 8; i < body.size() && body[i] != '<'; ++i) // position p + 9
-            result += body[i];
-        result = asciitext::Trim(result);
-    } catch (const std::exception&) {
+        result = WanAddressFromEchoAnswer(body);
+    } catch (const std::exception& e) {
         StatusPanel0->clear();
+        failure = e.what();
     }
     StatusPanel1->clear();
-    if (IsDottedAddress(result))
+    if (!result.empty())
         StatusPanel0->setText(QString::fromStdString(result));
+    // A failed request is said once, until the reason changes or a request
+    // succeeds: the 15-minute schedule would otherwise repeat it all day.
+    if (failure.empty()) {
+        m_echoFailureSaid.clear();
+    } else if (failure != m_echoFailureSaid) {
+        m_echoFailureSaid = failure;
+        // One line: the line breaks of a socket error's text become blanks.
+        std::string reason;
+        for (char c : asciitext::Trim(failure)) {
+            if (c == '\r' || c == '\n')
+                c = ' ';
+            if (c != ' ' || reason.empty() || reason.back() != ' ')
+                reason += c;
+        }
+        ShowNoticeLines({"The public address is unknown: the address echo service " + EchoUrl() + " failed (" +
+                         reason + ")."});
+    }
     // A console user learns the public address as soon as it is known.
     if (Streaming() && IsDottedAddress(StatusPanel0->text().toStdString()) &&
         StatusPanel0->text().toStdString() != m_printedWan)

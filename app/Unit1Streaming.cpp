@@ -25,13 +25,9 @@
 
 namespace {
 
-// The port of the Network page: the field as a whole number, 8080 otherwise.
-int32_t StreamPort(const QLineEdit* edit)
+std::string PortRefusedText(const std::string& port)
 {
-    int32_t port = 0;
-    if (!TryStrToInt(edit->text().toStdString(), port))
-        return 8080;
-    return port;
+    return "The stream cannot be served on port " + port + ": the port is in use or not allowed.";
 }
 
 std::string GraphErrorDialogText(const std::string& error)
@@ -44,6 +40,37 @@ std::string GraphErrorDialogText(const std::string& error)
 }
 
 } // namespace
+
+bool IsPlainDecimal(const std::string& text)
+{
+    if (text.empty() || text.size() > 9)
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+int TForm1::StreamPortNumber() const
+{
+    const std::string text = edPort->text().toStdString();
+    if (!IsPlainDecimal(text))
+        return 0;
+    const int port = std::stoi(text);
+    return port >= 1 && port <= 65535 ? port : 0;
+}
+
+std::string TForm1::PagePortText() const
+{
+    // While streaming, the port served; otherwise the field's number. A
+    // field that is not a port makes no page with a dead link.
+    if (Streaming())
+        return std::to_string(ASFWriter->Port());
+    const int port = StreamPortNumber();
+    if (port == 0)
+        throw Exception(PortRefusedText(edPort->text().toStdString()));
+    return std::to_string(port);
+}
 
 void TForm1::btnStartClick()
 {
@@ -77,12 +104,13 @@ void TForm1::btnStartClick()
     FilterGraph1->ClearGraph();
 
     if (SourceIndex > -1) {
-        // Port 0 would give an ephemeral port nobody knows, and a number out
-        // of range no port at all: refuse both as a taken port is refused.
-        const int32_t port = StreamPort(edPort);
-        if (port <= 0 || port > 65535)
-            throw EMediaKitException(
-                Format("The stream cannot be served on port %d: the port is in use or not allowed.", port));
+        // Port 0 would give an ephemeral port nobody knows, a number out of
+        // range no port at all, and text that is not a plain decimal number
+        // a port other than the one the pages name: refuse them all as a
+        // taken port is refused.
+        const int32_t port = StreamPortNumber();
+        if (port == 0)
+            throw EMediaKitException(PortRefusedText(edPort->text().toStdString()));
 
         // The members: the device, and the writer with its network sink.
         Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(SourceIndex).Get());
@@ -96,8 +124,7 @@ void TForm1::btnStartClick()
         if (const ComPtr<IWMWriterNetworkSink>& sink = ASFWriter->NetworkSink()) {
             std::string url;
             if (FAILED(sink->GetHostURL(&url)))
-                throw EMediaKitException(
-                    Format("The stream cannot be served on port %d: the port is in use or not allowed.", port));
+                throw EMediaKitException(PortRefusedText(std::to_string(port)));
         }
 
         // The writer's profile, title and live mode.

@@ -136,7 +136,14 @@ void TForm1::ApplyWebSecurity()
 
 std::string TForm1::PublishWanPage(const std::string& host, const std::string& remoteName)
 {
-    const TNetFTPPublishResult result = PublishFile(*NetFTP1, Files.WanPageFile(), remoteName);
+    // A store that failed may have used up the session's time; deleting its
+    // temporary file gets a small budget of its own.
+    const auto cleanUpScope = [this, &host](const std::function<void()>& cleanUp) {
+        TWindowAntiFreeze::TRequest request(*AntiFreeze, RequestLimits.FtpCleanUp, "the FTP server " + host);
+        NetFTP1->SetReadTimeout(std::min(RequestLimits.FtpReply, RequestLimits.FtpCleanUp));
+        cleanUp();
+    };
+    const TNetFTPPublishResult result = PublishFile(*NetFTP1, Files.WanPageFile(), remoteName, cleanUpScope);
     std::string how = result.TLS ? " over " + NetFTP1->TLSProtocol() : std::string(" over plain FTP");
     if (result.Passive)
         how += ", passive mode";

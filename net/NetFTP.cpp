@@ -331,6 +331,51 @@ void TNetFTP::StoreStream(TNetStream& source, const std::string& remoteName, boo
     TransferOut(command, source);
 }
 
+namespace {
+// A memory stream that stops a listing past its limit.
+class TListSink : public TNetMemoryStream {
+public:
+    int64_t Write(const void* buffer, int64_t count) override
+    {
+        if (count > 0 && Position() + count > TNetFTP::ListLimitBytes)
+            throw ENetException(Format("The folder list is longer than %lld bytes.",
+                                       static_cast<long long>(TNetFTP::ListLimitBytes)));
+        return TNetMemoryStream::Write(buffer, count);
+    }
+};
+} // namespace
+
+std::vector<std::string> TNetFTP::ListNames(const std::string& folder)
+{
+    TListSink sink;
+    m_dataIn = true;
+    try {
+        TransferOut(folder.empty() ? std::string("NLST") : "NLST " + folder, sink);
+    } catch (...) {
+        m_dataIn = false;
+        throw;
+    }
+    m_dataIn = false;
+    std::vector<std::string> names;
+    std::string rest = sink.DataString();
+    while (!rest.empty()) {
+        std::string line = CutField(rest, "\n");
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            names.push_back(line);
+    }
+    return names;
+}
+
+void TNetFTP::MoveData(TNetTCPConnection& data, TNetStream& stream, bool fromStart)
+{
+    if (m_dataIn)
+        data.ReadToStream(stream, -1, true);
+    else
+        data.WriteFromStream(stream, fromStart, false, 0);
+}
+
 void TNetFTP::PrepareDataChannel(TNetTCPConnection& channel)
 {
     // A server that stops reading the data is given as long as one that
@@ -456,7 +501,7 @@ void TNetFTP::PassiveTransfer(const std::string& command, TNetStream& source)
                 tls->StartTLS(Host());
             ExpectReply({110, 125, 150});
             try {
-                data->WriteFromStream(source, false, false, 0);
+                MoveData(*data, source, false);
             } catch (const ENetSocketError& e) {
                 // The data socket was closed under the send by an
                 // abort: depending on which side's close is seen
@@ -521,7 +566,7 @@ void TNetFTP::ActiveTransfer(const std::string& command, TNetStream& source)
         // In active mode too the client is the TLS client (RFC 4217).
         if (tls && data->IsConnected())
             tls->StartTLS(Host());
-        data->WriteFromStream(source, true, false, 0);
+        MoveData(*data, source, true);
     } catch (...) {
         if (tls)
             tls->SetCloseLinger(0);

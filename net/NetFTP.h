@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // The server did not answer a step of the session within the read time-out:
 // "No answer from the FTP server ftp.example.org after STOR within 30 seconds."
@@ -166,6 +167,11 @@ public:
     // EFOpenError when the local file cannot be opened.
     void StoreFile(const std::string& localName, const std::string& remoteName = {}, bool append = false);
     void StoreStream(TNetStream& source, const std::string& remoteName = {}, bool append = false);
+    // The names in a remote folder (NLST; the current folder when empty), as
+    // the server gives them, at most ListLimitBytes of them. A refused
+    // listing raises ENetProtocolReplyError.
+    std::vector<std::string> ListNames(const std::string& folder = {});
+    static constexpr int64_t ListLimitBytes = 1 << 20;
     // Sends QUIT without reading the reply, then closes.
     void QuitSession();
     // Remembers the command's verb for time-out messages.
@@ -201,7 +207,10 @@ private:
     // After a failed transfer: true when the server's reply arrived and is
     // an error (then LastReply holds it).
     bool ReadReplyAfterFailedTransfer();
+    // Runs a data transfer: `stream` is sent (STOR and the like) or, while
+    // m_dataIn is set, filled from the data connection (NLST).
     void TransferOut(const std::string& command, TNetStream& source);
+    void MoveData(TNetTCPConnection& data, TNetStream& stream, bool fromStart);
     void ActiveTransfer(const std::string& command, TNetStream& source);
     void PassiveTransfer(const std::string& command, TNetStream& source);
     // PASV (EPSV when PASV is refused), with a private address other than
@@ -232,6 +241,7 @@ private:
     TNetTLSSession m_dataSession;
     bool m_passiveFallback = false;
     bool m_lastTransferPassive = false;
+    bool m_dataIn = false; // the running transfer reads from the server
     std::string m_passiveHost; // host for which the fallback chose passive mode
     int m_sessionTimeout = UseDefaultTimeout;
     // Why the last active attempt failed, when a passive retry can help.

@@ -1,6 +1,7 @@
 #include "net/NetFTPPublish.h"
 
 #include <atomic>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -61,17 +62,98 @@ void DeleteAfterFailure(TNetFTP& ftp, const std::string& name)
 
 } // namespace
 
+namespace {
+// The folder part of a remote name with its slash ("www/"), or "".
+std::string FolderOf(const std::string& remoteName)
+{
+    const size_t slash = remoteName.find_last_of('/');
+    return slash == std::string::npos ? std::string() : remoteName.substr(0, slash + 1);
+}
+
+std::string BaseNameOf(const std::string& remoteName)
+{
+    const size_t slash = remoteName.find_last_of('/');
+    return slash == std::string::npos ? remoteName : remoteName.substr(slash + 1);
+}
+
+bool AllDigits(const std::string& text)
+{
+    if (text.empty())
+        return false;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return false;
+    return true;
+}
+
+// The server's modification time of a file in seconds (MDTM's
+// "213 YYYYMMDDHHMMSS[.sss]", read as UTC), or -1 when it gives none.
+int64_t RemoteTime(TNetFTP& ftp, const std::string& name)
+{
+    if (ftp.SendCommand("MDTM " + name, -1) != 213 || ftp.LastReply().Text().empty())
+        return -1;
+    const std::string text = ftp.LastReply().Text().front();
+    const size_t start = text.find_first_of("0123456789");
+    if (start == std::string::npos || text.size() < start + 14 || !AllDigits(text.substr(start, 14)))
+        return -1;
+    auto field = [&](size_t at, size_t length) { return std::stoi(text.substr(start + at, length)); };
+    std::tm t {};
+    t.tm_year = field(0, 4) - 1900;
+    t.tm_mon = field(4, 2) - 1;
+    t.tm_mday = field(6, 2);
+    t.tm_hour = field(8, 2);
+    t.tm_min = field(10, 2);
+    t.tm_sec = field(12, 2);
+    return static_cast<int64_t>(::timegm(&t));
+}
+} // namespace
+
+bool IsTemporaryNameOf(const std::string& candidate, const std::string& remoteName)
+{
+    // page.htm.<process id>-<counter>.part, as TemporaryRemoteName makes them.
+    const std::string name = BaseNameOf(remoteName);
+    const std::string other = BaseNameOf(candidate);
+    const std::string suffix = ".part";
+    if (other.size() <= name.size() + 1 + suffix.size() || other.compare(0, name.size(), name) != 0 ||
+        other[name.size()] != '.' || other.compare(other.size() - suffix.size(), suffix.size(), suffix) != 0)
+        return false;
+    const std::string middle = other.substr(name.size() + 1, other.size() - name.size() - 1 - suffix.size());
+    const size_t dash = middle.find('-');
+    return dash != std::string::npos && AllDigits(middle.substr(0, dash)) && AllDigits(middle.substr(dash + 1));
+}
+
+int RemoveStaleTemporaries(TNetFTP& ftp, const std::string& remoteName)
+{
+    // Ages are told by the server's own clock: a temporary file is stale when
+    // it is older than the page just stored by more than any upload lasts.
+    // A younger one may belong to another upload running now.
+    const int64_t pageTime = RemoteTime(ftp, remoteName);
+    if (pageTime < 0)
+        return 0;
+    const std::string folder = FolderOf(remoteName);
+    int removed = 0;
+    for (const std::string& listed : ftp.ListNames(folder.empty() ? std::string() : folder.substr(0, folder.size() - 1))) {
+        if (!IsTemporaryNameOf(listed, remoteName))
+            continue;
+        const std::string name = folder + BaseNameOf(listed);
+        const int64_t time = RemoteTime(ftp, name);
+        if (time < 0 || pageTime - time < StaleTemporaryAgeSeconds)
+            continue;
+        if (ftp.SendCommand("DELE " + name, -1) / 100 == 2)
+            ++removed;
+    }
+    return removed;
+}
+
 std::string TemporaryRemoteName(const std::string& remoteName)
 {
     static std::atomic<unsigned> counter {0};
-    const size_t slash = remoteName.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? std::string() : remoteName.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? remoteName : remoteName.substr(slash + 1);
-    return folder + name + "." + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
+    return FolderOf(remoteName) + BaseNameOf(remoteName) + "." + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".part";
 }
 
-TNetFTPPublishResult PublishFile(TNetFTP& ftp, const std::string& localName, const std::string& remoteName,
-                                 const TNetFTPCleanUpScope& cleanUpScope)
+namespace {
+TNetFTPPublishResult Replace(TNetFTP& ftp, const std::string& localName, const std::string& remoteName,
+                             const TNetFTPCleanUpScope& cleanUpScope)
 {
     TNetFTPPublishResult result;
     const std::string temporary = TemporaryRemoteName(remoteName);
@@ -125,6 +207,21 @@ TNetFTPPublishResult PublishFile(TNetFTP& ftp, const std::string& localName, con
     result.Method = TNetFTPReplaceMethod::StoredDirectly;
     result.Passive = ftp.LastTransferPassive();
     TryCommand(ftp, "DELE " + temporary);
+    return result;
+}
+
+} // namespace
+
+TNetFTPPublishResult PublishFile(TNetFTP& ftp, const std::string& localName, const std::string& remoteName,
+                                 const TNetFTPCleanUpScope& cleanUpScope)
+{
+    TNetFTPPublishResult result = Replace(ftp, localName, remoteName, cleanUpScope);
+    // The page is in place: what is left of interrupted uploads goes now,
+    // best effort (a server that refuses listing or MDTM keeps them).
+    try {
+        result.StaleRemoved = RemoveStaleTemporaries(ftp, remoteName);
+    } catch (const std::exception&) {
+    }
     return result;
 }
 

@@ -109,9 +109,14 @@ public:
     bool KeepAlive();
     // Receives the body (not owned), or null.
     TNetStream* ContentStream = nullptr;
+    // False when the peer closed before the whole announced Content-Length
+    // arrived; what did arrive is kept in ContentStream all the same.
+    bool BodyComplete() const { return m_bodyComplete; }
 
 private:
+    friend class TNetHTTPProtocol;
     TNetCustomHTTP* m_http;
+    bool m_bodyComplete = true;
     int m_statusCode = -1;
     TNetHTTPProtocolVersion m_responseVersion = pv1_1;
 };
@@ -228,6 +233,7 @@ private:
     TNetHTTPConnectionType ChooseHostAndPort();
     void OpenConnection();
     void EnsureConnected();
+    std::string SendAndReadStatusLine();
     void ProcessCookies();
     void CookieManagerDestroyed(TNetCookieManager* manager);
     bool AskForCredentials(TNetAuthentication& authentication, const TNetOnAuthorization& handler, bool proxy);
@@ -251,6 +257,9 @@ private:
     // Set when a body ended in a way that leaves the connection's position in
     // the byte stream unknown; the connection is then not reused.
     bool m_streamOutOfStep = false;
+    // Set by EnsureConnected when the request goes over a connection that
+    // already served one.
+    bool m_reusedConnection = false;
     // Set when the last DecideNextStep came from an authorization retry.
     bool m_authorizationRetry = false;
 };

@@ -5,6 +5,12 @@ ENetAnswerTooLong::ENetAnswerTooLong(int64_t limit)
 {
 }
 
+ENetAnswerCutShort::ENetAnswerCutShort(int64_t received, int64_t announced)
+    : ENetException(Format("The answer ended after %lld of its %lld bytes.", static_cast<long long>(received),
+                           static_cast<long long>(announced)))
+{
+}
+
 int64_t TNetBoundedMemoryStream::Write(const void* buffer, int64_t count)
 {
     if (count > 0 && Position() + count > m_limit)
@@ -27,5 +33,7 @@ std::string GetAsStringBounded(TNetCustomHTTP& http, const std::string& url, int
     const int code = http.Response().StatusCode();
     if (code / 100 == 3)
         throw ENetHTTPProtocolException(code, http.Response().StatusLine, std::string());
+    if (!http.Response().BodyComplete())
+        throw ENetAnswerCutShort(stream.Size(), http.Response().ContentLength());
     return stream.DataString();
 }

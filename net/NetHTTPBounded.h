@@ -14,6 +14,12 @@ public:
     explicit ENetAnswerTooLong(int64_t limit);
 };
 
+// The peer closed before the body reached its Content-Length.
+class ENetAnswerCutShort : public ENetException {
+public:
+    ENetAnswerCutShort(int64_t received, int64_t announced);
+};
+
 // A memory stream that refuses to grow beyond `limit` bytes (EStreamError's
 // descendant ENetAnswerTooLong).
 class TNetBoundedMemoryStream : public TNetMemoryStream {
@@ -29,5 +35,6 @@ private:
 // GetAsString with the limit. An answer that is still a redirect when the
 // client stops following (RedirectMaximum reached, or redirects off) raises
 // ENetHTTPProtocolException with its status line instead of answering an
-// empty body.
+// empty body. An answer cut short (fewer bytes than its Content-Length)
+// raises ENetAnswerCutShort: part of an answer is not an answer.
 std::string GetAsStringBounded(TNetCustomHTTP& http, const std::string& url, int64_t limit);

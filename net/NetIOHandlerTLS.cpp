@@ -153,13 +153,25 @@ bool IsHexDigit(char c)
 
 // ---------------------------------------------------------------- exceptions
 
+namespace {
+std::string RefusalText(const std::string& host, const std::string& reason, const std::string& fingerprint,
+                        const std::string& trusted)
+{
+    if (fingerprint.empty())
+        return Format("The certificate of %s was refused (%s).", host.c_str(), reason.c_str());
+    if (!trusted.empty())
+        return Format("The certificate of %s differs from the trusted fingerprint: its SHA-256 fingerprint is %s, "
+                      "the trusted one is %s.",
+                      host.c_str(), fingerprint.c_str(), trusted.c_str());
+    return Format("The certificate of %s was refused (%s). Its SHA-256 fingerprint is %s.", host.c_str(),
+                  reason.c_str(), fingerprint.c_str());
+}
+} // namespace
+
 ENetTLSCertificateRefused::ENetTLSCertificateRefused(const std::string& host, std::string reason,
-                                                     std::string fingerprint)
-    : ENetTLSError(fingerprint.empty()
-                       ? Format("The certificate of %s was refused (%s).", host.c_str(), reason.c_str())
-                       : Format("The certificate of %s was refused (%s). Its SHA-256 fingerprint is %s.",
-                                host.c_str(), reason.c_str(), fingerprint.c_str())),
-      m_reason(std::move(reason)), m_fingerprint(std::move(fingerprint))
+                                                     std::string fingerprint, std::string trustedFingerprint)
+    : ENetTLSError(RefusalText(host, reason, fingerprint, trustedFingerprint)), m_reason(std::move(reason)),
+      m_fingerprint(std::move(fingerprint)), m_trustedFingerprint(std::move(trustedFingerprint))
 {
 }
 
@@ -361,7 +373,10 @@ void TNetIOHandlerTLS::VerifyPeer(const std::string& hostName)
         return;
     const std::string reason = X509_verify_cert_error_string(result);
     FreeSSL(false);
-    throw ENetTLSCertificateRefused(hostName, reason, fingerprint);
+    std::string trusted;
+    for (size_t i = 0; i + 1 < m_trustedFingerprint.size(); i += 2)
+        trusted += (i > 0 ? ":" : "") + m_trustedFingerprint.substr(i, 2);
+    throw ENetTLSCertificateRefused(hostName, reason, fingerprint, trusted);
 }
 
 void TNetIOHandlerTLS::CloseTransport()

@@ -36,14 +36,19 @@ public:
 // The server's certificate failed verification and is not the trusted one.
 class ENetTLSCertificateRefused : public ENetTLSError {
 public:
-    ENetTLSCertificateRefused(const std::string& host, std::string reason, std::string fingerprint);
+    // `trustedFingerprint` ("AB:CD:...") is the one the user trusts, when
+    // there is one: the certificate was then replaced, and the message says so.
+    ENetTLSCertificateRefused(const std::string& host, std::string reason, std::string fingerprint,
+                              std::string trustedFingerprint = {});
     const std::string& Reason() const { return m_reason; }
     // "AB:CD:..." (32 pairs), empty when the server sent no certificate.
     const std::string& Fingerprint() const { return m_fingerprint; }
+    const std::string& TrustedFingerprint() const { return m_trustedFingerprint; }
 
 private:
     std::string m_reason;
     std::string m_fingerprint;
+    std::string m_trustedFingerprint;
 };
 
 using TNetTLSSession = std::shared_ptr<ssl_session_st>;

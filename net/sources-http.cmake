@@ -4,6 +4,7 @@ target_sources(lumora_net PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/NetInternetDate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/NetHeaderList.cpp
   ${CMAKE_CURRENT_LIST_DIR}/NetCookies.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/NetHTTPMessage.cpp
   ${CMAKE_CURRENT_LIST_DIR}/NetHTTP.cpp
 )
 # GET with a size limit.

@@ -55,6 +55,22 @@ bool ReadWholeFile(const char* fileName, std::string& out)
     return true;
 }
 
+} // namespace
+
+std::string SettingsFileRefusal(const std::string& fileName)
+{
+    struct stat st {};
+    if (::stat(fileName.c_str(), &st) != 0)
+        return {};
+    if (!S_ISREG(st.st_mode))
+        return "The settings file " + fileName + " is not a regular file; it was not read, the defaults are used.";
+    if (static_cast<size_t>(st.st_size) > kMaxSettingsFile)
+        return "The settings file " + fileName + " is larger than 1 MB; it was not read, the defaults are used.";
+    return {};
+}
+
+namespace {
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;

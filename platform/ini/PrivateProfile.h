@@ -14,6 +14,11 @@
 #include <cstdint>
 #include <string>
 
+// Why the settings file cannot be read as one: "" when it is readable or
+// missing, else a line naming the file and what it is (not a regular file,
+// or larger than 1 MB). Never opens the file.
+std::string SettingsFileRefusal(const std::string& fileName);
+
 // Copies the value (or `def` when the key is missing) into buffer, cut to
 // size - 1 characters and NUL-terminated; returns the number of characters
 // copied. Surrounding blanks are removed, and a value quoted at both ends

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <atomic>
 #include <sys/stat.h>
 #include <filesystem>
@@ -98,7 +99,15 @@ TEST_F(Publishing, PublicAddressFromTheEchoAnswer)
         {"<body>Current IP Address: 198.51.100.2 \r\n </body>", "", "198.51.100.2"},
         {"<body>no address here</body>", "10.0.0.1", "10.0.0.1"},           // unusable: kept
         {"Address: 1.2.3.256<", "10.0.0.1", "10.0.0.1"},
-        {"12345678 9.8.7.6<", "", "9.8.7.6"},                               // no "Address:": from character 9
+        // Exactly four fields with nothing but blanks after them; no
+        // "Address:", no address.
+        {"<body>Address: 198.51.100.3.evil.example</body>", "10.0.0.1", "10.0.0.1"},
+        {"<body>Address: 198.51.100.3 evil</body>", "10.0.0.1", "10.0.0.1"},
+        {"<body>Address: 198.51.100</body>", "10.0.0.1", "10.0.0.1"},
+        {"<body>Address: 198.51.100.3.</body>", "10.0.0.1", "10.0.0.1"},
+        {"<body>Address: +1.2.3.4</body>", "10.0.0.1", "10.0.0.1"},
+        {"XXXXXXXX7.7.7.7</body>", "10.0.0.1", "10.0.0.1"},
+        {"12345678 9.8.7.6<", "", ""},
     };
     for (const Case& c : cases) {
         m_echo.SetReply(HttpTestServer::Reply("HTTP/1.1 200 OK", c.body));
@@ -107,12 +116,48 @@ TEST_F(Publishing, PublicAddressFromTheEchoAnswer)
         EXPECT_EQ(f.StatusPanel0->text().toStdString(), c.expected) << c.body;
         EXPECT_TRUE(f.StatusPanel1->text().isEmpty());
     }
-    // An HTTP error or a refused connection empties the address.
-    m_echo.SetReply(HttpTestServer::Reply("HTTP/1.1 500 Internal Server Error", "Address: 1.2.3.4<"));
-    f.StatusPanel0->setText("10.0.0.1");
-    f.GetOutsideIP();
-    EXPECT_TRUE(f.StatusPanel0->text().isEmpty());
+    // An HTTP error, or an answer cut short of its length, empties the address.
+    for (const std::string& reply :
+         {HttpTestServer::Reply("HTTP/1.1 500 Internal Server Error", "Address: 1.2.3.4<"),
+          std::string("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n<body>Address: 203.0.113.1")}) {
+        SCOPED_TRACE(reply);
+        m_echo.SetReply(reply);
+        f.StatusPanel0->setText("10.0.0.1");
+        f.GetOutsideIP();
+        EXPECT_TRUE(f.StatusPanel0->text().isEmpty());
+    }
     EXPECT_TRUE(m_errors.empty()) << "discovery never reports an error";
+}
+
+TEST_F(Publishing, AFailedEchoRequestSaysOnceWhyThePublicAddressIsUnknown)
+{
+    TForm1& f = OpenWithEcho();
+    const std::string prefix = "The public address is unknown: the address echo service " + m_echo.Url() + " failed (";
+    auto ask = [&] {
+        f.StatusPanel1->clear();
+        testing::internal::CaptureStdout();
+        f.GetOutsideIP();
+        return testing::internal::GetCapturedStdout();
+    };
+    m_echo.SetReply(HttpTestServer::Reply("HTTP/1.1 404 Not Found", "no such page"));
+    const std::string printed = ask();
+    const std::string line = f.StatusPanel1->text().toStdString();
+    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+    EXPECT_NE(line.find("404"), std::string::npos) << line;
+    EXPECT_EQ(printed, line + "\n");
+    // The same failure again is not said again; another one is.
+    EXPECT_EQ(ask(), "");
+    EXPECT_TRUE(f.StatusPanel1->text().isEmpty());
+    m_echo.SetReply("HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\nAddress: 203.0.113.1");
+    EXPECT_EQ(ask(), "The public address is unknown: the address echo service " + m_echo.Url() +
+                         " failed (The answer ended after 20 of its 40 bytes.).\n");
+    // A success ends the failure: the next one is said.
+    m_echo.SetAddress("203.0.113.7");
+    EXPECT_EQ(ask(), "");
+    EXPECT_EQ(f.StatusPanel0->text(), "203.0.113.7");
+    m_echo.SetReply(HttpTestServer::Reply("HTTP/1.1 404 Not Found", "no such page"));
+    EXPECT_EQ(ask(), printed);
+    EXPECT_TRUE(m_errors.empty() && m_messages.empty());
 }
 
 TEST_F(Publishing, PagesFromTheTemplate)
@@ -147,6 +192,30 @@ TEST_F(Publishing, PagesFromTheTemplate)
 // Templates that never end or never open are refused with what they are, at
 // once and without growing the program; a page made from the template is
 // capped too.
+TEST_F(Publishing, PagesCarryThePortNumberOrAreNotMade)
+{
+    TForm1& f = Open();
+    WriteFileText(Path("t.htm"), "http://{IP}/");
+    f.edTemplate->setText(QString::fromStdString(Path("t.htm")));
+    f.edLocal->setText(QString::fromStdString(Path("local.htm")));
+    f.edIPAddress->setText("192.168.1.5");
+    f.edPort->setText("8080");
+    f.MakeLocalFile();
+    EXPECT_EQ(ReadFileText(Path("local.htm")), "http://192.168.1.5:8080/\r\n");
+    // What the listener would not serve on is no port for a page either.
+    for (const char* text : {"abc", "0x1F90", "+8080", " 8080", "0", "65536"}) {
+        SCOPED_TRACE(text);
+        f.edPort->setText(text);
+        try {
+            f.MakeLocalFile();
+            ADD_FAILURE() << "a page was made: " << ReadFileText(Path("local.htm"));
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "The stream cannot be served on port " + std::string(text) + ": the port is in use or not allowed.");
+        }
+    }
+}
+
 TEST_F(Publishing, TemplatesThatAreNotPagesAreRefused)
 {
     TForm1& f = Open();
@@ -236,6 +305,44 @@ TEST_F(Publishing, FailedLoginEmptiesTheLastAddressSoTheNextCheckRetries)
     f.tmrMainTimer();
     EXPECT_EQ(f.LastUploadedIP, "198.51.100.1");
     EXPECT_FALSE(ftp.ReadStored("cam.htm").empty());
+}
+
+TEST_F(Publishing, AnUploadOutOfSessionTimeStillRemovesItsTemporaryFile)
+{
+    // A server that stops reading a page larger than the socket buffers
+    // hold: the session's time runs out in the middle of the store, and the
+    // clean-up session that follows has a budget of its own.
+    testsupport::ScriptedFtpOptions options;
+    options.stopReadingAfter = 64 * 1024;
+    options.connections = 2;
+    testsupport::ScriptedFtpServer ftp(options);
+    TForm1& f = Open();
+    std::string big;
+    for (int i = 0; i < 12; ++i)
+        big += std::string(1000000, static_cast<char>('a' + i)) + "{IP}\n";
+    WriteFileText(Path("page.tpl"), big);
+    f.edRemoteHost->setText("127.0.0.1");
+    f.edUsername->setText("user");
+    f.edPassword->setText("secret");
+    f.edTemplate->setText(QString::fromStdString(Path("page.tpl")));
+    f.edFile->setText("cam.htm");
+    f.edPort->setText("8080");
+    f.NetFTP1->SetPort(ftp.port());
+    f.RequestLimits.FtpSession = 2000;
+    f.StatusPanel0->setText("203.0.113.7");
+    f.MakeWANFile();
+    f.UpLoadFile();
+    ftp.Join();
+    EXPECT_EQ(f.LastUploadedIP, "");
+    const auto commands = ftp.Commands();
+    const auto stor = std::find_if(commands.begin(), commands.end(),
+                                   [](const std::string& c) { return c.rfind("STOR ", 0) == 0; });
+    ASSERT_NE(stor, commands.end());
+    const std::string temporary = stor->substr(5);
+    EXPECT_NE(std::find(commands.begin(), commands.end(), "DELE " + temporary), commands.end())
+        << "the clean-up session never deleted " << temporary;
+    EXPECT_EQ(ftp.Files().count(temporary), 0u);
+    EXPECT_TRUE(m_errors.empty());
 }
 
 TEST_F(Publishing, UploadButtonAlwaysUploads)

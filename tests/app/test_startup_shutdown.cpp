@@ -17,6 +17,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using testsupport::ReadFileText;
@@ -95,18 +96,81 @@ TEST_F(StartupShutdown, CloseWritesTheTwelveKeysAndRestartRestoresThem)
     EXPECT_EQ(g.cbSource->currentIndex(), g.cbSource->count() - 1);
 }
 
-TEST_F(StartupShutdown, SavedValuesOutsideTheListsSelectNothing)
+TEST_F(StartupShutdown, SavedValuesOutsideTheListsFallBackToTheDefaultsAndSaySo)
 {
-    WriteFileText(Path("lumora.ini"), "[Video]\nSource=57\n[Network]\nProfile=0x9\n");
-    TForm1& f = Open();
-    EXPECT_EQ(f.cbSource->currentIndex(), -1);
-    EXPECT_EQ(f.ProfileIndex, 9);
-    EXPECT_EQ(f.cbProfiles->currentIndex(), -1);
-    EXPECT_TRUE(f.btnStart->isEnabled()) << "SourceIndex is still 0 after start-up";
-    ASSERT_TRUE(Close());
-    const std::string text = SettingsText();
-    EXPECT_NE(text.find("Source=-1\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("Profile=9\n"), std::string::npos) << "the value read is saved back untouched";
+    // The sources on this machine decide the first line's text.
+    const int sources = Open().cbSource->count();
+    m_form.reset();
+    ASSERT_GE(sources, 1) << "the test pattern is a source";
+    const std::string sourceLine = "The saved video source %s is not in the list of " + std::to_string(sources) +
+                                   " sources; the first one is used.";
+    const struct {
+        std::string ini;
+        int source;
+        int profile;
+        std::vector<std::string> lines; // %s: the value as saved
+    } cases[] = {
+        {"[Video]\nSource=99999\n[Network]\nProfile=99\n", 0, 2, {"99999", "99"}},
+        {"[Video]\nSource=-7\n[Network]\nProfile=-1\n", 0, 2, {"-7", "-1"}},
+        {"[Video]\nSource=0x1\n[Network]\nProfile=abc\n", 0, 2, {"0x1", "abc"}},
+        {"[Video]\nSource=" + std::to_string(sources - 1) + "\n[Network]\nProfile=3\n", sources - 1, 3, {}},
+        {"[Video]\nSource=" + std::to_string(sources) + "\n", 0, 2, {std::to_string(sources)}},
+        {"[Video]\nSource=-1\n", -1, 2, {}}, // saved by a program that had no source
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ini);
+        WriteFileText(Path("lumora.ini"), c.ini);
+        testing::internal::CaptureStdout();
+        TForm1& f = Open();
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(f.cbSource->currentIndex(), c.source);
+        EXPECT_EQ(f.cbProfiles->currentIndex(), c.profile);
+        EXPECT_EQ(f.ProfileIndex, c.profile);
+        std::string expected;
+        std::string status;
+        if (!c.lines.empty()) {
+            const std::string first = Format(sourceLine.c_str(), c.lines[0].c_str());
+            expected = first + "\n";
+            status = first;
+        }
+        if (c.lines.size() > 1) {
+            const std::string second = "The saved stream profile " + c.lines[1] + " is not in the list; " +
+                                       f.cbProfiles->itemText(2).toStdString() + " is used.";
+            expected += second + "\n";
+            status += "  " + second;
+        }
+        EXPECT_EQ(printed, expected);
+        EXPECT_EQ(f.StatusPanel1->text().toStdString(), status);
+        EXPECT_TRUE(m_messages.empty() && m_errors.empty()) << "a fallback is a line, not a box";
+        m_form.reset();
+    }
+}
+
+TEST_F(StartupShutdown, ASettingsFileThatIsNotOneIsNamedOnceAndTheDefaultsUsed)
+{
+    const std::string fifo = Path("fifo.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = Path("large.ini");
+    WriteFileText(large, "[Network]\nPort=9000\n; " + std::string(2 * 1024 * 1024, 'x') + "\n");
+    const struct {
+        std::string file;
+        std::string line;
+    } cases[] = {
+        {fifo, "The settings file " + fifo + " is not a regular file; it was not read, the defaults are used."},
+        {large, "The settings file " + large + " is larger than 1 MB; it was not read, the defaults are used."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        TStartOptions options;
+        options.SettingsFile = c.file;
+        testing::internal::CaptureStdout();
+        TForm1& f = Open(options);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(printed, c.line + "\n");
+        EXPECT_EQ(f.StatusPanel1->text().toStdString(), c.line);
+        EXPECT_EQ(f.edPort->text(), "8080");
+        m_form.reset();
+    }
 }
 
 TEST_F(StartupShutdown, ExistingTemplateAndHelpPageAreKept)

@@ -3,11 +3,13 @@
 // the server's disk is checked byte for byte.
 
 #include "net/NetFTP.h"
+#include "net/NetFTPPublish.h"
 #include "tests/support/FtpTestServer.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <unistd.h>
 
@@ -109,6 +111,42 @@ TEST_F(FtpPyTest, BinaryStoreKeepsEveryByteInBothModes)
         EXPECT_EQ(progress.back(), static_cast<int64_t>(data.size()));
         ftp.OnWorkBegin = nullptr;
         ftp.OnWork = nullptr;
+    }
+}
+
+TEST_F(FtpPyTest, ASuccessfulPublishRemovesOnlyStaleTemporaryFilesOfItsPage)
+{
+    namespace fs = std::filesystem;
+    for (const bool passive : {false, true}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        const fs::path www = server->home() / "www";
+        fs::remove_all(www);
+        fs::create_directories(www);
+        // Left by interrupted uploads an hour ago, by one running now, and
+        // names that only look alike.
+        const std::vector<std::string> stale {"cam.htm.4242-1.part", "cam.htm.77-12.part"};
+        const std::vector<std::string> kept {"cam.htm.4243-1.part", "cam.htm.x-1.part", "other.htm.4242-1.part",
+                                             "cam.htm.4242-1.part.bak", "xcam.htm.4242-1.part"};
+        for (const auto& name : stale) {
+            testsupport::WriteFileText((www / name).string(), "half a page");
+            fs::last_write_time(www / name, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        }
+        for (const auto& name : kept) {
+            testsupport::WriteFileText((www / name).string(), "someone else's");
+            if (name != "cam.htm.4243-1.part")
+                fs::last_write_time(www / name, fs::file_time_type::clock::now() - std::chrono::hours(1));
+        }
+        ftp.SetPassive(passive);
+        ftp.SetReadTimeout(15000);
+        ftp.OpenSession(true, 15000);
+        const TNetFTPPublishResult result = PublishFile(ftp, Local("page.tmp", "new page"), "www/cam.htm");
+        ftp.QuitSession();
+        EXPECT_EQ(result.StaleRemoved, 2);
+        EXPECT_EQ(server->ReadStored("www/cam.htm"), "new page");
+        for (const auto& name : stale)
+            EXPECT_FALSE(fs::exists(www / name)) << name;
+        for (const auto& name : kept)
+            EXPECT_TRUE(fs::exists(www / name)) << name;
     }
 }
 

@@ -172,13 +172,16 @@ TEST_F(FtpPublishTest, ServersThatRefuseRenamingStillGetThePage)
         TNetFTPReplaceMethod method;
         std::vector<std::string> tail; // the verbs after the temporary store
     } cases[] = {
-        {"rename over the page", false, false, TNetFTPReplaceMethod::Renamed, {"RNFR", "RNTO"}},
+        // Each ends asking the page's time (MDTM) for the clean-up of stale
+        // temporary files, which this server cannot answer.
+        {"rename over the page", false, false, TNetFTPReplaceMethod::Renamed, {"RNFR", "RNTO", "MDTM"}},
         // The old page moves aside before the new one takes its name, and
         // is deleted only then.
         {"rename onto a free name only", true, false, TNetFTPReplaceMethod::DeletedAndRenamed,
-         {"RNFR", "RNTO", "RNFR", "RNTO", "RNFR", "RNTO", "DELE"}},
+         {"RNFR", "RNTO", "RNFR", "RNTO", "RNFR", "RNTO", "DELE", "MDTM"}},
         // Stored over the live page: it is never deleted first.
-        {"no renaming", false, true, TNetFTPReplaceMethod::StoredDirectly, {"RNFR", "PORT", "STOR", "DELE"}},
+        {"no renaming", false, true, TNetFTPReplaceMethod::StoredDirectly,
+         {"RNFR", "PORT", "STOR", "DELE", "MDTM"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

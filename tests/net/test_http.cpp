@@ -3,6 +3,7 @@
 // Python's http.server.
 
 #include "net/NetHTTP.h"
+#include "net/NetHTTPBounded.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TestSupport.h"
 
@@ -214,6 +215,86 @@ TEST(NetHTTP, PeerClosingAKeptConnectionIsNoticedBeforeTheNextRequest)
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // let the close arrive
     EXPECT_EQ(http.GetAsString(server.Url("/")), "x");
     EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+TEST(NetHTTP, AKeptConnectionClosedUnderTheRequestIsTriedOnceMoreOnlyForRequestsWithoutABody)
+{
+    // The server answers, then closes the kept connection just as the next
+    // request arrives, unanswered: what a server's idle time-out does when it
+    // falls between the client's check and its request.
+    const std::vector<HttpScriptedReply> script {
+        {HttpTestServer::Reply("HTTP/1.1 200 OK", "first"), false},
+        {"", true},
+        {HttpTestServer::Reply("HTTP/1.1 200 OK", "second"), false},
+    };
+    {
+        HttpTestServer server(InTurn(script));
+        TNetHTTP http;
+        ConfigureLikeMainWindow(http);
+        EXPECT_EQ(http.GetAsString(server.Url("/")), "first");
+        EXPECT_EQ(http.GetAsString(server.Url("/")), "second");
+        EXPECT_EQ(server.ConnectionCount(), 2);
+        EXPECT_EQ(server.Requests().size(), 3u);
+    }
+    {
+        // A body from a stream is not sent twice: the close is the answer.
+        HttpTestServer server(InTurn(script));
+        TNetHTTP http;
+        ConfigureLikeMainWindow(http);
+        EXPECT_EQ(http.GetAsString(server.Url("/")), "first");
+        TNetMemoryStream source;
+        source.Write("a=1", 3);
+        EXPECT_THROW(http.PostAsString(server.Url("/"), source), ENetConnClosedGracefully);
+        EXPECT_EQ(server.Requests().size(), 2u);
+    }
+    {
+        // A first request on a new connection is not repeated either.
+        HttpTestServer server(Always("", true));
+        TNetHTTP http;
+        ConfigureLikeMainWindow(http);
+        EXPECT_THROW(http.GetAsString(server.Url("/")), ENetConnClosedGracefully);
+        EXPECT_EQ(server.Requests().size(), 1u);
+    }
+}
+
+TEST(NetHTTP, AnAnswerCutShortIsKeptButMarkedAndRefusedByTheBoundedGet)
+{
+    struct {
+        const char* name;
+        std::string reply;
+        bool complete;
+    } const cases[] = {
+        {"cut short", "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.1", false},
+        {"whole", "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n203.0.113.1", true},
+        {"until close", "HTTP/1.0 200 OK\r\n\r\n203.0.113.1", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // "cut short" announces 12 bytes and closes after 11.
+        std::string reply = c.reply;
+        if (!c.complete)
+            reply.replace(reply.find("11"), 2, "12");
+        {
+            HttpTestServer server(Always(reply, true));
+            TNetHTTP http;
+            ConfigureLikeMainWindow(http);
+            EXPECT_EQ(http.GetAsString(server.Url("/")), "203.0.113.1");
+            EXPECT_EQ(http.Response().BodyComplete(), c.complete);
+        }
+        HttpTestServer server(Always(reply, true));
+        TNetHTTP http;
+        ConfigureLikeMainWindow(http);
+        if (c.complete) {
+            EXPECT_EQ(GetAsStringBounded(http, server.Url("/"), 4096), "203.0.113.1");
+        } else {
+            try {
+                GetAsStringBounded(http, server.Url("/"), 4096);
+                ADD_FAILURE() << "an answer cut short was taken";
+            } catch (const ENetAnswerCutShort& e) {
+                EXPECT_EQ(e.Message(), "The answer ended after 11 of its 12 bytes.");
+            }
+        }
+    }
 }
 
 TEST(NetHTTP, RedirectsRefusedOrFollowed)

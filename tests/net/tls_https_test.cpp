@@ -112,6 +112,22 @@ TEST_F(HttpsEchoTest, TrustedFingerprintIgnoresColonsCaseAndPrefix)
     }
 }
 
+TEST_F(HttpsEchoTest, AReplacedCertificateIsNamedWithBothFingerprints)
+{
+    // The user trusts a fingerprint; the server now shows another certificate.
+    std::string trusted = certificate->fingerprint;
+    trusted[0] = trusted[0] == 'A' ? 'B' : 'A';
+    tls.SetTrustedFingerprint(Lower(WithoutColons(trusted)));
+    try {
+        http.GetAsString(server->HttpsUrl("/echo"));
+        FAIL() << "a certificate other than the trusted one was accepted";
+    } catch (const ENetTLSCertificateRefused& e) {
+        EXPECT_EQ(e.TrustedFingerprint(), trusted);
+        EXPECT_EQ(e.Message(), "The certificate of 127.0.0.1 differs from the trusted fingerprint: its SHA-256 "
+                               "fingerprint is " + certificate->fingerprint + ", the trusted one is " + trusted + ".");
+    }
+}
+
 TEST_F(HttpsEchoTest, StoreVerificationChecksTheHostName)
 {
     // The test certificate as the whole trust store: verified without any
