@@ -42,6 +42,9 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, const std::string& wor
 {
     m_pid = fork();
     if (m_pid == 0) {
+        // A group of its own, so that what the peer forks (a server's
+        // session processes) ends with it.
+        setpgid(0, 0);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0)
             _exit(126);
         std::vector<char*> args;
@@ -53,6 +56,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, const std::string& wor
     }
     if (m_pid < 0)
         throw std::runtime_error("fork failed");
+    setpgid(m_pid, m_pid);
 }
 
 ChildProcess::~ChildProcess() { terminate(); }
@@ -83,13 +87,20 @@ int ChildProcess::wait(std::chrono::milliseconds timeout)
 
 void ChildProcess::terminate()
 {
-    if (!running())
+    if (m_pid <= 0)
         return;
-    kill(m_pid, SIGTERM);
-    if (wait(std::chrono::milliseconds(2000)) == -1) {
-        kill(m_pid, SIGKILL);
-        wait(std::chrono::milliseconds(2000));
+    if (running()) {
+        // A stopped peer (a test froze it) takes no signal but SIGKILL
+        // until it runs again.
+        kill(-m_pid, SIGCONT);
+        kill(-m_pid, SIGTERM);
+        if (wait(std::chrono::milliseconds(2000)) == -1) {
+            kill(-m_pid, SIGKILL);
+            wait(std::chrono::milliseconds(2000));
+        }
     }
+    // Whatever the peer forked and left behind.
+    kill(-m_pid, SIGKILL);
 }
 
 int FreeTcpPort()
