@@ -14,7 +14,7 @@ HRESULT MediaSample::GetPointer(BYTE** buffer)
 {
     if (!buffer)
         return E_POINTER;
-    *buffer = m_data.data();
+    *buffer = m_data.get();
     return S_OK;
 }
 
@@ -37,7 +37,7 @@ HRESULT MediaSample::SetTime(const REFERENCE_TIME* start, const REFERENCE_TIME* 
 
 HRESULT MediaSample::SetActualDataLength(long length)
 {
-    if (length < 0 || static_cast<size_t>(length) > m_data.size())
+    if (length < 0 || static_cast<size_t>(length) > m_size)
         return E_INVALIDARG;
     m_length = length;
     return S_OK;
@@ -420,6 +420,8 @@ void* InputPin::QueryPinInterface(REFIID riid)
 {
     if (riid == IMemInputPin::iid)
         return static_cast<IMemInputPin*>(this);
+    if (riid == IFrameDemand::iid)
+        return static_cast<IFrameDemand*>(this);
     return nullptr;
 }
 
@@ -496,8 +498,10 @@ HRESULT OutputPin::CompleteConnect(IPin* peer)
     ComPtr<IMemInputPin> input = QueryInterfacePtr<IMemInputPin>(peer);
     if (!input)
         return E_NOINTERFACE;
+    ComPtr<IFrameDemand> demand = QueryInterfacePtr<IFrameDemand>(peer);
     std::lock_guard lock(m_lock);
     m_input = input;
+    m_demand = demand;
     return S_OK;
 }
 
@@ -505,6 +509,19 @@ void OutputPin::BreakConnect()
 {
     std::lock_guard lock(m_lock);
     m_input = nullptr;
+    m_demand = nullptr;
+}
+
+bool OutputPin::Wanted(REFERENCE_TIME start)
+{
+    ComPtr<IMemInputPin> input;
+    ComPtr<IFrameDemand> demand;
+    {
+        std::lock_guard lock(m_lock);
+        input = m_input;
+        demand = m_demand;
+    }
+    return input && (!demand || demand->WantsFrame(start) == S_OK);
 }
 
 HRESULT OutputPin::Deliver(IMediaSample* sample)

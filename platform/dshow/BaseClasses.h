@@ -59,11 +59,11 @@ class MediaSample final : public ComObject<IMediaSample> {
 public:
     static ComPtr<MediaSample> Create(size_t size);
 
-    BYTE* Data() { return m_data.data(); }
-    const BYTE* Data() const { return m_data.data(); }
+    BYTE* Data() { return m_data.get(); }
+    const BYTE* Data() const { return m_data.get(); }
 
     HRESULT GetPointer(BYTE** buffer) override;
-    long GetSize() override { return static_cast<long>(m_data.size()); }
+    long GetSize() override { return static_cast<long>(m_size); }
     HRESULT GetTime(REFERENCE_TIME* start, REFERENCE_TIME* end) override;
     HRESULT SetTime(const REFERENCE_TIME* start, const REFERENCE_TIME* end) override;
     HRESULT IsSyncPoint() override { return m_sync ? S_OK : S_FALSE; }
@@ -80,10 +80,12 @@ public:
     REFERENCE_TIME captureTime = 0;
 
     // Use Create().
-    explicit MediaSample(size_t size) : m_data(size), m_length(static_cast<long>(size)) {}
+    // The buffer is not cleared: whoever creates a sample fills it.
+    explicit MediaSample(size_t size) : m_data(new BYTE[size]), m_size(size), m_length(static_cast<long>(size)) {}
 
 private:
-    std::vector<BYTE> m_data;
+    std::unique_ptr<BYTE[]> m_data;
+    size_t m_size = 0;
     long m_length = 0;
     REFERENCE_TIME m_start = 0, m_end = 0;
     bool m_hasTime = false, m_sync = true, m_discontinuity = false, m_hasType = false;
@@ -156,7 +158,7 @@ private:
     AM_MEDIA_TYPE m_type;
 };
 
-class InputPin : public PinBase, public IMemInputPin {
+class InputPin : public PinBase, public IMemInputPin, public IFrameDemand {
 public:
     InputPin(FilterCore& filter, std::string name);
 
@@ -167,6 +169,8 @@ public:
     HRESULT Connect(IPin* receivePin, const AM_MEDIA_TYPE* type) override;
     HRESULT ReceiveConnection(IPin* connector, const AM_MEDIA_TYPE* type) override;
     HRESULT ReceiveCanBlock() override { return S_FALSE; }
+    // Every frame is wanted unless the pin says otherwise.
+    HRESULT WantsFrame(REFERENCE_TIME) override { return S_OK; }
 
     // S_OK while the filter is paused or running; VFW_E_WRONG_STATE when stopped.
     HRESULT CheckStreaming() const;
@@ -186,6 +190,9 @@ public:
     // VFW_E_NOT_CONNECTED when unconnected.
     HRESULT Deliver(IMediaSample* sample);
     HRESULT DeliverEndOfStream();
+    // Whether the connected input would use a sample starting at `start`;
+    // false when unconnected.
+    bool Wanted(REFERENCE_TIME start);
 
 protected:
     HRESULT CompleteConnect(IPin* peer) override;
@@ -195,6 +202,7 @@ private:
     HRESULT TryConnect(IPin* receivePin, const AM_MEDIA_TYPE& type);
 
     ComPtr<IMemInputPin> m_input;
+    ComPtr<IFrameDemand> m_demand;
 };
 
 // ---- filters --------------------------------------------------------------------------

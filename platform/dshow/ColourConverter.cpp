@@ -5,6 +5,7 @@
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
 
+#include <algorithm>
 #include <utility>
 
 extern "C" {
@@ -63,6 +64,7 @@ public:
     }
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT EndOfStream() override;
+    HRESULT WantsFrame(REFERENCE_TIME start) override;
 
 private:
     ColourConverter& m_owner;
@@ -121,6 +123,12 @@ public:
         const AM_MEDIA_TYPE out = m_out->ConnectionType();
         if (!m_out->IsConnected())
             return S_OK;
+        // A frame downstream will not use is neither decoded nor converted
+        // (JPEG pictures stand alone: skipping one costs the next nothing).
+        REFERENCE_TIME start = 0, end = 0;
+        const bool timed = SUCCEEDED(sample->GetTime(&start, &end));
+        if (timed && !m_out->Wanted(start))
+            return S_OK;
         BYTE* src = nullptr;
         sample->GetPointer(&src);
         const long length = sample->GetActualDataLength();
@@ -130,7 +138,7 @@ public:
         AVPixelFormat srcFormat;
         int srcW = in.video.biWidth, srcH = in.video.biHeight;
         if (in.subtype == MEDIASUBTYPE_MJPG) {
-            const HRESULT hr = Decode(src, length);
+            const HRESULT hr = Decode(src, length, DecodeScale(in, out));
             if (hr != S_OK)
                 return hr == S_FALSE ? S_OK : hr; // a broken frame is dropped
             for (int i = 0; i < 4; ++i) {
@@ -176,8 +184,7 @@ public:
         FramePlanes(result->Data(), out.subtype, dstW, dstH, dstPlanes, dstStrides);
         sws_scale(m_sws, srcPlanes, srcStrides, 0, srcH, dstPlanes, dstStrides);
 
-        REFERENCE_TIME start = 0, end = 0;
-        if (SUCCEEDED(sample->GetTime(&start, &end)))
+        if (timed)
             result->SetTime(&start, &end);
         if (auto* ours = dynamic_cast<MediaSample*>(sample))
             result->captureTime = ours->captureTime;
@@ -186,14 +193,28 @@ public:
     }
 
     void EndOfStream() { m_out->DeliverEndOfStream(); }
+    bool Wanted(REFERENCE_TIME start) { return m_out->Wanted(start); }
 
 protected:
     void OnStop() override { FreeCodec(); }
 
 private:
-    // S_OK with m_frame filled, S_FALSE when the data gave no picture.
-    HRESULT Decode(const BYTE* data, long length)
+    // How far the JPEG decoder may scale down by itself (0: full size, 1: a
+    // half, 2: a quarter) and still give at least the output's size.
+    static int DecodeScale(const AM_MEDIA_TYPE& in, const AM_MEDIA_TYPE& out)
     {
+        int lowres = 0;
+        while (lowres < 2 && out.video.biWidth <= in.video.biWidth >> (lowres + 1) &&
+               out.video.biHeight <= in.video.biHeight >> (lowres + 1))
+            ++lowres;
+        return lowres;
+    }
+
+    // S_OK with m_frame filled, S_FALSE when the data gave no picture.
+    HRESULT Decode(const BYTE* data, long length, int lowres)
+    {
+        if (m_codec && m_lowres != lowres)
+            FreeCodec();
         if (!m_codec) {
             const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
             if (!codec)
@@ -201,6 +222,9 @@ private:
             m_codec = avcodec_alloc_context3(codec);
             m_frame = av_frame_alloc();
             m_packet = av_packet_alloc();
+            m_lowres = lowres;
+            if (m_codec)
+                m_codec->lowres = std::min(lowres, static_cast<int>(codec->max_lowres));
             if (!m_codec || !m_frame || !m_packet || avcodec_open2(m_codec, codec, nullptr) < 0) {
                 FreeCodec();
                 return E_OUTOFMEMORY;
@@ -227,6 +251,7 @@ private:
     ConverterInputPin* m_in;
     ConverterOutputPin* m_out;
     AVCodecContext* m_codec = nullptr;
+    int m_lowres = 0;
     AVFrame* m_frame = nullptr;
     AVPacket* m_packet = nullptr;
     SwsContext* m_sws = nullptr;
@@ -238,6 +263,11 @@ HRESULT ConverterInputPin::Receive(IMediaSample* sample)
     if (FAILED(hr))
         return hr;
     return m_owner.Convert(sample);
+}
+
+HRESULT ConverterInputPin::WantsFrame(REFERENCE_TIME start)
+{
+    return m_owner.Wanted(start) ? S_OK : S_FALSE;
 }
 
 HRESULT ConverterInputPin::EndOfStream()

@@ -216,6 +216,16 @@ struct IMemInputPin : IUnknown {
     virtual HRESULT ReceiveCanBlock() = 0;
 };
 
+// Asked by an upstream filter before it makes a frame (draws, decodes or
+// converts it): whether a sample starting at `start` (stream time) would be
+// used. S_OK yes, S_FALSE no (a renderer no one can see, a writer whose frame
+// slot is already filled). An answer of S_FALSE is a hint: a sample sent
+// anyway is still handled.
+struct IFrameDemand : IUnknown {
+    static constexpr IID iid = MakeGuid("{3E7A0C91-5B2D-4F6E-8C13-9A4D2B7E6F05}");
+    virtual HRESULT WantsFrame(REFERENCE_TIME start) = 0;
+};
+
 struct IEnumPins : IUnknown {
     static constexpr IID iid = MakeGuid("{56A86892-0AD4-11CE-B03A-0020AF0BA770}");
     virtual HRESULT Next(ULONG count, IPin** pins, ULONG* fetched) = 0;

@@ -15,6 +15,7 @@ public:
     HRESULT CheckMediaType(const AM_MEDIA_TYPE& type) override { return IsCompleteType(type) ? S_OK : S_FALSE; }
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT EndOfStream() override;
+    HRESULT WantsFrame(REFERENCE_TIME start) override;
 
 private:
     SmartTee& m_tee;
@@ -55,14 +56,19 @@ public:
         m_preview = static_cast<TeeOutputPin*>(AddPin(std::make_unique<TeeOutputPin>(*this, "Preview", PIN_CATEGORY_PREVIEW, *m_in)));
     }
 
+    // Each branch gets the frames it will use (all of them, untimed).
     HRESULT Deliver(IMediaSample* sample)
     {
-        HRESULT hr = m_capture->Deliver(sample);
+        REFERENCE_TIME start = 0, end = 0;
+        const bool timed = SUCCEEDED(sample->GetTime(&start, &end));
+        HRESULT hr = !timed || m_capture->Wanted(start) ? m_capture->Deliver(sample) : S_OK;
         if (hr == VFW_E_NOT_CONNECTED)
             hr = S_OK;
-        m_preview->Deliver(sample);
+        if (!timed || m_preview->Wanted(start))
+            m_preview->Deliver(sample);
         return hr;
     }
+    bool Wanted(REFERENCE_TIME start) { return m_capture->Wanted(start) || m_preview->Wanted(start); }
     void EndOfStream()
     {
         m_capture->DeliverEndOfStream();
@@ -81,6 +87,11 @@ HRESULT TeeInputPin::Receive(IMediaSample* sample)
     if (FAILED(hr))
         return hr;
     return m_tee.Deliver(sample);
+}
+
+HRESULT TeeInputPin::WantsFrame(REFERENCE_TIME start)
+{
+    return m_tee.Wanted(start) ? S_OK : S_FALSE;
 }
 
 HRESULT TeeInputPin::EndOfStream()

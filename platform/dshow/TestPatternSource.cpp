@@ -411,6 +411,13 @@ private:
                     return;
             }
             const REFERENCE_TIME captured = ReferenceTimeNow();
+            const REFERENCE_TIME start = captured - StartTime();
+            // Frames no one downstream will use are not drawn (the counter
+            // still counts them).
+            if (!m_pin->Wanted(start)) {
+                Advance(next, period);
+                continue;
+            }
             auto sample = MediaSample::Create(type.lSampleSize ? type.lSampleSize : VideoFrameBytes(type.subtype, width, height));
             if (type.subtype == MEDIASUBTYPE_RGB32) {
                 RenderRgb(reinterpret_cast<uint32_t*>(sample->Data()), width, height, frame);
@@ -418,7 +425,6 @@ private:
                 RenderRgb(rgb.data(), width, height, frame);
                 ConvertFrom(rgb.data(), type, sample->Data());
             }
-            const REFERENCE_TIME start = captured - StartTime();
             const REFERENCE_TIME end = start + interval;
             sample->SetTime(&start, &end);
             sample->SetDiscontinuity(first);
@@ -431,11 +437,16 @@ private:
                 NotifyEvent(EC_ERRORABORT, hr, 0);
                 return;
             }
-            next += period;
-            const auto now = std::chrono::steady_clock::now();
-            if (next < now - period)
-                next = now; // fell behind: do not try to catch up with a burst
+            Advance(next, period);
         }
+    }
+
+    static void Advance(std::chrono::steady_clock::time_point& next, std::chrono::nanoseconds period)
+    {
+        next += period;
+        const auto now = std::chrono::steady_clock::now();
+        if (next < now - period)
+            next = now; // fell behind: do not try to catch up with a burst
     }
 
     void ConvertFrom(const uint32_t* rgb, const AM_MEDIA_TYPE& type, BYTE* out)

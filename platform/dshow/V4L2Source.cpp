@@ -524,9 +524,12 @@ private:
     bool DeliverFrame(const uint8_t* data, size_t size, bool& first)
     {
         const REFERENCE_TIME captured = ReferenceTimeNow();
+        const REFERENCE_TIME start = captured - StartTime();
+        // A frame no one downstream will use is not copied out of the driver.
+        if (!m_pin->Wanted(start) && m_pin->IsConnected())
+            return true;
         auto sample = MediaSample::Create(size);
         std::memcpy(sample->Data(), data, size);
-        const REFERENCE_TIME start = captured - StartTime();
         const REFERENCE_TIME end = start + m_type.video.AvgTimePerFrame;
         sample->SetTime(&start, &end);
         sample->SetDiscontinuity(first);

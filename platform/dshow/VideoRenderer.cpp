@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QThread>
 #include <QWidget>
+#include <QWindow>
 
 #include <atomic>
 
@@ -48,6 +49,8 @@ public:
     void Detach() { m_owner = nullptr; }
 
 protected:
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
     void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent* e) override { ForwardMouse(e); }
     void mouseReleaseEvent(QMouseEvent* e) override { ForwardMouse(e); }
@@ -80,8 +83,15 @@ private:
         QCoreApplication::sendEvent(m_drain, &copy);
     }
 
+    // Whether anyone can see the video: shown, its window neither minimised
+    // nor unexposed (unmapped, fully covered where the system says so).
+    void UpdateSeen();
+    void WatchWindow();
+
     VideoRendererFilter* m_owner;
     QPointer<QWidget> m_drain;
+    QPointer<QWidget> m_watchedWidget;
+    QPointer<QWindow> m_watchedWindow;
 };
 
 class RendererInputPin final : public InputPin {
@@ -100,6 +110,7 @@ public:
     }
     HRESULT Receive(IMediaSample* sample) override;
     HRESULT ReceiveCanBlock() override { return S_OK; }
+    HRESULT WantsFrame(REFERENCE_TIME) override;
 
 private:
     VideoRendererFilter& m_owner;
@@ -159,7 +170,9 @@ public:
             ++m_sequence;
         }
         std::lock_guard lock(m_widgetLock);
-        if (m_widget && !m_updatePending.exchange(true)) {
+        // A window no one can see is not painted; it shows the latest frame
+        // once it can be seen again.
+        if (m_widget && m_seen && !m_updatePending.exchange(true)) {
             QWidget* widget = m_widget;
             QMetaObject::invokeMethod(widget, [this, widget] {
                 m_updatePending = false;
@@ -168,6 +181,11 @@ public:
         }
         return S_OK;
     }
+
+    // Frames are wanted while there is no window yet (it is made on first
+    // use) and while the window can be seen.
+    bool Seen() const { return m_seen; }
+    void SetSeen(bool seen) { m_seen = seen; }
 
     void WidgetDestroyed(QWidget* widget)
     {
@@ -480,6 +498,7 @@ private:
                 w->setParent(ToWidget(m_owner));
             w->setGeometry(m_left, m_top, m_width, m_height);
             w->SetDrain(ToWidget(m_drain));
+            m_seen = false; // not shown yet
             m_widget = w;
         }
         return static_cast<RendererWidget*>(m_widget);
@@ -503,6 +522,7 @@ private:
     std::mutex m_widgetLock;
     QWidget* m_widget = nullptr;
     std::atomic<bool> m_updatePending{false};
+    std::atomic<bool> m_seen{true};
 
     std::mutex m_frameLock;
     ComPtr<IMediaSample> m_latest;
@@ -530,8 +550,75 @@ RendererWidget::RendererWidget(VideoRendererFilter& owner) : m_owner(&owner)
 
 RendererWidget::~RendererWidget()
 {
-    if (m_owner)
+    if (m_owner) {
         m_owner->WidgetDestroyed(this);
+        m_owner->SetSeen(true);
+    }
+}
+
+bool RendererWidget::event(QEvent* e)
+{
+    const bool handled = QWidget::event(e);
+    switch (e->type()) {
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::ParentChange:
+    case QEvent::WindowStateChange:
+        WatchWindow();
+        UpdateSeen();
+        break;
+    default:
+        break;
+    }
+    return handled;
+}
+
+// The top-level window and its platform window tell of minimising and
+// exposure; the video widget itself is not told.
+bool RendererWidget::eventFilter(QObject* watched, QEvent* e)
+{
+    switch (e->type()) {
+    case QEvent::Show:
+    case QEvent::Hide:
+    case QEvent::WindowStateChange:
+    case QEvent::Expose:
+        UpdateSeen();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+void RendererWidget::WatchWindow()
+{
+    QWidget* top = window();
+    if (top != this && top != m_watchedWidget) {
+        if (m_watchedWidget)
+            m_watchedWidget->removeEventFilter(this);
+        top->installEventFilter(this);
+        m_watchedWidget = top;
+    }
+    QWindow* handle = top->windowHandle();
+    if (handle && handle != m_watchedWindow) {
+        if (m_watchedWindow)
+            m_watchedWindow->removeEventFilter(this);
+        handle->installEventFilter(this);
+        m_watchedWindow = handle;
+    }
+}
+
+void RendererWidget::UpdateSeen()
+{
+    if (!m_owner)
+        return;
+    const QWidget* top = window();
+    const QWindow* handle = top->windowHandle();
+    const bool seen = isVisible() && !top->isMinimized() && (!handle || handle->isExposed());
+    const bool was = m_owner->Seen();
+    m_owner->SetSeen(seen);
+    if (seen && !was)
+        update(); // the latest frame, kept while hidden
 }
 
 void RendererWidget::paintEvent(QPaintEvent*)
@@ -549,6 +636,11 @@ HRESULT RendererInputPin::Receive(IMediaSample* sample)
     if (FAILED(hr))
         return hr;
     return m_owner.Accept(sample, m_stream);
+}
+
+HRESULT RendererInputPin::WantsFrame(REFERENCE_TIME)
+{
+    return m_stream != 0 || m_owner.Seen() ? S_OK : S_FALSE;
 }
 
 } // namespace

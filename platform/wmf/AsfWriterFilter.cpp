@@ -253,6 +253,11 @@ public:
         m_stopWorker = false;
         m_accepting = true;
         m_frameCount.assign(m_streams.size(), 0);
+        m_slotStep.clear();
+        for (const auto& f : m_streams)
+            m_slotStep.push_back(f.IsVideo() && f.avgTimePerFrame > 0 ? static_cast<REFERENCE_TIME>(f.avgTimePerFrame) : 0);
+        m_lastSlot.assign(m_streams.size(), -1);
+        m_haveSlotOrigin = false;
         m_worker = std::thread([this] { Work(); });
         return S_OK;
     }
@@ -318,12 +323,36 @@ public:
                 return VFW_E_WRONG_STATE;
         }
         m_jobs.push_back(Job{stream, ComPtr<IMediaSample>(sample), type, start});
+        if (!m_haveSlotOrigin) {
+            m_slotOrigin = start;
+            m_haveSlotOrigin = true;
+        }
+        if (m_slotStep[stream])
+            m_lastSlot[stream] = std::max(m_lastSlot[stream], SlotOf(stream, start));
         jobs.unlock();
         m_jobReady.notify_one();
         return S_OK;
     }
 
+    // Streaming thread, before a frame is made: the encoder takes the first
+    // picture of each frame slot (counted, as it does, from the first sample
+    // queued) and drops the others, so a picture for a slot already queued
+    // is not wanted.
+    HRESULT WantsFrame(size_t stream, REFERENCE_TIME start)
+    {
+        std::lock_guard jobs(m_jobLock);
+        if (!m_accepting || stream >= m_slotStep.size() || !m_slotStep[stream] || !m_haveSlotOrigin)
+            return S_OK;
+        return SlotOf(stream, start) > m_lastSlot[stream] ? S_OK : S_FALSE;
+    }
+
 private:
+    int64_t SlotOf(size_t stream, REFERENCE_TIME start) const
+    {
+        const REFERENCE_TIME step = m_slotStep[stream];
+        return (std::max<REFERENCE_TIME>(start - m_slotOrigin, 0) + step / 4) / step;
+    }
+
     struct Job {
         size_t stream;
         ComPtr<IMediaSample> sample;
@@ -418,6 +447,10 @@ private:
     bool m_haveClock = false;
     REFERENCE_TIME m_clockOrigin = 0;
     std::vector<uint64_t> m_frameCount;
+    std::vector<REFERENCE_TIME> m_slotStep; // of each video stream (0: not video)
+    std::vector<int64_t> m_lastSlot;        // the latest slot queued, per stream
+    REFERENCE_TIME m_slotOrigin = 0;
+    bool m_haveSlotOrigin = false;
     std::map<DWORD, DWORD> m_settings; // input settings of this writing session (worker only)
     std::thread m_worker;
     std::atomic<int64_t> m_lastTime{0};
@@ -528,6 +561,18 @@ public:
             : S_FALSE;
     }
 
+    // A video pin proposes the stream's own picture (I420 at the profile's
+    // size): a converter in front of it then makes that, not a full-size
+    // picture the encoder would scale down again.
+    HRESULT GetMediaType(int index, AM_MEDIA_TYPE* type) override
+    {
+        if (index != 0 || !m_active || !m_video || m_format.width <= 0 || m_format.height <= 0 || m_format.width % 2 ||
+            m_format.height % 2)
+            return S_FALSE;
+        *type = MakeVideoType(MEDIASUBTYPE_I420, m_format.width, m_format.height, m_format.FramesPerSecond());
+        return S_OK;
+    }
+
     HRESULT Receive(IMediaSample* sample) override
     {
         if (!sample)
@@ -537,6 +582,7 @@ public:
             return hr;
         return m_core.Deliver(m_stream, sample, ConnectionType());
     }
+    HRESULT WantsFrame(REFERENCE_TIME start) override { return m_core.WantsFrame(m_stream, start); }
 
 private:
     bool m_video;

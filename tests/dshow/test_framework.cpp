@@ -449,6 +449,57 @@ TEST(Renderer, PaintsFramesIntoItsOwnedWindow)
     }
 }
 
+// A preview no one can see (its window hidden or minimised) gets no frames:
+// the source neither draws nor sends them to it, while the capture branch
+// of the same tee gets every one. Shown again, the preview is live.
+TEST(Renderer, PreviewNoOneCanSeeGetsNoFramesUntilShown)
+{
+    RegisterMediaFrameworkClasses();
+    struct Case {
+        const char* name;
+        void (*hide)(QWidget&);
+    };
+    for (const Case& c : {Case{"hidden", [](QWidget& w) { w.hide(); }}, Case{"minimised", [](QWidget& w) { w.showMinimized(); }}}) {
+        SCOPED_TRACE(c.name);
+        auto graph = Create<IFilterGraph2>(&CreateFilterGraphManager);
+        auto builder = Create<ICaptureGraphBuilder2>(&CreateCaptureGraphBuilder);
+        builder->SetFiltergraph(graph.Get());
+        auto source = Create<IBaseFilter>(&CreateTestPatternSource);
+        auto capture = ComPtr<GrabberSink>::Adopt(NewComObject<GrabberSink>());
+        auto renderer = Create<IBaseFilter>(&CreateVideoRenderer);
+        graph->AddFilter(source.Get(), "Source");
+        graph->AddFilter(capture.Get(), "Grabber");
+        graph->AddFilter(renderer.Get(), "Renderer");
+        ASSERT_EQ(builder->RenderStream(&PIN_CATEGORY_CAPTURE, nullptr, source.Get(), nullptr, capture.Get()), S_OK);
+        ASSERT_TRUE(SUCCEEDED(builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, source.Get(), nullptr, renderer.Get())));
+        QWidget owner;
+        owner.resize(400, 400);
+        auto window = renderer.As<IVideoWindow>();
+        window->put_Owner(reinterpret_cast<OAHWND>(&owner));
+        window->SetWindowPosition(0, 0, 320, 240);
+        window->put_Visible(-1);
+        owner.show();
+        c.hide(owner);
+        QCoreApplication::processEvents();
+
+        auto control = graph.As<IMediaControl>();
+        auto stats = renderer.As<IRendererStatistics>();
+        uint64_t received = 0, painted = 0;
+        ASSERT_EQ(control->Run(), S_OK);
+        ASSERT_TRUE(WaitFor([&] { return capture->Count() >= 10; }));
+        stats->GetCounts(&received, &painted);
+        EXPECT_EQ(received, 0u) << "frames sent to a preview no one can see";
+        EXPECT_EQ(painted, 0u);
+
+        owner.showNormal();
+        EXPECT_TRUE(WaitFor([&] {
+            stats->GetCounts(&received, &painted);
+            return painted >= 3;
+        })) << received << " received, " << painted << " painted once shown";
+        control->Stop();
+    }
+}
+
 // The property frame applies changes as they are made; Cancel takes them back.
 TEST(PropertyFrame, AppliesLiveAndCancelRestores)
 {

@@ -4,7 +4,10 @@
 
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
+#include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/DeviceEnum.h"
+#include "platform/dshow/Filters.h"
+#include "platform/wmf/WMAsfWriter.h"
 #include "tests/support/TestSupport.h"
 #include "tests/wmf/WmfTestUtil.h"
 
@@ -264,6 +267,56 @@ TEST_F(ASFWriterGraph, ProfilePropertyFollowsTheFilter)
     EXPECT_EQ(static_cast<int>(m_writer.Profile()), 255) << "an edited profile is none of the table";
     m_graph.SetActive(false);
     EXPECT_EQ(m_writer.Profile(), wmp_V80_56VideoOnly) << "the stored value again";
+}
+
+// A converter in front of the writer makes the stream's own picture (I420 at
+// the row's size), not a full-size one the encoder scales down again; and
+// once a frame slot is queued, the writer wants no other picture for it, so
+// the pictures it would drop are never converted.
+TEST(ASFWriter, ConverterInFrontMakesTheStreamPictureOnlyForOpenSlots)
+{
+    RegisterMediaFrameworkClasses();
+    RegisterWMAsfWriterClass();
+    ComPtr<IGraphBuilder> graph;
+    ASSERT_EQ(CreateFilterGraphManager(IGraphBuilder::iid, graph.ReleaseAndGetVoid()), S_OK);
+    ComPtr<IBaseFilter> source, converter, writer;
+    ASSERT_EQ(CreateTestPatternSource(IBaseFilter::iid, source.ReleaseAndGetVoid()), S_OK);
+    ASSERT_EQ(CreateColourConverter(IBaseFilter::iid, converter.ReleaseAndGetVoid()), S_OK);
+    ASSERT_EQ(CreateWMAsfWriter(IBaseFilter::iid, writer.ReleaseAndGetVoid()), S_OK);
+    ASSERT_EQ(QueryInterfacePtr<IConfigAsfWriter>(writer.Get())->ConfigureFilterUsingProfile(RowProfile("93000", true).Get()), S_OK);
+    const AM_MEDIA_TYPE camera = MakeVideoType(MEDIASUBTYPE_RGB32, 640, 480, 30);
+    ASSERT_EQ(QueryInterfacePtr<IAMStreamConfig>(source.Get())->SetFormat(&camera), S_OK);
+    testsupport::TempDir dir;
+    ASSERT_EQ(QueryInterfacePtr<IFileSinkFilter>(writer.Get())->SetFileName(dir.file("out.asf").c_str(), nullptr), S_OK);
+    for (auto [filter, name] : {std::pair{source, "Source"}, std::pair{converter, "Converter"}, std::pair{writer, "Writer"}})
+        ASSERT_EQ(graph->AddFilter(filter.Get(), name), S_OK);
+    const auto pins = [](IBaseFilter* f, PIN_DIRECTION dir) {
+        for (auto& p : FilterPins(f))
+            if (PinDirection(p.Get()) == dir)
+                return p;
+        return ComPtr<IPin>();
+    };
+    ASSERT_EQ(graph->ConnectDirect(pins(source.Get(), PINDIR_OUTPUT).Get(), pins(converter.Get(), PINDIR_INPUT).Get(), nullptr), S_OK);
+    const ComPtr<IPin> writerIn = pins(writer.Get(), PINDIR_INPUT);
+    ASSERT_EQ(graph->ConnectDirect(pins(converter.Get(), PINDIR_OUTPUT).Get(), writerIn.Get(), nullptr), S_OK);
+    AM_MEDIA_TYPE made;
+    ASSERT_EQ(writerIn->ConnectionMediaType(&made), S_OK);
+    EXPECT_TRUE(made.subtype == MEDIASUBTYPE_I420);
+    EXPECT_EQ(made.video.biWidth, 320);
+    EXPECT_EQ(made.video.biHeight, 240);
+
+    auto control = QueryInterfacePtr<IMediaControl>(graph.Get());
+    ASSERT_EQ(control->Run(), S_OK);
+    const auto demand = QueryInterfacePtr<IFrameDemand>(writerIn.Get());
+    ASSERT_TRUE(demand);
+    // The first picture opens slot 0 (a picture at or before it lands there too).
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (demand->WantsFrame(0) == S_OK && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(demand->WantsFrame(0), S_FALSE);
+    EXPECT_EQ(demand->WantsFrame(600LL * 10000000), S_OK) << "a slot ten minutes on is still open";
+    control->Stop();
+    EXPECT_GT(std::filesystem::file_size(dir.file("out.asf")), 0u);
 }
 
 TEST(ASFWriter, ProfileIndexFromGuid)
