@@ -290,6 +290,7 @@ void TForm1::BuildControls()
     tmrMessage = MakeTimer(this, "tmrMessage", 4000);
     tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
     BuildViewerControls();
+    BuildViewerAccessControls();
     LayOutWindow();
 
     OpenDialog1.DefaultExt = "txt";
@@ -377,6 +378,7 @@ void TForm1::FormCreate()
         ProfileIndex = ini.ReadInteger("Network", "Profile", 2);
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
+        ReadViewerAccessSettings(ini);
     }
     ReportUnwritableSettings();
     if (!Options.RelayUrl.empty())
@@ -457,4 +459,5 @@ void TForm1::SaveSettings()
     ini.WriteInteger("Network", "Profile", ProfileIndex);
     ini.WriteString("IP", "Last", LastUploadedIP);
     Relay->Save(ini);
+    WriteViewerAccessSettings(ini);
 }
