@@ -316,6 +316,7 @@ private:
     ComPtr<IUnknown> m_viewerSource; // the network sink whose viewers are shown, while streaming
     viewerauth::StoredCredentials m_viewerKeys; // the viewers' password as stored (empty: none)
     std::string m_linkToken;                    // the private link's token (empty: none)
+    std::string m_listen = "all";               // [Network] Listen: "all", "lan" or "local"
 };
 
 // The settings file and program-relative files for a program at exePath:

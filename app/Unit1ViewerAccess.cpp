@@ -16,12 +16,22 @@
 #include <QSignalBlocker>
 
 #include <cstdio>
+#include <strings.h>
 
 namespace {
 
 constexpr const char* Section = "Viewers";
 // 128 bits: not to be guessed, at 5 tries a minute or any other rate.
 constexpr size_t LinkTokenBytes = 16;
+
+ListenScope ScopeOf(const std::string& name)
+{
+    if (strcasecmp(name.c_str(), "lan") == 0)
+        return ListenScope::Lan;
+    if (strcasecmp(name.c_str(), "local") == 0)
+        return ListenScope::Local;
+    return ListenScope::All;
+}
 
 void DeleteKey(TIniFile& ini, const char* key)
 {
@@ -80,6 +90,10 @@ void TForm1::ReadViewerAccessSettings(TIniFile& ini)
         m_viewerKeys.digestMd5 = ini.ReadString(Section, "DigestMD5", "");
     }
     m_linkToken = ini.ReadString(Section, "LinkToken", "");
+    // Whom the port serves at all: all (as always), lan, or local.
+    m_listen = ini.ReadString("Network", "Listen", "all");
+    if (Gate)
+        Gate->SetScope(ScopeOf(m_listen));
     const QSignalBlocker block(cbViewerPassword);
     cbViewerPassword->setChecked(!m_viewerKeys.Empty());
     ApplyViewerAccess();
@@ -87,6 +101,8 @@ void TForm1::ReadViewerAccessSettings(TIniFile& ini)
 
 void TForm1::WriteViewerAccessSettings(TIniFile& ini)
 {
+    if (ScopeOf(m_listen) != ListenScope::All || ini.ReadString("Network", "Listen", "\x01") != "\x01")
+        ini.WriteString("Network", "Listen", m_listen);
     // A file that never had the section keeps its old shape while nobody
     // asked for a password.
     auto present = [&ini](const char* key) { return ini.ReadString(Section, key, "\x01") != "\x01"; };

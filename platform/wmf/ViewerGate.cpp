@@ -1,5 +1,9 @@
 #include "platform/wmf/ViewerGate.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 
 using viewerauth::Authorization;
@@ -38,6 +42,21 @@ std::string Refusal(int code, std::string_view reason, std::string_view extra, s
     return r;
 }
 
+// The IPv4 networks of the interfaces that are up, loopback's included.
+std::vector<std::pair<uint32_t, uint32_t>> InterfaceNetworks()
+{
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (const ifaddrs* i = list; i; i = i->ifa_next)
+        if (i->ifa_addr && i->ifa_netmask && i->ifa_addr->sa_family == AF_INET)
+            out.emplace_back(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr),
+                ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr));
+    freeifaddrs(list);
+    return out;
+}
+
 } // namespace
 
 std::string FailedLoginsText(const FailedLogins& report)
@@ -59,6 +78,30 @@ void ViewerGate::SetLinkToken(std::string token)
     m_token = std::move(token);
 }
 
+void ViewerGate::SetScope(ListenScope scope)
+{
+    std::lock_guard lock(m_lock);
+    m_scope = scope;
+    if (scope == ListenScope::Lan)
+        m_lans = InterfaceNetworks();
+}
+
+bool ViewerGate::InScope(const std::string& host) const
+{
+    in_addr address{};
+    if (m_scope == ListenScope::All)
+        return true;
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1)
+        return false;
+    const uint32_t peer = ntohl(address.s_addr);
+    if ((peer >> 24) == 127)
+        return true;
+    if (m_scope == ListenScope::Local)
+        return false;
+    return std::any_of(m_lans.begin(), m_lans.end(),
+        [peer](const auto& lan) { return (peer & lan.second) == (lan.first & lan.second); });
+}
+
 std::vector<FailedLogins> ViewerGate::TakeFailedLogins()
 {
     std::lock_guard lock(m_lock);
@@ -72,11 +115,16 @@ void ViewerGate::Opened()
     // Nonces of an earlier start are not honoured.
     std::lock_guard lock(m_lock);
     m_nonces = std::make_unique<viewerauth::NonceKeeper>();
+    if (m_scope == ListenScope::Lan)
+        m_lans = InterfaceNetworks();
 }
 
 std::optional<std::string> ViewerGate::Check(const wmhttp::Request& request, const std::string& peerHost, bool headOnly)
 {
     std::lock_guard lock(m_lock);
+    if (!InScope(peerHost))
+        return Refusal(403, "Forbidden", {}, "<!DOCTYPE html>\n<title>403 Forbidden</title>\n<h1>Not served to your network</h1>\n",
+            headOnly);
     if (m_credentials.Empty())
         return std::nullopt;
     const auto now = Clock::now();

@@ -43,6 +43,10 @@ struct FailedLogins {
     int count = 0;
 };
 
+// Whom the port serves at all, whatever the password: everyone, peers on
+// the networks of this machine's interfaces (and loopback), or this machine.
+enum class ListenScope { All, Lan, Local };
+
 // "N failed logins from ADDRESS"
 std::string FailedLoginsText(const FailedLogins& report);
 
@@ -54,6 +58,9 @@ public:
     void SetCredentials(viewerauth::StoredCredentials credentials);
     // The private link's token (empty: no link admits).
     void SetLinkToken(std::string token);
+    // Peers outside the scope get 403 (the LAN is looked up again at each
+    // start of the server).
+    void SetScope(ListenScope scope);
     // Lockouts since the last call, oldest first.
     std::vector<FailedLogins> TakeFailedLogins();
 
@@ -73,12 +80,15 @@ private:
         const std::string& token, viewerauth::Clock::time_point now) const;
     std::string Challenge(bool stale, bool headOnly, viewerauth::Clock::time_point now) const;
     Address& Remember(const std::string& host, viewerauth::Clock::time_point now);
+    bool InScope(const std::string& host) const;
 
     const ViewerGateOptions m_options;
 
     mutable std::mutex m_lock; // everything below
     viewerauth::StoredCredentials m_credentials;
     std::string m_token;
+    ListenScope m_scope = ListenScope::All;
+    std::vector<std::pair<uint32_t, uint32_t>> m_lans; // address and mask of each interface, host order
     std::unique_ptr<viewerauth::NonceKeeper> m_nonces;
     std::map<std::string, Address> m_addresses;
     std::deque<FailedLogins> m_reports;

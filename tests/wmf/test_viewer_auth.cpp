@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <thread>
 
 namespace {
@@ -389,6 +393,55 @@ TEST(ViewerGate, ThePrivateLinkAdmitsUntilRenewed)
     EXPECT_EQ(Status(gate.Check(Get("/watch?k=" + first), "127.0.0.1", false)), 401) << "the old link after renewal";
     gate.SetLinkToken("");
     EXPECT_EQ(Status(gate.Check(Get("/watch?k="), "127.0.0.1", false)), 401) << "no link: an empty token admits nobody";
+}
+
+} // namespace
+
+namespace {
+
+// An address of this machine's that is not loopback (empty: none).
+std::string OwnAddress()
+{
+    std::string first;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return first;
+    for (const ifaddrs* i = list; i && first.empty(); i = i->ifa_next)
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET) {
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+            if (std::string(text).rfind("127.", 0) != 0)
+                first = text;
+        }
+    freeifaddrs(list);
+    return first;
+}
+
+TEST(ViewerGate, PeersOutsideTheListenScopeAreRefusedWithOrWithoutAPassword)
+{
+    const std::string own = OwnAddress();
+    struct Case {
+        ListenScope scope;
+        const char* peer;
+        int expected;
+    };
+    std::vector<Case> cases = {
+        {ListenScope::All, "203.0.113.9", 200}, {ListenScope::Lan, "203.0.113.9", 403}, {ListenScope::Lan, "127.0.0.5", 200},
+        {ListenScope::Local, "127.0.0.5", 200}, {ListenScope::Local, "203.0.113.9", 403}, {ListenScope::Lan, "not an address", 403},
+    };
+    if (!own.empty()) {
+        cases.push_back({ListenScope::Lan, own.c_str(), 200});
+        cases.push_back({ListenScope::Local, own.c_str(), 403});
+    }
+    for (const Case& c : cases) {
+        ViewerGate gate;
+        gate.SetScope(c.scope);
+        gate.Opened();
+        const auto answer = gate.Check(Get("/watch"), c.peer, false);
+        EXPECT_EQ(Status(answer), c.expected) << c.peer << " scope " << static_cast<int>(c.scope);
+        gate.SetCredentials(StoreCredentials("viewer", "pw", 10));
+        EXPECT_EQ(Status(gate.Check(Get("/watch", BasicHeader("viewer", "pw")), c.peer, false)), c.expected) << c.peer;
+    }
 }
 
 } // namespace
