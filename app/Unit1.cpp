@@ -296,6 +296,7 @@ void TForm1::BuildControls()
     tmrMessage = MakeTimer(this, "tmrMessage", 4000);
     tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
     BuildViewerControls();
+    BuildViewerAccessControls();
     LayOutWindow();
 
     OpenDialog1.DefaultExt = "txt";
@@ -390,6 +391,7 @@ void TForm1::FormCreate()
         savedProfileText = ini.ReadString("Network", "Profile", "");
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
+        ReadViewerAccessSettings(ini);
     }
     ReportUnwritableSettings();
     if (!Options.RelayUrl.empty())
@@ -507,4 +509,5 @@ void TForm1::SaveSettings()
     ini.WriteInteger("Network", "Profile", ProfileIndex);
     ini.WriteString("IP", "Last", LastUploadedIP);
     Relay->Save(ini);
+    WriteViewerAccessSettings(ini);
 }

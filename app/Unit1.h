@@ -5,6 +5,7 @@
 
 #include "app/AntiFreeze.h"
 #include "platform/com/ComPtr.h"
+#include "platform/wmf/ViewerAuth.h"
 
 #include <QMainWindow>
 
@@ -38,6 +39,7 @@ class TNetIOHandlerTLS;
 class TIniFile;
 class TRelayController;
 class BrowserSide;
+class ViewerGate;
 class TRelayUrlEdit;
 
 // Settings of a file dialog component (filter, default extension, initial
@@ -104,6 +106,12 @@ public:
     QLineEdit* edPort = nullptr;
     QLineEdit* edWAN = nullptr;
     QLineEdit* edWatch = nullptr; // the browser watch page, below the Network Settings
+    // Who may watch (Unit1ViewerAccess.cpp), below the relay.
+    QCheckBox* cbViewerPassword = nullptr; // "Viewers need a password"
+    QLineEdit* edViewerPassword = nullptr; // masked; emptied once the password is stored
+    QPushButton* btnPrivateLink = nullptr; // "New private link"
+    QLineEdit* edPrivateLink = nullptr;    // http://LAN:PORT/watch?k=TOKEN
+    QLabel* lblOpenStream = nullptr;       // "Anyone who finds your web page can watch"
 
     // Inside Panel1 while streaming: how many watch.
     QLabel* lblViewers = nullptr;
@@ -143,6 +151,8 @@ public:
     std::unique_ptr<TASFWriter> ASFWriter;
     // The watch page, MJPEG, snapshots and status on the stream's port.
     std::shared_ptr<BrowserSide> Browsers;
+    // Every request on the stream's port passes it first.
+    std::shared_ptr<ViewerGate> Gate;
     std::unique_ptr<TNetHTTP> NetHTTP1;
     std::unique_ptr<TNetFTP> NetFTP1;
     QTimer* tmrStartButtonUpload = nullptr;
@@ -207,6 +217,17 @@ public:
     void ViewersStarted(); // after the stream started
     void ViewersStopped();
     void tmrViewersTimer();
+
+    // ---- who may watch (Unit1ViewerAccess.cpp) --------------------------------------
+    void BuildViewerAccessControls();
+    void ReadViewerAccessSettings(TIniFile& ini);
+    void WriteViewerAccessSettings(TIniFile& ini);
+    // Hands the password and the link to the gate and updates the rows.
+    void ApplyViewerAccess();
+    void edViewerPasswordEditingFinished();
+    void btnPrivateLinkClick();
+    // "N failed logins from ADDRESS" in the status bar and on standard output.
+    void ReportFailedLogins();
 
     // ---- addresses and pages -------------------------------------------------------
     void GetOutsideIP();
@@ -308,6 +329,9 @@ private:
     bool m_centred = false; // centred on the screen at the first show only
     bool m_closeQueued = false; // a close waits for a given-up request to unwind
     ComPtr<IUnknown> m_viewerSource; // the network sink whose viewers are shown, while streaming
+    viewerauth::StoredCredentials m_viewerKeys; // the viewers' password as stored (empty: none)
+    std::string m_linkToken;                    // the private link's token (empty: none)
+    std::string m_listen = "all";               // [Network] Listen: "all", "lan" or "local"
 };
 
 // The settings file and program-relative files for a program at exePath:

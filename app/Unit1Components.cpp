@@ -5,6 +5,7 @@
 #include "app/AntiFreeze.h"
 #include "app/Unit1Relay.h"
 #include "live/browser/BrowserSide.h"
+#include "platform/wmf/ViewerGate.h"
 
 #include "htmlview/HtmlView.h"
 #include "media/MediaKit.h"
@@ -45,6 +46,8 @@ void TForm1::CreateComponents()
     ASFWriter->SetMaxUsers(0);
     // Browsers are served on the stream's port beside the players.
     ASFWriter->SetRouteHook(Browsers);
+    Gate = std::make_shared<ViewerGate>();
+    ASFWriter->SetGate(Gate);
 
     CreateHelpViewer();
 

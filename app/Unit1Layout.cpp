@@ -50,7 +50,7 @@ constexpr TPlace VideoPage[] = {
 };
 
 // The settings, then the watch address (outside the settings group, which
-// greys while streaming), then the relay.
+// greys while streaming), then the relay, then who may watch.
 constexpr TPlace NetworkPage[] = {
     {"GroupBox3", 8, 8, 343, 178},
     {"lblBitrate", 10, 22, 160, 16},
@@ -71,6 +71,13 @@ constexpr TPlace NetworkPage[] = {
     {"edRelayURL", 82, 22, 251, 21},
     {"lblRelayStatusCaption", 10, 54, 70, 16},
     {"lblRelayStatus", 82, 54, 251, 36},
+    {"cbViewerPassword", 16, 350, 160, 18},
+    {"edViewerPassword", 180, 348, 163, 21},
+    // The link while a password is asked for; otherwise, in its place, the
+    // hint that the published page leads anyone to the stream.
+    {"btnPrivateLink", 16, 374, 100, 23},
+    {"edPrivateLink", 122, 375, 221, 21},
+    {"lblOpenStream", 16, 377, 327, 16},
 };
 
 // The FTP security choice belongs to the server settings and greys with them.

@@ -66,6 +66,7 @@ void TForm1::ViewersStarted()
     edWatch->setText("http://" + edIPAddress->text() + ":" + QString::number(ASFWriter->Port()) + "/watch");
     lblViewers->setText(ViewersText(0));
     lblViewers->setVisible(true);
+    ApplyViewerAccess(); // the private link with the port really opened
     tmrViewers->start();
 }
 
@@ -87,6 +88,7 @@ void TForm1::tmrViewersTimer()
     for (const ViewerChange& change : side->TakeViewerChanges())
         std::printf("Viewer %s: %s (%s), %u watching\n", change.joined ? "joined" : "left", change.address.c_str(),
             ViewerKindName(change.kind), change.viewers);
+    ReportFailedLogins();
     std::fflush(stdout);
     lblViewers->setText(ViewersText(side->GetViewerCount()));
 }

@@ -107,8 +107,10 @@ void TASFWriter::NotifyFilter(TMemberNotice notice, int32_t)
             && SUCCEEDED(WMCreateWriterNetworkSink(m_networkSink.GetAddressOf()))) {
             m_networkSink->SetNetworkProtocol(WMT_PROTOCOL_HTTP);
             m_networkSink->SetMaximumClients(m_maxUsers);
-            if (auto routes = m_networkSink.As<IWMWriterSinkRoutes>())
+            if (auto routes = m_networkSink.As<IWMWriterSinkRoutes>()) {
                 routes->SetRouteHook(m_routeHook);
+                routes->SetGate(m_gate);
+            }
             DWORD port = m_port;
             m_networkSink->Open(&port);
             m_port = port;

@@ -82,6 +82,9 @@ public:
     // Other paths served on the network sink's port (see SinkRoutes.h),
     // installed on the sink before it opens at the next activation.
     void SetRouteHook(std::shared_ptr<ISinkRouteHook> hook) { m_routeHook = std::move(hook); }
+    // The gate every request on the sink's port passes first (SinkGate.h),
+    // installed as the hook is.
+    void SetGate(std::shared_ptr<ISinkGate> gate) { m_gate = std::move(gate); }
 
     // ---- while a member of an active graph ----
     const ComPtr<IWMWriterAdvanced2>& WriterAdvanced() const { return m_writerAdvanced; }
@@ -116,6 +119,7 @@ private:
     bool m_multiPass = false;
     bool m_dontCompress = false;
     std::shared_ptr<ISinkRouteHook> m_routeHook;
+    std::shared_ptr<ISinkGate> m_gate;
 
     ComPtr<IBaseFilter> m_filter;
     ComPtr<IWMWriterAdvanced2> m_writerAdvanced;

@@ -3,6 +3,9 @@
 #include "live/browser/BrowserRoutes.h"
 #include "live/browser/WatchPage.h"
 
+#include <algorithm>
+#include <cctype>
+
 using browser::BrowserRoute;
 using Clock = std::chrono::steady_clock;
 
@@ -14,6 +17,29 @@ SharedBytes PictureBytes(const JpegPicturePtr& picture)
 }
 
 uint64_t SequenceOf(const JpegPicturePtr& picture) { return picture ? picture->sequence : 0; }
+
+// The private link's token the page was opened with ("k" of the query), if
+// it is URL-safe text of a sensible length; the gate has checked it.
+std::string LinkToken(std::string_view target)
+{
+    const size_t question = target.find('?');
+    if (question == std::string_view::npos)
+        return {};
+    std::string_view query = target.substr(question + 1);
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        if (pair.substr(0, 2) == "k=") {
+            const std::string_view token = pair.substr(2);
+            const bool safe = token.size() <= 64 && std::all_of(token.begin(), token.end(), [](char c) {
+                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+            });
+            return safe ? std::string(token) : std::string();
+        }
+        query.remove_prefix(amp == std::string_view::npos ? query.size() : amp + 1);
+    }
+    return {};
+}
 
 // A request answered at once: the connection stays routed here until the
 // answer is sent.
@@ -156,7 +182,8 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
             host = connection.LocalAddress();
             port = facts.port;
         }
-        return answer(browser::Response(200, "OK", "text/html; charset=utf-8", browser::WatchPage(Facts(facts), host, port), head));
+        return answer(browser::Response(200, "OK", "text/html; charset=utf-8",
+            browser::WatchPage(Facts(facts), host, port, LinkToken(request.target)), head));
     }
     case BrowserRoute::Status:
         return answer(browser::Response(200, "OK", "application/json", browser::StatusJson(Facts(facts)), head));

@@ -23,8 +23,9 @@ std::string Escape(std::string_view text)
 
 } // namespace
 
-std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_t port)
+std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_t port, const std::string& linkToken)
 {
+    const std::string query = linkToken.empty() ? std::string() : "?k=" + Escape(linkToken);
     const std::string authority = Escape(host) + ":" + std::to_string(port);
     const int width = facts.width > 0 ? facts.width : 320;
     const int height = facts.height > 0 ? facts.height : 240;
@@ -41,7 +42,7 @@ std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_
         "code{user-select:all;background:#333;padding:1px 4px;word-break:break-all}\n"
         ".full{color:#fc6}\n"
         "</style>\n</head>\n<body>\n<h1>Lumora</h1>\n";
-    page += "<img src=\"/live.mjpg\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height)
+    page += "<img src=\"/live.mjpg" + query + "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height)
         + "\" alt=\"Live picture\">\n";
     page += "<p>Watching now: " + std::to_string(facts.viewers) + " of " + std::to_string(facts.limit) + "</p>\n";
     if (facts.limit > 0 && facts.viewers >= facts.limit)
@@ -49,8 +50,8 @@ std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_
                 "(reload the page).</p>\n";
     if (!facts.streaming)
         page += "<p class=\"full\">The stream is not running.</p>\n";
-    page += "<p>In a media player: <code>http://" + authority + "/</code> or <code>mmsh://" + authority
-        + "/</code></p>\n</body>\n</html>\n";
+    page += "<p>In a media player: <code>http://" + authority + "/" + query + "</code> or <code>mmsh://" + authority
+        + "/" + query + "</code></p>\n</body>\n</html>\n";
     return page;
 }
 

@@ -9,7 +9,9 @@
 
 namespace browser {
 
-// The page for a browser that reached us as host:port.
-std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_t port);
+// The page for a browser that reached us as host:port. A page opened with
+// a private link's token (`linkToken`, URL-safe text) passes it on to the
+// picture and the players' addresses, which need it as the page did.
+std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_t port, const std::string& linkToken = {});
 
 } // namespace browser

@@ -243,6 +243,8 @@ public:
             std::lock_guard lock(m_inboxLock);
             m_running = true;
         }
+        if (m_gate)
+            m_gate->Opened();
         if (m_hook)
             m_hook->Opened([this] { m_server.Wake(); });
         const HRESULT hr = m_server.Open(port);
@@ -296,6 +298,13 @@ public:
         m_hook = std::move(hook);
         return S_OK;
     }
+    HRESULT SetGate(std::shared_ptr<ISinkGate> gate) override
+    {
+        if (m_server.IsOpen())
+            return NS_E_INVALID_OPERATION;
+        m_gate = std::move(gate);
+        return S_OK;
+    }
     uint32_t GetViewerCount() override { return m_server.ViewerCount(); }
     std::vector<ViewerChange> TakeViewerChanges() override { return m_server.TakeViewerChanges(); }
 
@@ -333,6 +342,13 @@ private:
 
     void Request(Connection& c, const wmhttp::Request& request) override
     {
+        // The gate before any routing: whatever it refuses is answered here
+        // and never reaches a route or takes a viewer slot.
+        if (m_gate)
+            if (std::optional<std::string> refusal = m_gate->Check(request, c.host, c.headOnly)) {
+                c.Send(std::move(*refusal));
+                return c.Finish();
+            }
         // A route of the hook first; otherwise the one place where a
         // request's method and path choose its answer.
         if (m_hook) {
@@ -534,6 +550,7 @@ private:
 
     // Installed while closed; used by the server's thread while open.
     std::shared_ptr<ISinkRouteHook> m_hook;
+    std::shared_ptr<ISinkGate> m_gate;
 
     // The server's thread only.
     std::vector<Player*> m_players;

@@ -10,7 +10,8 @@
 //   HEAD: the same status and headers as GET, no body.
 //   Over the client limit: 503. POST (player logs): 204. Other paths: 404.
 //   Other methods: 501. Malformed or oversized requests: 400 / 431.
-// A route hook (SinkRoutes.h) may serve other paths on the same port.
+// A route hook (SinkRoutes.h) may serve other paths on the same port; a gate
+// (SinkGate.h) sees every request before anything routes it, and may refuse it.
 //
 // Joining at the live edge: a streaming client gets the header at once and
 // its data from the next packet that starts a key frame; the sink asks the

@@ -25,6 +25,7 @@
 
 #include "platform/com/Unknown.h"
 #include "platform/wmf/HttpRequest.h"
+#include "platform/wmf/SinkGate.h"
 
 #include <chrono>
 #include <cstdint>
@@ -125,6 +126,9 @@ struct IWMWriterSinkRoutes : IUnknown {
     // Installs the hook (nullptr removes it). Only while the sink is closed:
     // NS_E_INVALID_OPERATION while it serves.
     virtual HRESULT SetRouteHook(std::shared_ptr<ISinkRouteHook> hook) = 0;
+    // Installs the gate every request passes first (SinkGate.h; nullptr
+    // removes it). Only while the sink is closed, as the hook.
+    virtual HRESULT SetGate(std::shared_ptr<ISinkGate> gate) = 0;
     // Connected viewers: players of the stream and routed viewers.
     virtual uint32_t GetViewerCount() = 0;
     // Joins and leaves since the last call, oldest first (at most the last
