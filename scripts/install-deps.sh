@@ -16,7 +16,7 @@ packages=(
   libgif-dev imagemagick curl
   clang libclang-rt-14-dev
   libssl-dev
-  vsftpd nginx libnginx-mod-rtmp chromium
+  vsftpd nginx libnginx-mod-rtmp chromium nodejs
   desktop-file-utils appstream man-db librsvg2-bin
   mpv vlc-bin vlc-plugin-base iproute2
   lintian
