@@ -24,7 +24,7 @@ std::string Escape(std::string_view text)
 // Plays /live.mp4 through Media Source Extensions: appends what arrives,
 // in "sequence" mode so a viewer skipped forward by the server plays on
 // without a gap; keeps the play position near the newest picture (speeds
-// up slightly when more than 0.2 s behind, jumps when more than 0.5 s);
+// up slightly when more than 0.1 s behind, jumps when more than 0.3 s);
 // reconnects after a dropped connection; says when the viewer limit is
 // reached. Without Media Source Extensions for H.264: the MJPEG picture.
 constexpr std::string_view kPlayer = R"(<script>
@@ -57,8 +57,8 @@ function start(){
     var b=v.buffered;
     if(!b.length)return false;
     var end=b.end(b.length-1),lag=end-v.currentTime;
-    if(lag>0.5)v.currentTime=end-0.05;
-    v.playbackRate=lag>0.2?1.1:1;
+    if(lag>0.3)v.currentTime=end-0.03;
+    v.playbackRate=lag>0.1?1.1:1;
     if(v.currentTime-b.start(0)>30){sb.remove(0,v.currentTime-10);return true;}
     return false;
   }
