@@ -381,8 +381,9 @@ int main(int argc, char** argv)
         }
     });
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
-    std::printf("bench_h264: %dx%d at 15 fps, stream and H.264 bitrate %u bit/s, %d s per window\n", kWidth, kHeight,
-        kBitrate, seconds);
+    std::printf("bench_h264: %dx%d at 15 fps, stream and H.264 bitrate %u bit/s, %d s per window, %s\n", kWidth, kHeight,
+        kBitrate, seconds, base.c_str());
+    std::fflush(stdout);
 
     auto log = std::make_shared<HandOverLog>();
     tap->Add(log);

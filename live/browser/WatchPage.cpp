@@ -111,7 +111,8 @@ std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_
     const std::string size = "width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\"";
     // H.264 through Media Source Extensions where the browser has them; the
     // MJPEG picture otherwise, and without script.
-    page += "<video id=\"live\" " + size + " muted autoplay playsinline hidden></video>\n";
+    // The poster shows a picture at once, before the video's first frame.
+    page += "<video id=\"live\" " + size + " muted autoplay playsinline poster=\"/snapshot.jpg\" hidden></video>\n";
     page += "<noscript><img src=\"/live.mjpg\" " + size + " alt=\"Live picture\"></noscript>\n";
     page += "<p id=\"note\" class=\"full\" hidden></p>\n";
     page += "<p>Watching now: " + std::to_string(facts.viewers) + " of " + std::to_string(facts.limit) + "</p>\n";
