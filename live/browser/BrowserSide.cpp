@@ -190,9 +190,10 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
         connection.KeepQueueShort();
         connection.Send(browser::MjpegHead());
         return std::make_unique<MjpegViewer>(*this);
-    case BrowserRoute::LiveMp4:
+    case BrowserRoute::LiveMp4: {
+        const BodyFraming framing = request.versionMinor >= 1 ? BodyFraming::Chunked : BodyFraming::UntilClose;
         if (head)
-            return answer(Mp4Viewer::Head());
+            return answer(Mp4Viewer::Head(framing));
         if (!connection.TakeViewerSlot(ViewerKind::Browser)) {
             connection.Refuse(503, "Service Unavailable");
             return std::make_unique<Answered>();
@@ -200,7 +201,8 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
         // Sending() then holds until the peer took the bytes, so a slow
         // link shows as a backlog here and is skipped, not queued.
         connection.KeepQueueShort();
-        return std::make_unique<Mp4Viewer>(m_h264, m_watchingMp4, m_options.mp4);
+        return std::make_unique<Mp4Viewer>(m_h264, m_watchingMp4, framing, m_options.mp4);
+    }
     }
     return nullptr;
 }

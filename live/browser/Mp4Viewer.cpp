@@ -4,21 +4,19 @@
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-
 // A chunk's size line; a chunk after the first begins with the CR LF that
 // ends the one before it.
-std::string ChunkHead(size_t bytes, bool first)
+std::string Mp4Viewer::ChunkHead(size_t bytes, bool first) const
 {
+    if (m_framing == BodyFraming::UntilClose)
+        return {};
     char text[32];
     std::snprintf(text, sizeof text, "%s%zx\r\n", first ? "" : "\r\n", bytes);
     return text;
 }
 
-} // namespace
-
-Mp4Viewer::Mp4Viewer(H264Feed& feed, size_t& viewers, Mp4ViewerOptions options)
-    : m_feed(feed), m_viewers(&viewers), m_options(options), m_since(Clock::now()), m_joinedAfter(feed.LastSequence())
+Mp4Viewer::Mp4Viewer(H264Feed& feed, size_t& viewers, BodyFraming framing, Mp4ViewerOptions options)
+    : m_feed(feed), m_viewers(&viewers), m_framing(framing), m_options(options), m_since(Clock::now()), m_joinedAfter(feed.LastSequence())
 {
     ++*m_viewers;
     m_feed.AskKeyFrame();
@@ -30,21 +28,16 @@ Mp4Viewer::~Mp4Viewer()
         --*m_viewers;
 }
 
-std::string Mp4Viewer::Head()
+std::string Mp4Viewer::Head(BodyFraming framing)
 {
-    return "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nTransfer-Encoding: chunked\r\n"
-           "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
-}
-
-void Mp4Viewer::SendChunk(RouteConnection& connection, const Mp4FragmentPtr& fragment)
-{
-    connection.Send(ChunkHead(fragment->bytes.size(), false), SharedBytes(fragment, &fragment->bytes));
-    m_sent = fragment->sequence;
+    return std::string("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\n")
+        + (framing == BodyFraming::Chunked ? "Transfer-Encoding: chunked\r\n" : "")
+        + "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
 }
 
 void Mp4Viewer::End(RouteConnection& connection)
 {
-    if (m_started)
+    if (m_started && m_framing == BodyFraming::Chunked)
         connection.Send("\r\n0\r\n\r\n");
     connection.Finish();
     m_done = true;
@@ -72,7 +65,7 @@ void Mp4Viewer::Turn(RouteConnection& connection, const SinkFacts&)
             return;
         }
         const Mp4TrackPtr& track = (*key)->track;
-        connection.Send(Head() + ChunkHead(track->init.size(), true), SharedBytes(track, &track->init));
+        connection.Send(Head(m_framing) + ChunkHead(track->init.size(), true), SharedBytes(track, &track->init));
         m_generation = track->generation;
         m_started = starting = true;
         fragments.erase(fragments.begin(), key);
@@ -108,7 +101,8 @@ void Mp4Viewer::Turn(RouteConnection& connection, const SinkFacts&)
             continue;
         }
         m_waitKey = false;
-        SendChunk(connection, fragment);
+        connection.Send(ChunkHead(fragment->bytes.size(), false), SharedBytes(fragment, &fragment->bytes));
+        m_sent = fragment->sequence;
     }
 }
 

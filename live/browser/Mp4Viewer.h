@@ -24,25 +24,30 @@ struct Mp4ViewerOptions {
     std::chrono::milliseconds maxBacklog{500};
 };
 
+// HTTP/1.1 clients get chunks; an HTTP/1.0 client, which knows no chunks,
+// gets the bytes as they are, ended by the connection's close.
+enum class BodyFraming { Chunked, UntilClose };
+
 class Mp4Viewer final : public IRouteSession {
 public:
     // `viewers` counts the MP4 viewers; the session adds itself while it
     // watches. The connection must already hold its viewer slot.
-    Mp4Viewer(H264Feed& feed, size_t& viewers, Mp4ViewerOptions options);
+    Mp4Viewer(H264Feed& feed, size_t& viewers, BodyFraming framing, Mp4ViewerOptions options);
     ~Mp4Viewer() override;
 
     void Turn(RouteConnection& connection, const SinkFacts& facts) override;
     void StreamEnded(RouteConnection& connection) override;
 
     // The head of a /live.mp4 response.
-    static std::string Head();
+    static std::string Head(BodyFraming framing);
 
 private:
-    void SendChunk(RouteConnection& connection, const Mp4FragmentPtr& fragment);
+    std::string ChunkHead(size_t bytes, bool first) const;
     void End(RouteConnection& connection);
 
     H264Feed& m_feed;
     size_t* m_viewers;
+    const BodyFraming m_framing;
     const Mp4ViewerOptions m_options;
     const std::chrono::steady_clock::time_point m_since;
     uint64_t m_joinedAfter; // the newest fragment when the viewer came

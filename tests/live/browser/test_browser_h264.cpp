@@ -162,6 +162,13 @@ TEST_F(BrowserSideTest, FfmpegPlaysLiveMp4AsH264AtTheProfilesSizeAndRate)
         EXPECT_EQ(reader.fragments[i].decodeTime, reader.fragments[i - 1].decodeTime + kTicksPerFrame) << i;
     EXPECT_NE(Body(Get("/status.json")).find("\"viewers_by_kind\":{\"wm\":0,\"mse\":1,\"hls\":0,\"mjpeg\":0}"), std::string::npos);
     close(fd);
+    // HTTP/1.0 knows no chunks: the MP4 bytes as they are, until the close.
+    const int plain = Connect(m_port);
+    Send(plain, "GET /live.mp4 HTTP/1.0\r\n\r\n");
+    const std::string answer = Read(plain, 10s, 400);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nCache-Control: no-store\r\n", 0), 0u) << answer;
+    EXPECT_EQ(Body(answer).substr(4, 4), "ftyp");
+    close(plain);
 }
 
 TEST_F(BrowserSideTest, AJoinerStartsAtAKeyFrameMadeForItNotAtABacklog)

@@ -25,6 +25,8 @@ TEST_F(BrowserSideTest, PathsAndMethodsAnswerAsAnHttp11Server)
         {"HEAD", "/status.json", "HTTP/1.1 200 OK\r\n", "application/json", false},
         {"HEAD", "/snapshot.jpg", "HTTP/1.1 200 OK\r\n", "image/jpeg", false},
         {"HEAD", "/live.mjpg", "HTTP/1.1 200 OK\r\n", "multipart/x-mixed-replace; boundary=lumoraframe", false},
+        {"HEAD", "/live.mp4", "HTTP/1.1 200 OK\r\n", "video/mp4", false},
+        {"POST", "/live.mp4", "HTTP/1.1 405 Method Not Allowed\r\n", "text/plain", true},
         {"POST", "/watch", "HTTP/1.1 405 Method Not Allowed\r\n", "text/plain", true},
         {"DELETE", "/live.mjpg", "HTTP/1.1 405 Method Not Allowed\r\n", "text/plain", true},
         {"PUT", "/snapshot.jpg", "HTTP/1.1 405 Method Not Allowed\r\n", "text/plain", true},
