@@ -12,6 +12,8 @@ BrowserRoute RouteBrowser(const wmhttp::Request& request)
         route = BrowserRoute::Watch;
     else if (path == "/live.mjpg")
         route = BrowserRoute::Live;
+    else if (path == "/live.mp4")
+        route = BrowserRoute::LiveMp4;
     else if (path == "/snapshot.jpg")
         route = BrowserRoute::Snapshot;
     else if (path == "/status.json")

@@ -14,6 +14,7 @@ enum class BrowserRoute {
     None,      // not a browser path: the stream's own routing decides
     Watch,     // GET/HEAD /watch
     Live,      // GET/HEAD /live.mjpg
+    LiveMp4,   // GET/HEAD /live.mp4
     Snapshot,  // GET/HEAD /snapshot.jpg
     Status,    // GET/HEAD /status.json
     BadMethod, // any other method on a browser path

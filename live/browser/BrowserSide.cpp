@@ -124,13 +124,25 @@ BrowserSide::BrowserSide(BrowserSideOptions options)
     : m_options(options), m_feed([this] {
           if (m_wake)
               m_wake();
-      }, options.feed)
+      }, options.feed),
+      m_h264([this] {
+          if (m_wake)
+              m_wake();
+      }, options.h264)
 {
 }
 
-BrowserSide::~BrowserSide() { m_feed.Stop(); }
+BrowserSide::~BrowserSide()
+{
+    m_h264.Stop();
+    m_feed.Stop();
+}
 
-void BrowserSide::SetPictureTap(std::shared_ptr<PictureTap> tap) { m_feed.SetTap(std::move(tap)); }
+void BrowserSide::SetPictureTap(std::shared_ptr<PictureTap> tap)
+{
+    m_h264.SetTap(tap);
+    m_feed.SetTap(std::move(tap));
+}
 
 void BrowserSide::SetStreamLabel(const std::string& label)
 {
@@ -142,10 +154,12 @@ void BrowserSide::Opened(std::function<void()> wake)
 {
     m_wake = std::move(wake);
     m_feed.Start();
+    m_h264.Start();
 }
 
 void BrowserSide::Closed()
 {
+    m_h264.Stop();
     m_feed.Stop();
     m_wake = nullptr;
 }
@@ -153,6 +167,7 @@ void BrowserSide::Closed()
 void BrowserSide::StreamBegan(const SinkFacts& facts)
 {
     m_feed.SetBitrate(facts.bitrate);
+    m_h264.SetBitrate(facts.bitrate);
     m_feed.Prime();
 }
 
@@ -202,11 +217,28 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
         connection.KeepQueueShort();
         connection.Send(browser::MjpegHead());
         return std::make_unique<MjpegViewer>(*this);
+    case BrowserRoute::LiveMp4: {
+        const BodyFraming framing = request.versionMinor >= 1 ? BodyFraming::Chunked : BodyFraming::UntilClose;
+        if (head)
+            return answer(Mp4Viewer::Head(framing));
+        if (!connection.TakeViewerSlot(ViewerKind::Browser)) {
+            connection.Refuse(503, "Service Unavailable");
+            return std::make_unique<Answered>();
+        }
+        // Sending() then holds until the peer took the bytes, so a slow
+        // link shows as a backlog here and is skipped, not queued.
+        connection.KeepQueueShort();
+        return std::make_unique<Mp4Viewer>(m_h264, m_watchingMp4, framing, m_options.mp4);
+    }
     }
     return nullptr;
 }
 
-void BrowserSide::Turned(const SinkFacts&) { m_feed.SetViewers(m_watching); }
+void BrowserSide::Turned(const SinkFacts&)
+{
+    m_feed.SetViewers(m_watching);
+    m_h264.SetViewers(m_watchingMp4);
+}
 
 browser::StreamFacts BrowserSide::Facts(const SinkFacts& sink) const
 {
@@ -225,5 +257,8 @@ browser::StreamFacts BrowserSide::Facts(const SinkFacts& sink) const
     if (f.streaming)
         f.uptimeSeconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - sink.streamStart).count();
     f.bytesSent = sink.bytesSent;
+    f.mp4 = static_cast<uint32_t>(m_watchingMp4);
+    f.mjpeg = static_cast<uint32_t>(m_watching);
+    f.mediaPlayers = f.viewers >= f.mp4 + f.mjpeg ? f.viewers - f.mp4 - f.mjpeg : 0;
     return f;
 }

@@ -5,6 +5,8 @@
 //                  for media players,
 //   /live.mjpg     the pictures as multipart/x-mixed-replace JPEG (counted
 //                  as a viewer, like a player),
+//   /live.mp4      the pictures as H.264 in a never-ending fragmented MP4
+//                  (counted as a viewer),
 //   /snapshot.jpg  the next picture as one JPEG (not counted),
 //   /status.json   the stream's state for monitoring tools.
 // It is the network sink's route hook (platform/wmf/SinkRoutes.h): install
@@ -15,6 +17,8 @@
 // SetPictureTap and SetStreamLabel may be called from any other thread.
 
 #include "live/browser/BrowserFeed.h"
+#include "live/browser/H264Feed.h"
+#include "live/browser/Mp4Viewer.h"
 #include "live/browser/StatusDocument.h"
 #include "platform/wmf/SinkRoutes.h"
 
@@ -29,6 +33,8 @@ struct BrowserSideOptions {
     // A picture older than this is not the first one a new MJPEG viewer gets.
     std::chrono::milliseconds freshPicture{1000};
     BrowserFeedOptions feed;
+    H264FeedOptions h264;
+    Mp4ViewerOptions mp4;
 };
 
 class BrowserSide final : public ISinkRouteHook {
@@ -65,5 +71,7 @@ private:
     mutable std::mutex m_labelLock;
     std::string m_label;
     size_t m_watching = 0; // MJPEG viewers connected (the sink's thread)
+    size_t m_watchingMp4 = 0; // /live.mp4 viewers connected (the sink's thread)
     BrowserFeed m_feed;
+    H264Feed m_h264;
 };

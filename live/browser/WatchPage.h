@@ -1,6 +1,8 @@
 #pragma once
 // The watch page: the live picture, the viewer count and the addresses for
-// media players, as one small HTML page that needs no script.
+// media players, as one small HTML page. A small inline script plays the
+// H.264 stream; without script (or without Media Source Extensions) the
+// page shows the MJPEG picture.
 
 #include "live/browser/StatusDocument.h"
 
