@@ -72,7 +72,7 @@ constexpr TPlace NetworkPage[] = {
     {"lblRelayStatusCaption", 10, 54, 70, 16},
     {"lblRelayStatus", 82, 54, 251, 36},
     {"cbViewerPassword", 16, 350, 160, 18},
-    {"edViewerPassword", 180, 348, 163, 21},
+    {"edViewerPassword", 180, 348, 110, 21},
     // The link while a password is asked for; otherwise, in its place, the
     // hint that the published page leads anyone to the stream.
     {"btnPrivateLink", 16, 374, 100, 23},
