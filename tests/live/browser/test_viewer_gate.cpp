@@ -147,7 +147,7 @@ const PortRequest kEveryPath[] = {
     {"mjpeg", "GET", "/live.mjpg", "", "HTTP/1.1 200 OK"},
     {"snapshot", "GET", "/snapshot.jpg", "", "HTTP/1.1 200 OK"},
     {"status", "GET", "/status.json", "", "HTTP/1.1 200 OK"},
-    {"mp4 (a path added later)", "GET", "/live.mp4", "", "HTTP/1.0 404 Not Found"},
+    {"mp4", "GET", "/live.mp4", "", "HTTP/1.1 200 OK"},
     {"hls (a path added later)", "GET", "/hls/live.m3u8", "", "HTTP/1.0 404 Not Found"},
     {"unknown path", "GET", "/nothing", "", "HTTP/1.0 404 Not Found"},
     {"wrong method", "DELETE", "/watch", "", "HTTP/1.1 405 Method Not Allowed"},
