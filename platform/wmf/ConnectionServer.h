@@ -138,7 +138,6 @@ public:
     std::list<Connection>& Connections() { return m_connections; }
     // True when the viewer slots are all taken.
     bool Full() const;
-    uint32_t Viewers() const { return m_viewerCount; }
     uint64_t BytesSent() const { return m_bytesSent; }
     // Counts a connection as a viewer (the caller checked Full).
     void CountViewer(Connection& connection, ViewerKind kind);

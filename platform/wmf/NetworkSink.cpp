@@ -467,7 +467,7 @@ private:
     {
         SinkFacts f;
         f.streaming = m_haveHeaderOnThread && !m_ended;
-        f.viewers = m_server.Viewers();
+        f.viewers = m_server.ViewerCount();
         f.limit = m_server.MaximumClients();
         f.port = m_server.Port();
         f.bitrate = m_bitrate;
