@@ -2,14 +2,17 @@
 // Media stream in both its forms, the browser paths, paths added later)
 // behind the gate, with real clients: curl (Digest and Basic), ffprobe and
 // ffmpeg over http:// with user info and over mmsh:// with the private
-// link, and raw sockets for the 401 and 429 heads.
+// link, mpv and VLC with user info, and raw sockets for the 401 and 429
+// heads.
 
 #include "live/browser/BrowserSide.h"
 #include "platform/wmf/AsfEncoder.h"
 #include "platform/wmf/NetworkSink.h"
 #include "platform/wmf/ViewerGate.h"
 #include "platform/wmf/WMWriter.h"
+#include "platform/dshow/TestPatternCode.h"
 #include "tests/support/TestSupport.h"
+#include "tests/wmf/LiveRig.h"
 #include "tests/wmf/WmfTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +26,22 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::RunCommand;
+
+// The test source's frame code stamped on a picture (RGB32), so a player's
+// shown picture can be told from a blank or broken one.
+void StampFrameCode(std::vector<uint8_t>& pixels, int width, int height, int frame)
+{
+    const int count = (frame / kTestPatternCodeStep) % (1 << kTestPatternCodeBits);
+    const int code = count ^ (count >> 1);
+    auto* argb = reinterpret_cast<uint32_t*>(pixels.data());
+    for (int cell = 0; cell < kTestPatternCodeCells; ++cell) {
+        const bool on = cell == 0 || (cell < kTestPatternCodeCells - 1 && (code >> (kTestPatternCodeBits - cell)) & 1);
+        const int x0 = cell * width / kTestPatternCodeCells, x1 = (cell + 1) * width / kTestPatternCodeCells;
+        for (int y = TestPatternCodeTop(height); y < TestPatternCodeBottom(height); ++y)
+            std::fill(argb + static_cast<size_t>(y) * width + x0, argb + static_cast<size_t>(y) * width + x1,
+                on ? 0xFFEBEBEBu : 0xFF101010u);
+    }
+}
 
 // Encodes moving pictures in real time (15 a second) into the sink and its
 // picture tap, as the writer does.
@@ -42,7 +61,8 @@ public:
             const auto start = std::chrono::steady_clock::now();
             for (int n = 0; !m_stop; ++n) {
                 std::this_thread::sleep_until(start + n * 66667us);
-                const auto pic = wmftest::MovingPicture(320, 240, n % 30);
+                auto pic = wmftest::MovingPicture(320, 240, n % 30);
+                StampFrameCode(pic, 320, 240, n);
                 m_encoder->EncodeVideo(0, {PixelLayout::RGB32, 320, 240, pic.data(), pic.size()}, n * 666667LL, false);
             }
             m_encoder->Finish();
@@ -232,6 +252,28 @@ TEST_F(ViewerGateTest, FfprobeAndFfmpegPlayWithUserInfoInTheUrl)
             EXPECT_NE(refused.find("401"), std::string::npos) << userInfo << ": " << refused;
         }
     }
+}
+
+// The players people use besides FFmpeg take the password from the address
+// too (mpv through FFmpeg's HTTP client, VLC through its own, which answers
+// with Basic). Over mmsh:// neither sends user info at all, so the private
+// link is the way there (next test).
+TEST_F(ViewerGateTest, MpvAndVlcPlayWithUserInfoInTheUrl)
+{
+    Start();
+    for (const wmflive::Player player : {wmflive::Player::Mpv, wmflive::Player::Vlc}) {
+        SCOPED_TRACE(wmflive::PlayerName(player));
+        if (!wmflive::PlayerInstalled(player)) {
+            ADD_FAILURE() << wmflive::PlayerName(player) << " is not installed (scripts/install-deps.sh installs it)";
+            continue;
+        }
+        const auto shown = wmflive::FirstShownPicture(player, Url("/", "viewer:s3cret%20pass@"), 320, 240);
+        EXPECT_TRUE(shown.ok) << shown.error;
+    }
+    // Refused without the password: mpv gives up at the 401.
+    const auto refused = wmflive::FirstShownPicture(wmflive::Player::Mpv, Url("/", "viewer:wrong@"), 320, 240);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(refused.error.find("before any picture"), std::string::npos) << refused.error;
 }
 
 TEST_F(ViewerGateTest, APrivateLinkAdmitsBrowsersAndPlayersUntilRenewed)
