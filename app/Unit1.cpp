@@ -108,6 +108,8 @@ TForm1::TForm1(TStartOptions options, QWidget* parent)
     CreateComponents();
     ConnectHandlers();
     SetUpKeyboard();
+    if (Options.Unseen)
+        Panel4->hide(); // and with it the video window and the renderer's own
     // Window creation runs the start-up sequence; a failure is shown and the
     // window opens with what was set up so far.
     RunGuarded([this] { FormCreate(); });

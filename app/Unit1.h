@@ -68,6 +68,9 @@ struct TStartOptions {
     bool Start = false;       // --start
     bool Verbose = false;     // --verbose (or LUMORA_DEBUG=1)
     std::string RelayUrl;     // --relay URL: relay this run there, not saved
+    // No display at all (the run without one): no one can see the window,
+    // so the preview is never drawn and its pictures are not made.
+    bool Unseen = false;
 };
 
 class TForm1 : public QMainWindow {

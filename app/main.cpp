@@ -177,6 +177,7 @@ int main(int argc, char** argv)
 
     int result = 0;
     {
+        options.Unseen = offscreen;
         TForm1 form(options);
         form.show();
         result = app.exec();

@@ -1,11 +1,13 @@
 // What the window shows: a Start without a source, the settings locked while
 // streaming, the public address field before the address is known, and
-// upload results that stay readable.
+// upload results that stay readable, and a run without a display that
+// makes no preview.
 #include "tests/app/AppFixture.h"
 
 #include "app/StatusPanel.h"
 #include "media/MediaKit.h"
 #include "net/NetFTP.h"
+#include "platform/dshow/VideoRenderer.h"
 #include "tests/support/FtpTestServer.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/ScriptedServer.h"
@@ -36,12 +38,13 @@ namespace {
 
 class WindowStates : public AppFixture {
 protected:
-    TForm1& OpenOnFreePort(const std::string& echoUrl)
+    TForm1& OpenOnFreePort(const std::string& echoUrl, bool unseen = false)
     {
         m_port = FreeTcpPort();
         WriteFileText(Path("lumora.ini"), "[Network]\nPort=" + std::to_string(m_port) + "\n");
         TStartOptions o;
         o.EchoUrl = echoUrl;
+        o.Unseen = unseen;
         TForm1& f = Open(o);
         f.RequestLimits.Echo = 1000;
         f.cbSource->setCurrentIndex(f.cbSource->count() - 1); // the test source
@@ -87,6 +90,36 @@ TEST_F(WindowStates, StartWithoutAVideoSourceSaysSoAndLeavesTheWindowStopped)
     f.btnPreview->click();
     EXPECT_EQ(m_errors.back(), NoVideoSourceText);
     EXPECT_EQ(ControlStates(f), before);
+}
+
+// Without a display no one sees the preview: it is not drawn, and the
+// pictures for it are not made, while the stream goes on. With one (the
+// offscreen window stands for a shown one here) it is drawn.
+TEST_F(WindowStates, WithoutADisplayThePreviewIsNeitherMadeNorDrawn)
+{
+    for (const bool unseen : {true, false}) {
+        SCOPED_TRACE(unseen ? "no display" : "a display");
+        TForm1& f = OpenOnFreePort("http://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/", unseen);
+        f.btnStart->click();
+        ASSERT_TRUE(f.FilterGraph1->Active()) << (m_errors.empty() ? "" : m_errors.front());
+        ComPtr<IRendererStatistics> stats;
+        ASSERT_EQ(f.VideoWindow1->QueryInterface(IRendererStatistics::iid, stats.ReleaseAndGetVoid()), S_OK);
+        // The stream's pictures move on: two different snapshots.
+        const std::string snapshot = "curl -s --max-time 5 http://127.0.0.1:" + std::to_string(m_port) + "/snapshot.jpg | md5sum";
+        const std::string first = testsupport::RunCommand(snapshot);
+        EXPECT_TRUE(WaitFor([&] { return testsupport::RunCommand(snapshot) != first; }, 10s));
+        uint64_t received = 0, painted = 0;
+        if (unseen) {
+            stats->GetCounts(&received, &painted);
+            EXPECT_EQ(painted, 0u);
+            EXPECT_LE(received, 1u) << "the first picture makes the renderer's window; no more are made";
+        } else {
+            EXPECT_TRUE(WaitFor([&] { stats->GetCounts(&received, &painted); return painted >= 2; }, 10s))
+                << received << " received, " << painted << " painted";
+        }
+        f.btnStop->click();
+        ASSERT_TRUE(Close());
+    }
 }
 
 TEST_F(WindowStates, EveryWebsiteSettingGreysWhileStreaming)
