@@ -3,6 +3,7 @@
 
 #include "app/Unit1Relay.h"
 
+#include "media/CaptureFormat.h"
 #include "media/MediaKit.h"
 #include "net/NetStack.h"
 #include "platform/ini/IniFile.h"
@@ -21,9 +22,33 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
+
+// What the stream needs from the capture: the profile's video size and
+// rate, and no smaller than the preview shows.
+CaptureNeed CaptureNeedOf(const ComPtr<IUnknown>& streamProfile)
+{
+    CaptureNeed need;
+    const ComPtr<IWMProfile> profile = streamProfile ? streamProfile.As<IWMProfile>() : ComPtr<IWMProfile>();
+    DWORD count = 0;
+    if (!profile || FAILED(profile->GetStreamCount(&count)))
+        return need;
+    for (DWORD i = 0; i < count; ++i) {
+        ComPtr<IWMStreamConfig> config;
+        WMStreamFormat format;
+        if (SUCCEEDED(profile->GetStream(i, config.GetAddressOf())) && config && SUCCEEDED(config->GetFormat(&format))
+            && format.IsVideo()) {
+            need.width = std::max(format.width, 320);
+            need.height = std::max(format.height, 240);
+            need.frameInterval = static_cast<REFERENCE_TIME>(format.avgTimePerFrame);
+            break;
+        }
+    }
+    return need;
+}
 
 std::string PortRefusedText(const std::string& port)
 {
@@ -160,6 +185,7 @@ void TForm1::btnStartClick()
             ComPtr<ICaptureGraphBuilder2> builder = InterfaceOf<ICaptureGraphBuilder2>(*FilterGraph1);
             ComPtr<IBaseFilter> device = InterfaceOf<IBaseFilter>(*Filter1);
             ComPtr<IBaseFilter> writer = InterfaceOf<IBaseFilter>(*ASFWriter);
+            ApplyCaptureFormat(builder.Get(), device.Get(), CaptureNeedOf(StreamProfile));
             CheckGraphResult(builder->RenderStream(&PIN_CATEGORY_CAPTURE, nullptr, device.Get(), nullptr, writer.Get()));
             ComPtr<IBaseFilter> renderer = InterfaceOf<IBaseFilter>(*VideoWindow1);
             CheckGraphResult(
