@@ -28,6 +28,15 @@ std::chrono::seconds LeaseTime()
     }
     return std::chrono::hours(1);
 }
+
+// LUMORA_PORT_MAPPING=0 keeps this process from asking any router, whatever
+// the settings say (a machine whose router must not be touched, the tests
+// that run outside a network of their own).
+bool MappingAllowedHere()
+{
+    const char* text = std::getenv("LUMORA_PORT_MAPPING");
+    return !text || std::string(text) != "0";
+}
 } // namespace
 
 void TForm1::BuildPortMappingControls()
@@ -97,7 +106,7 @@ void TPortMappingController::Start(int port)
     m_form.lblReachability->clear();
     m_form.lblReachability->setToolTip({});
     // A stream kept to the LAN or this machine is never opened to the internet.
-    if (!m_form.cbPortMapping->isChecked() || m_form.m_listen != "all")
+    if (!m_form.cbPortMapping->isChecked() || m_form.m_listen != "all" || !MappingAllowedHere())
         return;
     m_form.lblReachability->setText("Asking the router to open the port\u2026");
     m_notices = std::make_unique<QObject>();

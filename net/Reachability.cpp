@@ -69,9 +69,10 @@ Reachability Classify(const MappingOutcome& o, const std::string& echoAddress)
             return Reachability::DoubleNat;
         if (known && Known(echoAddress) && echoAddress != o.RouterAddress)
             return Reachability::DoubleNat;
-        // A router that refuses and has no public address of its own to
-        // give while the internet sees one is behind another NAT too.
-        if (!known && !o.Granted && Known(echoAddress))
+        // A router with no public address of its own to give (routers say
+        // so when theirs is private or shared) while the internet sees one
+        // is behind another NAT too.
+        if (!known && Known(echoAddress))
             return Reachability::DoubleNat;
     }
     if (o.Granted)

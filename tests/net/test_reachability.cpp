@@ -56,6 +56,12 @@ TEST(Reachability, EachAnswerGetsItsLine)
          "203.0.113.7", Reachability::DoubleNat,
          "Behind a second NAT (the router has no public address of its own; the internet sees 203.0.113.7): "
          "viewers outside cannot reach this machine; use IPv6, the relay, or the picture upload below"},
+        {"router without an address grants all the same", Answer(P::Upnp, true, 8080, ""), "203.0.113.7",
+         Reachability::DoubleNat,
+         "Behind a second NAT (the router has no public address of its own; the internet sees 203.0.113.7): "
+         "viewers outside cannot reach this machine; use IPv6, the relay, or the picture upload below"},
+        {"router without an address, echo failed too", Answer(P::NatPmp, true, 8080, ""), "",
+         Reachability::Reachable, "Reachable: router opened port 8080 (NAT-PMP)"},
         {"public router refuses", Answer(P::Upnp, false, 0, "198.51.100.20", "UPnP error 606 (Action not authorized)"),
          "198.51.100.20", Reachability::Refused,
          "The router refused to open port 8080 (UPnP error 606 (Action not authorized)): forward TCP port 8080 by "
