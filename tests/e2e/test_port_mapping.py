@@ -122,7 +122,7 @@ class Network:
         m = re.search(r"elements = \{([^}]*)\}", listing)
         return sorted(int(p) for p in re.findall(r"(\d+) :", m.group(1))) if m else []
 
-    def lumora(self, settings="", env=None):
+    def lumora(self, settings="", env=None, echo_url=ECHO_URL):
         """Lumora streaming the test pattern on PORT in the LAN namespace."""
         ini = self.path("lumora.ini")
         with open(ini, "w") as f:
@@ -133,7 +133,7 @@ class Network:
         environment.update(env or {})
         self.lumora_out = self.path("lumora.out")
         self.lumora_proc = self.start_in(
-            self.net.lan, [os.path.join(BUILD, "lumora"), "--start", "--settings", ini, "--echo-url", ECHO_URL],
+            self.net.lan, [os.path.join(BUILD, "lumora"), "--start", "--settings", ini, "--echo-url", echo_url],
             "lumora", ready=False, env=environment, cwd=self.dir)
         return self.lumora_proc
 
@@ -231,6 +231,15 @@ class PortMappingTest(unittest.TestCase):
         self.assertEqual([m["lease"] for m in n.router_requests("natpmp", "Map")], [3600, 0])
         self.assertEqual(n.mapped_ports(), [])
         self.assertIn("Connection refused", n.probe(n.net.wan, self.wan_url(PORT)))
+
+    def test_the_routers_public_address_stands_in_for_a_failed_echo(self):
+        n = Network(self)
+        n.scripted_router("--upnp")
+        n.lumora(echo_url=f"http://{netns.WAN_HOST}:8001/")  # nothing listens there
+        n.wait_for_line("The public address is unknown")
+        n.wait_for_line(f"Reachable: router opened port {PORT} (UPnP)")
+        n.wait_for_line(f"(WAN http://{netns.ROUTER_WAN}:{PORT}/)")
+        n.end_lumora()
 
     def test_no_router_is_said_and_the_stream_does_not_wait_for_it(self):
         n = Network(self)
