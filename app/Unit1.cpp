@@ -4,6 +4,7 @@
 #include "app/AntiFreeze.h"
 #include "app/Resources.h"
 #include "app/StatusPanel.h"
+#include "app/Unit1PortMapping.h"
 #include "app/Unit1Relay.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -244,6 +245,7 @@ void TForm1::BuildControls()
     MakeLabel(GroupBox3, "lblWANScheme", "http://");
     edWAN = MakeEdit(GroupBox3, "edWAN", true);
     BuildRelayControls();
+    BuildPortMappingControls();
 
     // Website page.
     GroupBox2 = Named(new QGroupBox("Website FTP Server ", TabSheet3), "GroupBox2");
@@ -393,6 +395,7 @@ void TForm1::FormCreate()
         savedProfileText = ini.ReadString("Network", "Profile", "");
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
+        PortMapping->Load(ini);
         ReadViewerAccessSettings(ini);
     }
     ReportUnwritableSettings();
@@ -511,5 +514,6 @@ void TForm1::SaveSettings()
     ini.WriteInteger("Network", "Profile", ProfileIndex);
     ini.WriteString("IP", "Last", LastUploadedIP);
     Relay->Save(ini);
+    PortMapping->Save(ini);
     WriteViewerAccessSettings(ini);
 }

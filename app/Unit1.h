@@ -41,6 +41,7 @@ class TRelayController;
 class BrowserSide;
 class ViewerGate;
 class TRelayUrlEdit;
+class TPortMappingController;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -123,6 +124,10 @@ public:
     QCheckBox* cbRelay = nullptr;       // "Relay to"
     TRelayUrlEdit* edRelayURL = nullptr;
     QLabel* lblRelayStatus = nullptr;   // "off", "connecting", "live 00:12:34" or the last error
+    // Opening the stream port on the router (Unit1PortMapping.cpp), in the settings group.
+    QCheckBox* cbPortMapping = nullptr;  // "Ask the router to open the port"
+    QLabel* lblReachability = nullptr;   // whether viewers outside can reach the stream
+    QLabel* lblRouterAddress = nullptr;  // the router's own public address, beside the echo's
 
     // Website page
     QGroupBox* GroupBox2 = nullptr;
@@ -175,6 +180,7 @@ public:
     std::string TrustedFingerprint;
     TRequestLimits RequestLimits;
     std::unique_ptr<TRelayController> Relay;
+    std::unique_ptr<TPortMappingController> PortMapping;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;
@@ -237,6 +243,9 @@ public:
     void MakeLocalFile();
     void MakeWANFile();
     std::string EchoUrl() const;
+    // The port the website page names: the router's external port while
+    // one is open for the stream, else the stream's own port.
+    std::string WanPagePortText() const;
 
     // ---- publishing and the website page ------------------------------------------
     void TreeView1Click();
@@ -281,11 +290,13 @@ protected:
     void FitToScreen();
 
 private:
+    friend class TPortMappingController;
     void BuildControls();
     void SetClientArea(QWidget* client);
     void ApplyTabOrder();
     void SetUpKeyboard();
     void BuildRelayControls();
+    void BuildPortMappingControls();
     void CreateComponents();
     void CreateHelpViewer();
     void DestroyComponents();

@@ -2,6 +2,7 @@
 #include "app/Unit1.h"
 
 #include "app/AntiFreeze.h"
+#include "app/Unit1PortMapping.h"
 
 #include "net/NetHTTP.h"
 #include "net/NetStack.h"
@@ -121,7 +122,7 @@ void TForm1::MakeWANFile()
     PreparePrivateFile(Files.WanPageFile());
     MakePage(
         Files.WanPageFile(), edTemplate->text().toStdString(),
-        [this] { return StatusPanel0->text().toStdString(); }, [this] { return PagePortText(); });
+        [this] { return StatusPanel0->text().toStdString(); }, [this] { return WanPagePortText(); });
 }
 
 namespace {
@@ -169,6 +170,10 @@ void TForm1::GetOutsideIP()
         failure = e.what();
     }
     StatusPanel1->clear();
+    PortMapping->EchoAnswered(result);
+    // The echo failed: the router's own public address is the next best.
+    if (result.empty())
+        result = PortMapping->UsableRouterAddress();
     if (!result.empty())
         StatusPanel0->setText(QString::fromStdString(result));
     // A failed request is said once, until the reason changes or a request

@@ -1,6 +1,7 @@
 // The window's non-visual components: created with the window, destroyed
 // before it (members leave their graph before the graph goes).
 #include "app/Unit1.h"
+#include "app/Unit1PortMapping.h"
 
 #include "app/AntiFreeze.h"
 #include "app/Unit1Relay.h"

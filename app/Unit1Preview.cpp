@@ -1,6 +1,7 @@
 // Video source selection and preview: the handlers of the "Video Source" group.
 
 #include "app/Unit1.h"
+#include "app/Unit1PortMapping.h"
 
 #include "media/MediaKit.h"
 #include "platform/dshow/PropertyFrame.h"
@@ -171,6 +172,7 @@ void TForm1::EndStreamForSourceChange()
     // Another choice ends it the way Stop does, but without building a
     // preview of the new row (picking a source never starts one): the
     // window shows the stopped state and the user presses Preview or Start.
+    PortMapping->Stop();
     tmrStartButtonUpload->stop();
     tmrMain->stop();
     FilterGraph1->SetActive(false);

@@ -22,7 +22,7 @@ void TForm1::ShowWanAddress(bool learnt)
     // known, with a hint that says why.
     const QString address = StatusPanel0->text();
     if (IsDottedAddress(address.toStdString())) {
-        edWAN->setText(address + ":" + edPort->text() + "/");
+        edWAN->setText(address + ":" + QString::fromStdString(Streaming() ? WanPagePortText() : edPort->text().toStdString()) + "/");
         return;
     }
     edWAN->clear();

@@ -1,6 +1,7 @@
 // Streaming start and stop.
 #include "app/Unit1.h"
 
+#include "app/Unit1PortMapping.h"
 #include "app/Unit1Relay.h"
 
 #include "media/CaptureFormat.h"
@@ -151,6 +152,9 @@ void TForm1::btnStartClick()
             if (FAILED(sink->GetHostURL(&url)))
                 throw EMediaKitException(PortRefusedText(std::to_string(port)));
         }
+        // The router is asked on a thread of its own: the first stream byte
+        // never waits for it.
+        PortMapping->Start(port);
 
         // The writer's profile, title and live mode.
         if (ComPtr<IConfigAsfWriter> config = Supports<IConfigAsfWriter>(*ASFWriter)) {
@@ -255,7 +259,7 @@ std::string TForm1::StreamingLine() const
                               edIPAddress->text().toStdString().c_str(), ASFWriter->Port());
     const std::string wan = StatusPanel0->text().toStdString();
     if (IsDottedAddress(wan))
-        line += Format(" (WAN http://%s:%u/)", wan.c_str(), ASFWriter->Port());
+        line += Format(" (WAN http://%s:%s/)", wan.c_str(), WanPagePortText().c_str());
     return line;
 }
 
@@ -273,12 +277,13 @@ void TForm1::SetNetworkSettingsEnabled(bool enabled)
     // (they are read-only anyway): while streaming they hold the stream's
     // address, the one thing a user needs then. The rest of the group greys.
     for (QWidget* child : GroupBox3->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        if (child != edIPAddress && child != edWAN)
+        if (child != edIPAddress && child != edWAN && !child->property("lumoraStatus").toBool())
             child->setEnabled(enabled);
 }
 
 void TForm1::btnStopClick()
 {
+    PortMapping->Stop();
     tmrStartButtonUpload->stop();
     tmrMain->stop();
     Relay->Stop();

@@ -21,6 +21,7 @@ packages=(
   desktop-file-utils appstream man-db librsvg2-bin
   mpv vlc-bin vlc-plugin-base iproute2
   lintian
+  libminiupnpc-dev libnatpmp-dev nftables miniupnpc natpmpc miniupnpd-nftables
   xvfb xauth openbox wmctrl x11-utils xdotool
 )
 

@@ -1,0 +1,96 @@
+#include "net/UpnpIgd.h"
+
+#include <miniupnpc/miniupnpc.h>
+#include <miniupnpc/upnpcommands.h>
+#include <miniupnpc/upnperrors.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+constexpr int kConflictInMappingEntry = 718;
+constexpr int kOnlyPermanentLeasesSupported = 725;
+constexpr const char* kDescription = "Lumora stream";
+} // namespace
+
+struct UpnpIgdClient::Igd {
+    UPNPUrls Urls {};
+    IGDdatas Data {};
+    char LanAddress[64] = {};
+    ~Igd() { FreeUPNPUrls(&Urls); }
+    const char* Control() const { return Urls.controlURL; }
+    const char* Service() const { return Data.first.servicetype; }
+};
+
+UpnpIgdClient::UpnpIgdClient() = default;
+UpnpIgdClient::~UpnpIgdClient() = default;
+
+bool UpnpIgdClient::Discover(std::chrono::milliseconds limit)
+{
+    int error = 0;
+    UPNPDev* devices = upnpDiscover(static_cast<int>(limit.count()), nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2,
+                                    &error);
+    if (!devices)
+        return false;
+    auto igd = std::make_unique<Igd>();
+    // 1: a connected gateway, 2: a gateway that says it is not connected
+    // (still asked: it may map all the same, and its answer is the diagnosis).
+    const int found = UPNP_GetValidIGD(devices, &igd->Urls, &igd->Data, igd->LanAddress, sizeof igd->LanAddress);
+    freeUPNPDevlist(devices);
+    if (found != 1 && found != 2)
+        return false;
+    m_igd = std::move(igd);
+    return true;
+}
+
+std::string UpnpIgdClient::PublicAddress()
+{
+    if (!m_igd)
+        return {};
+    char address[40] = {};
+    if (UPNP_GetExternalIPAddress(m_igd->Control(), m_igd->Service(), address) != UPNPCOMMAND_SUCCESS)
+        return {};
+    return address;
+}
+
+MapRequestResult UpnpIgdClient::Map(int externalPort, int internalPort, int leaseSeconds)
+{
+    MapRequestResult r;
+    if (!m_igd)
+        return r;
+    const std::string ext = std::to_string(externalPort);
+    const std::string in = std::to_string(internalPort);
+    // A port the router already gives to another machine (or to another
+    // program here) is taken; our own earlier mapping is simply renewed.
+    char client[40] = {}, clientPort[6] = {}, desc[80] = {}, enabled[4] = {}, lease[16] = {};
+    if (UPNP_GetSpecificPortMappingEntry(m_igd->Control(), m_igd->Service(), ext.c_str(), "TCP", nullptr, client,
+                                         clientPort, desc, enabled, lease) == UPNPCOMMAND_SUCCESS &&
+        (std::strcmp(client, m_igd->LanAddress) != 0 || in != clientPort)) {
+        r.Result = MapRequestResult::Kind::Taken;
+        r.Refusal = std::string("port ") + ext + " is mapped to " + client + ":" + clientPort;
+        return r;
+    }
+    const std::string leaseText = std::to_string(leaseSeconds);
+    const int rc = UPNP_AddPortMapping(m_igd->Control(), m_igd->Service(), ext.c_str(), in.c_str(),
+                                       m_igd->LanAddress, kDescription, "TCP", nullptr, leaseText.c_str());
+    if (rc == UPNPCOMMAND_SUCCESS) {
+        r.Result = MapRequestResult::Kind::Granted;
+        r.ExternalPort = externalPort;
+        r.LeaseSeconds = leaseSeconds;
+        return r;
+    }
+    r.Result = rc == kConflictInMappingEntry          ? MapRequestResult::Kind::Taken
+               : rc == kOnlyPermanentLeasesSupported ? MapRequestResult::Kind::OnlyPermanent
+                                                      : MapRequestResult::Kind::Refused;
+    const char* text = strupnperror(rc);
+    r.Refusal = "UPnP error " + std::to_string(rc) + (text ? std::string(" (") + text + ")" : std::string());
+    return r;
+}
+
+void UpnpIgdClient::Unmap(int externalPort, int)
+{
+    if (!m_igd)
+        return;
+    const std::string ext = std::to_string(externalPort);
+    UPNP_DeletePortMapping(m_igd->Control(), m_igd->Service(), ext.c_str(), "TCP", nullptr);
+}
