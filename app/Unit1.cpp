@@ -2,6 +2,8 @@
 #include "app/Unit1.h"
 
 #include "app/AntiFreeze.h"
+#include "app/BackgroundRequest.h"
+#include "app/SnapshotUploader.h"
 #include "app/Resources.h"
 #include "app/StatusPanel.h"
 #include "app/Unit1Relay.h"
@@ -297,6 +299,7 @@ void TForm1::BuildControls()
     tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
     BuildViewerControls();
     BuildViewerAccessControls();
+    BuildOutsideControls();
     LayOutWindow();
 
     OpenDialog1.DefaultExt = "txt";
@@ -392,6 +395,7 @@ void TForm1::FormCreate()
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
         ReadViewerAccessSettings(ini);
+        ReadOutsideSettings(ini);
     }
     ReportUnwritableSettings();
     if (!Options.RelayUrl.empty())
@@ -510,4 +514,5 @@ void TForm1::SaveSettings()
     ini.WriteString("IP", "Last", LastUploadedIP);
     Relay->Save(ini);
     WriteViewerAccessSettings(ini);
+    WriteOutsideSettings(ini);
 }

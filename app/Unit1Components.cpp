@@ -4,6 +4,8 @@
 
 #include "app/AntiFreeze.h"
 #include "app/Unit1Relay.h"
+#include "app/BackgroundRequest.h"
+#include "app/SnapshotUploader.h"
 #include "live/browser/BrowserSide.h"
 #include "platform/wmf/ViewerGate.h"
 
