@@ -92,7 +92,11 @@ std::string GlobalIPv6Address()
     // Each line: address (32 hex digits), interface index, prefix length,
     // scope, flags (IFA_F_*), interface name; all hexadecimal.
     constexpr unsigned kTemporary = 0x01, kDadFailed = 0x08, kDeprecated = 0x20, kTentative = 0x40;
-    std::ifstream in("/proc/net/if_inet6");
+    // The calling thread's own view: a thread may live in a network
+    // namespace of its own.
+    std::ifstream in("/proc/thread-self/net/if_inet6");
+    if (!in)
+        in.open("/proc/net/if_inet6");
     std::string line, stable, temporary;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
