@@ -73,12 +73,14 @@ TSnapshotUploader::TSnapshotUploader(QObject* context, Report report)
 TSnapshotUploader::~TSnapshotUploader()
 {
     Stop();
+    Join();
     *m_alive = false;
 }
 
 void TSnapshotUploader::Start(std::shared_ptr<PictureTap> tap, TSnapshotSettings settings)
 {
     Stop();
+    Join();
     if (!tap)
         return;
     m_settings = std::move(settings);
@@ -89,7 +91,8 @@ void TSnapshotUploader::Start(std::shared_ptr<PictureTap> tap, TSnapshotSettings
         std::lock_guard lock(m_lock);
         m_stop = false;
     }
-    m_thread = std::thread([this] { Run(); });
+    m_working = true;
+    m_thread = std::thread([this, newest = m_newest] { Run(newest); });
 }
 
 void TSnapshotUploader::Stop()
@@ -103,29 +106,31 @@ void TSnapshotUploader::Stop()
     m_wake.notify_all();
     if (m_newest)
         m_newest->Poke();
-    if (m_thread.joinable())
-        m_thread.join();
     m_tap.reset();
     m_newest.reset();
-    if (!m_settings.LocalFile.empty())
-        ::unlink(m_settings.LocalFile.c_str());
 }
 
-void TSnapshotUploader::Run()
+void TSnapshotUploader::Join()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void TSnapshotUploader::Run(const std::shared_ptr<TNewestPicture>& newest)
 {
     auto stopped = [this] {
         std::lock_guard lock(m_lock);
         return m_stop;
     };
     // The first picture as soon as there is one; then one per interval.
-    while (!stopped() && !m_newest->Take(std::chrono::milliseconds(200), stopped).i420) {
+    while (!stopped() && !newest->Take(std::chrono::milliseconds(200), stopped).i420) {
     }
     while (!stopped()) {
         const auto began = std::chrono::steady_clock::now();
         bool ok = true;
         std::string text;
         try {
-            text = UploadOnce();
+            text = UploadOnce(*newest);
         } catch (const std::exception& e) {
             ok = false;
             text = e.what();
@@ -142,11 +147,13 @@ void TSnapshotUploader::Run()
         std::unique_lock lock(m_lock);
         m_wake.wait_until(lock, began + m_settings.Interval, [this] { return m_stop; });
     }
+    ::unlink(m_settings.LocalFile.c_str());
+    m_working = false;
 }
 
-std::string TSnapshotUploader::UploadOnce()
+std::string TSnapshotUploader::UploadOnce(TNewestPicture& newest)
 {
-    const TappedPicture picture = m_newest->Take(std::chrono::milliseconds(0), [] { return true; });
+    const TappedPicture picture = newest.Take(std::chrono::milliseconds(0), [] { return true; });
     if (!picture.i420)
         throw Exception("no picture yet");
     std::vector<uint8_t> jpeg;

@@ -9,15 +9,17 @@
 // settings and security. A failed upload is reported and simply tried again
 // at the next interval with the picture of that moment: nothing queues up.
 //
-// Threads. Start, Stop and the destructor on the window's thread; Stop
-// returns once the upload thread has ended (an upload in progress is given
-// up at its next bounded wait). Reports reach the context's thread.
+// Threads. Start, Stop and the destructor on the window's thread. Stop
+// does not wait: an upload in progress ends on its own (each wait on the
+// server is bounded) and reports nothing; the next Start and the
+// destructor join the thread. Reports reach the context's thread.
 
 #include "net/NetFTP.h"
 
 #include <QObject>
 #include <QPointer>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -56,12 +58,14 @@ public:
 
     void Start(std::shared_ptr<PictureTap> tap, TSnapshotSettings settings);
     void Stop();
-    bool Running() const { return m_thread.joinable(); }
+    // True until the upload thread has ended after Stop.
+    bool Working() const { return m_working; }
 
 private:
-    void Run();
+    void Join();
+    void Run(const std::shared_ptr<TNewestPicture>& newest);
     // One upload of the newest picture; the status text, or raises.
-    std::string UploadOnce();
+    std::string UploadOnce(TNewestPicture& newest);
 
     QPointer<QObject> m_context;
     Report m_report;
@@ -72,5 +76,6 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     bool m_stop = false;
+    std::atomic<bool> m_working{false};
     std::shared_ptr<std::atomic<bool>> m_alive;
 };

@@ -3,6 +3,7 @@
 // the website shows while streaming (a real FTP server, pyftpdlib).
 #include "tests/app/AppFixture.h"
 
+#include "app/SnapshotUploader.h"
 #include "net/NetFTP.h"
 #include "tests/support/FtpTestServer.h"
 #include "tests/support/HttpTestServer.h"
@@ -208,7 +209,8 @@ TEST_F(Outside, WhileStreamingTheNewestPictureReplacesTheOneOnTheWebsite)
         EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
     EXPECT_TRUE(m_errors.empty()) << m_errors.front();
 
-    // Stopped: no more uploads.
+    // Stopped: the upload thread ends by itself, and nothing is uploaded after.
+    EXPECT_TRUE(WaitFor([&] { return !f.Snapshots->Working(); }, 30s));
     std::filesystem::remove(picture);
     WaitFor([] { return false; }, 1s);
     EXPECT_FALSE(std::filesystem::exists(picture));
