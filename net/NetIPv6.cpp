@@ -125,6 +125,20 @@ std::string GlobalIPv6Address()
     return stable.empty() ? temporary : stable;
 }
 
+std::string BodyOfHttpReply(const std::string& reply, const std::string& url, size_t limit)
+{
+    const size_t headEnd = reply.find("\r\n\r\n");
+    if (reply.compare(0, 5, "HTTP/") != 0 || headEnd == std::string::npos)
+        throw ENetException("No HTTP answer from " + url);
+    const std::string statusLine = reply.substr(0, reply.find("\r\n"));
+    const size_t blank = statusLine.find(' ');
+    if (blank == std::string::npos || statusLine.size() < blank + 4 || statusLine[blank + 1] != '2')
+        throw ENetException(url + " answered " + (blank == std::string::npos ? statusLine : statusLine.substr(blank + 1)));
+    if (reply.size() - headEnd - 4 > limit)
+        throw ENetException("The answer of " + url + " is too large.");
+    return reply.substr(headEnd + 4);
+}
+
 std::string HttpGetOverIPv6(const std::string& url, std::chrono::milliseconds timeout, size_t limit,
                             const std::atomic<bool>* cancel)
 {
@@ -209,15 +223,5 @@ std::string HttpGetOverIPv6(const std::string& url, std::chrono::milliseconds ti
         if (reply.size() > most)
             throw ENetException("The answer of " + url + " is too large.");
     }
-    const size_t headEnd = reply.find("\r\n\r\n");
-    if (reply.compare(0, 5, "HTTP/") != 0 || headEnd == std::string::npos)
-        throw ENetException("No HTTP answer from " + url);
-    const std::string statusLine = reply.substr(0, reply.find("\r\n"));
-    const size_t blank = statusLine.find(' ');
-    if (blank == std::string::npos || statusLine.size() < blank + 4 || statusLine[blank + 1] != '2')
-        throw ENetException(url + " answered " + (blank == std::string::npos ? statusLine : statusLine.substr(blank + 1)));
-    std::string body = reply.substr(headEnd + 4);
-    if (body.size() > limit)
-        throw ENetException("The answer of " + url + " is too large.");
-    return body;
+    return BodyOfHttpReply(reply, url, limit);
 }

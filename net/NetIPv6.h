@@ -25,6 +25,11 @@ std::string PublicIPv6FromEchoAnswer(const std::string& body);
 // checked for duplicates or deprecated is not used.
 std::string GlobalIPv6Address();
 
+// The body of a whole HTTP/1.x reply (head, empty line, body up to the
+// close) when its status is 2xx and the body holds at most `limit` bytes;
+// raises ENetException naming `url` otherwise.
+std::string BodyOfHttpReply(const std::string& reply, const std::string& url, size_t limit);
+
 // GET of an "http://host[:port]/path" URL over IPv6 only (host: a name with
 // an IPv6 address, or "[address]"). Answers the body of a 2xx reply of at
 // most `limit` bytes; raises ENetException with the reason otherwise. Gives

@@ -75,4 +75,31 @@ TEST(IPv6Echo, RequestsOtherThanPlainHttpToAnIPv6PeerAreRefusedWithTheReason)
     }
 }
 
+TEST(IPv6Echo, OnlyAWholeSuccessfulReplyGivesItsBody)
+{
+    struct Case {
+        std::string reply;
+        const char* body;   // when the reply is taken
+        const char* reason; // when it is not
+    };
+    const Case cases[] = {
+        {"HTTP/1.0 200 OK\r\nServer: x\r\n\r\nAddress: 2001:db8::7", "Address: 2001:db8::7", nullptr},
+        {"HTTP/1.1 204 No Content\r\n\r\n", "", nullptr},
+        {"HTTP/1.0 404 File not found\r\n\r\nAddress: 2001:db8::7", nullptr, "http://[::1]/ answered 404 File not found"},
+        {"HTTP/1.0 200 OK\r\nServer: x\r\n", nullptr, "No HTTP answer from http://[::1]/"},
+        {"Address: 2001:db8::7", nullptr, "No HTTP answer from http://[::1]/"},
+        {"HTTP/1.0 200 OK\r\n\r\n" + std::string(33, 'x'), nullptr, "The answer of http://[::1]/ is too large."},
+    };
+    for (const Case& c : cases) {
+        try {
+            const std::string body = BodyOfHttpReply(c.reply, "http://[::1]/", 32);
+            EXPECT_TRUE(c.body) << c.reply;
+            EXPECT_EQ(body, c.body ? c.body : "") << c.reply;
+        } catch (const std::exception& e) {
+            EXPECT_TRUE(c.reason) << c.reply << ": " << e.what();
+            EXPECT_EQ(std::string(e.what()), c.reason ? c.reason : "") << c.reply;
+        }
+    }
+}
+
 } // namespace
