@@ -2,6 +2,8 @@
 #include "app/Unit1.h"
 
 #include "app/AntiFreeze.h"
+#include "app/BackgroundRequest.h"
+#include "app/SnapshotUploader.h"
 #include "app/Resources.h"
 #include "app/StatusPanel.h"
 #include "app/Unit1PortMapping.h"
@@ -301,6 +303,7 @@ void TForm1::BuildControls()
     tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
     BuildViewerControls();
     BuildViewerAccessControls();
+    BuildOutsideControls();
     LayOutWindow();
 
     OpenDialog1.DefaultExt = "txt";
@@ -397,6 +400,7 @@ void TForm1::FormCreate()
         Relay->Load(ini);
         PortMapping->Load(ini);
         ReadViewerAccessSettings(ini);
+        ReadOutsideSettings(ini);
     }
     ReportUnwritableSettings();
     if (!Options.RelayUrl.empty())
@@ -516,4 +520,5 @@ void TForm1::SaveSettings()
     Relay->Save(ini);
     PortMapping->Save(ini);
     WriteViewerAccessSettings(ini);
+    WriteOutsideSettings(ini);
 }

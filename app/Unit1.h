@@ -42,6 +42,8 @@ class BrowserSide;
 class ViewerGate;
 class TRelayUrlEdit;
 class TPortMappingController;
+class TBackgroundRequest;
+class TSnapshotUploader;
 
 // Settings of a file dialog component (filter, default extension, initial
 // folder and name); shown through platform/ui's ExecuteFileDialog.
@@ -238,6 +240,24 @@ public:
     // "N failed logins from ADDRESS" in the status bar and on standard output.
     void ReportFailedLogins();
 
+    // ---- IPv6 and the picture on the website (Unit1IPv6.cpp, Unit1Snapshot.cpp) -------
+    QLineEdit* edIPv6 = nullptr;            // the machine's global IPv6 address (read-only; empty: none)
+    QCheckBox* cbSnapshot = nullptr;        // "Upload a picture as"
+    QLineEdit* edSnapshot = nullptr;        // its remote name, "webcam.jpg"
+    QLineEdit* edSnapshotSeconds = nullptr; // every so many seconds (10 to 86400)
+    std::string Echo6Url;                   // [Web] Echo6URL: the echo over IPv6 (empty: none)
+    std::string PublicIPv6;                 // its last answer ("" until one came)
+    int SnapshotIntervalMs = 0;             // tests only: an interval below a second (0: the field's)
+    std::unique_ptr<TBackgroundRequest> Echo6;
+    std::unique_ptr<TSnapshotUploader> Snapshots;
+    // Reads the global IPv6 address again and starts the echo over IPv6
+    // (its answer arrives later, on this thread).
+    void LearnIPv6();
+    // What "{IP6}" becomes: "[address]:port", or "" with no IPv6 address.
+    std::string IPv6PageText(bool website) const;
+    void SnapshotsStarted(); // after the stream started: uploads while it runs
+    void SnapshotsStopped();
+
     // ---- addresses and pages -------------------------------------------------------
     void GetOutsideIP();
     void MakeLocalFile();
@@ -297,6 +317,17 @@ private:
     void SetUpKeyboard();
     void BuildRelayControls();
     void BuildPortMappingControls();
+    void BuildOutsideControls();
+    void ReadOutsideSettings(TIniFile& ini);
+    void WriteOutsideSettings(TIniFile& ini);
+    void BuildSnapshotControls();
+    void ReadSnapshotSettings(TIniFile& ini);
+    void WriteSnapshotSettings(TIniFile& ini);
+    int SnapshotSeconds() const;
+    std::string SnapshotRemoteName() const;
+    void SnapshotUploaded(bool ok, const std::string& text);
+    std::string m_echo6FailureSaid;
+    std::string m_snapshotFailureSaid;
     void CreateComponents();
     void CreateHelpViewer();
     void DestroyComponents();

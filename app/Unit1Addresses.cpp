@@ -27,17 +27,20 @@ std::string TForm1::EchoUrl() const
 
 namespace {
 
-// Every "{IP}", in any letter case, replaced by `by`.
-std::string ReplacePlaceholder(const std::string& line, const std::string& by)
+// Every "{IP}", in any letter case, replaced by `by`, and every "{IP6}" by `by6`.
+std::string ReplacePlaceholder(const std::string& line, const std::string& by, const std::string& by6)
 {
     std::string out;
     out.reserve(line.size());
     size_t i = 0;
     while (i < line.size()) {
-        if (i + 4 <= line.size() && line[i] == '{' && (line[i + 1] | 0x20) == 'i' && (line[i + 2] | 0x20) == 'p' &&
-            line[i + 3] == '}') {
+        const bool ip = i + 4 <= line.size() && line[i] == '{' && (line[i + 1] | 0x20) == 'i' && (line[i + 2] | 0x20) == 'p';
+        if (ip && line[i + 3] == '}') {
             out += by;
             i += 4;
+        } else if (ip && i + 5 <= line.size() && line[i + 3] == '6' && line[i + 4] == '}') {
+            out += by6;
+            i += 5;
         } else {
             out += line[i++];
         }
@@ -69,7 +72,8 @@ void CheckTemplateFile(const std::string& templateFile)
 // The output is created before the template is opened.
 // A file error names the file it concerns.
 template <class AddressFn, class PortFn>
-void MakePage(const std::string& output, const std::string& templateFile, AddressFn address, PortFn port)
+void MakePage(const std::string& output, const std::string& templateFile, AddressFn address, PortFn port,
+              const std::string& ipv6)
 {
     std::optional<TTextFileWriter> out;
     try {
@@ -90,7 +94,7 @@ void MakePage(const std::string& output, const std::string& templateFile, Addres
         while (in->ReadLine(line)) {
             if (line.size() > kMaxTemplateLine)
                 throw ETemplateRefused(Format("The template \"%s\" has a line longer than 1 MB.", templateFile.c_str()));
-            const std::string page = ReplacePlaceholder(line, address() + ":" + port());
+            const std::string page = ReplacePlaceholder(line, address() + ":" + port(), ipv6);
             // The placeholders may make the page grow past the template.
             written += static_cast<int64_t>(page.size()) + 2;
             if (written > kMaxTemplatePage)
@@ -113,7 +117,7 @@ void TForm1::MakeLocalFile()
     PagePortText(); // a field that is not a port makes no page
     MakePage(
         edLocal->text().toStdString(), edTemplate->text().toStdString(),
-        [this] { return edIPAddress->text().toStdString(); }, [this] { return PagePortText(); });
+        [this] { return edIPAddress->text().toStdString(); }, [this] { return PagePortText(); }, IPv6PageText(false));
 }
 
 void TForm1::MakeWANFile()
@@ -122,7 +126,7 @@ void TForm1::MakeWANFile()
     PreparePrivateFile(Files.WanPageFile());
     MakePage(
         Files.WanPageFile(), edTemplate->text().toStdString(),
-        [this] { return StatusPanel0->text().toStdString(); }, [this] { return WanPagePortText(); });
+        [this] { return StatusPanel0->text().toStdString(); }, [this] { return WanPagePortText(); }, IPv6PageText(true));
 }
 
 namespace {
@@ -193,6 +197,7 @@ void TForm1::GetOutsideIP()
         ShowNoticeLines({"The public address is unknown: the address echo service " + EchoUrl() + " failed (" +
                          reason + ")."});
     }
+    LearnIPv6();
     // A console user learns the public address as soon as it is known.
     if (Streaming() && IsDottedAddress(StatusPanel0->text().toStdString()) &&
         StatusPanel0->text().toStdString() != m_printedWan)

@@ -5,6 +5,8 @@
 
 #include "app/AntiFreeze.h"
 #include "app/Unit1Relay.h"
+#include "app/BackgroundRequest.h"
+#include "app/SnapshotUploader.h"
 #include "live/browser/BrowserSide.h"
 #include "platform/wmf/ViewerGate.h"
 

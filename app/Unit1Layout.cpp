@@ -108,6 +108,18 @@ constexpr TPlace WebsitePage[] = {
     {"lblLastUpload", 10, 358, 341, 16},
 };
 
+// The IPv6 address beside the bitrate (inside GroupBox3), and the picture
+// upload on the Website page's last row.
+constexpr TPlace OutsidePlaces[] = {
+    {"lblIPv6", 180, 22, 153, 16},
+    {"edIPv6", 180, 40, 153, 21},
+    {"cbSnapshot", 10, 380, 130, 18},
+    {"edSnapshot", 142, 379, 100, 21},
+    {"lblSnapshotEvery", 246, 381, 32, 16},
+    {"edSnapshotSeconds", 280, 379, 44, 21},
+    {"lblSnapshotUnit", 328, 381, 16, 16},
+};
+
 constexpr TPlace HelpPage[] = {
     {"HTMLHost", 4, 4, 349, 350},
     {"Label15", 8, 360, 160, 16},
@@ -151,6 +163,8 @@ void TForm1::LayOutWindow()
     Place(*TabSheet2, NetworkPage);
     Place(*TabSheet3, WebsitePage);
     Place(*TabSheet4, HelpPage);
+    Place(*TabSheet2, OutsidePlaces);
+    Place(*TabSheet3, OutsidePlaces);
 }
 
 void TForm1::ApplyTabOrder()
@@ -160,7 +174,9 @@ void TForm1::ApplyTabOrder()
     std::vector<QWidget*> order {TreeView1};
     CollectTabOrder(*TabSheet1, VideoPage, order);
     CollectTabOrder(*TabSheet2, NetworkPage, order);
+    CollectTabOrder(*TabSheet2, OutsidePlaces, order);
     CollectTabOrder(*TabSheet3, WebsitePage, order);
+    CollectTabOrder(*TabSheet3, OutsidePlaces, order);
     CollectTabOrder(*TabSheet4, HelpPage, order);
     order.push_back(btnStart);
     order.push_back(btnStop);

@@ -273,12 +273,15 @@ void TForm1::PrintStreamingLine()
 
 void TForm1::SetNetworkSettingsEnabled(bool enabled)
 {
-    // The two address fields stay readable and selectable in every state
-    // (they are read-only anyway): while streaming they hold the stream's
-    // address, the one thing a user needs then. The rest of the group greys.
-    for (QWidget* child : GroupBox3->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        if (child != edIPAddress && child != edWAN && !child->property("lumoraStatus").toBool())
+    // The address fields stay readable and selectable in every state (they
+    // are read-only anyway): while streaming they hold the stream's address,
+    // the one thing a user needs then. The rest of the group greys.
+    for (QWidget* child : GroupBox3->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const auto* field = qobject_cast<QLineEdit*>(child);
+        if (child != edIPAddress && child != edWAN && !child->property("lumoraStatus").toBool()
+            && !(field && field->isReadOnly()))
             child->setEnabled(enabled);
+    }
 }
 
 void TForm1::btnStopClick()

@@ -68,11 +68,13 @@ void TForm1::ViewersStarted()
     lblViewers->setVisible(true);
     ApplyViewerAccess(); // the private link with the port really opened
     tmrViewers->start();
+    SnapshotsStarted();
 }
 
 void TForm1::ViewersStopped()
 {
     tmrViewers->stop();
+    SnapshotsStopped();
     tmrViewersTimer(); // the last leaves
     m_viewerSource = nullptr;
     Browsers->SetPictureTap(nullptr);

@@ -9,3 +9,5 @@ target_sources(lumora_net PRIVATE
 )
 # GET with a size limit.
 target_sources(lumora_net PRIVATE ${CMAKE_CURRENT_LIST_DIR}/NetHTTPBounded.cpp)
+# The IPv6 side of publishing: the global address and the echo over IPv6.
+target_sources(lumora_net PRIVATE ${CMAKE_CURRENT_LIST_DIR}/NetIPv6.cpp)

@@ -1,4 +1,5 @@
 #include "platform/wmf/ConnectionServer.h"
+#include "platform/wmf/PeerAddress.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -32,25 +33,64 @@ constexpr size_t kMaxTrailingBytes = 64 * 1024;
 constexpr int kSendBuffer = 64 * 1024;
 constexpr size_t kMaxViewerChanges = 256;
 
-std::string AddressText(const sockaddr_storage& addr)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (addr.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
-        inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
-        return std::string(text) + ":" + std::to_string(ntohs(in.sin_port));
-    }
-    return {};
-}
-
-std::string PeerAddressOf(int fd)
+peeraddr::PeerText PeerOf(int fd)
 {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    return getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr) : std::string();
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? peeraddr::Describe(addr) : peeraddr::PeerText();
 }
 
-std::string HostOf(const std::string& address) { return address.substr(0, address.rfind(':')); }
+// A listening socket on every local address on `port`: IPv6 and IPv4 on one
+// dual-stack socket, or IPv4 alone where the system has no IPv6 (no
+// support for the family, no :: to bind, no dual-stack socket). The port
+// taken by another program is an error either way. -1 with errno set on
+// failure.
+int ListenOn(uint16_t port)
+{
+    const int one = 1, zero = 0;
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd >= 0) {
+        sockaddr_in6 any6{};
+        any6.sin6_family = AF_INET6;
+        any6.sin6_addr = in6addr_any;
+        any6.sin6_port = htons(port);
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero) == 0
+            && bind(fd, reinterpret_cast<sockaddr*>(&any6), sizeof any6) == 0)
+            return listen(fd, 32) == 0 ? fd : (::close(fd), -1);
+        const int e = errno;
+        ::close(fd);
+        if (e == EADDRINUSE || e == EACCES) {
+            errno = e;
+            return -1;
+        }
+    }
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    any.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 || listen(fd, 32) != 0) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
+
+uint16_t BoundPort(int fd)
+{
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return 0;
+    return addr.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port)
+                                      : ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
+}
 
 } // namespace
 
@@ -96,9 +136,8 @@ std::string Connection::LocalAddress() const
 {
     sockaddr_storage addr{};
     socklen_t len = sizeof addr;
-    std::string text = getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? AddressText(addr) : std::string();
-    text = text.substr(0, text.rfind(':'));
-    return text.empty() ? "localhost" : text;
+    const std::string host = getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 ? peeraddr::Describe(addr).host : std::string();
+    return host.empty() ? "localhost" : peeraddr::UrlHost(host);
 }
 
 void Connection::KeepQueueShort() { m_shortQueue = true; }
@@ -139,31 +178,19 @@ ConnectionServer::~ConnectionServer() { Close(); }
 
 HRESULT ConnectionServer::Open(DWORD* port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int fd = ListenOn(static_cast<uint16_t>(*port));
     if (fd < 0)
         return HResultFromErrno(errno);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<uint16_t>(*port));
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 32) != 0
-        || getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        const int e = errno;
-        ::close(fd);
-        return HResultFromErrno(e);
-    }
-    const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const uint16_t bound = BoundPort(fd);
+    const int wake = bound ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
     if (wake < 0) {
-        const int e = errno;
+        const int e = bound ? errno : EINVAL;
         ::close(fd);
         return HResultFromErrno(e);
     }
     m_listen = fd;
     m_wake = wake;
-    m_port = ntohs(addr.sin_port);
+    m_port = bound;
     m_stop = false;
     m_bytesSent = 0;
     *port = m_port;
@@ -311,21 +338,23 @@ void ConnectionServer::Accept()
         const int fd = accept4(m_listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        const std::string address = PeerAddressOf(fd);
-        ShedIncomplete(HostOf(address));
+        const peeraddr::PeerText peer = PeerOf(fd);
+        const std::string group = peeraddr::GroupOf(peer.host);
+        ShedIncomplete(group);
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
         Connection& c = m_connections.emplace_back();
         c.m_server = this;
         c.fd = fd;
-        c.address = address;
-        c.host = HostOf(address);
+        c.address = peer.address;
+        c.host = peer.host;
+        c.group = group;
         c.since = Clock::now();
     }
 }
 
-void ConnectionServer::ShedIncomplete(const std::string& host)
+void ConnectionServer::ShedIncomplete(const std::string& group)
 {
     size_t pending = 0, fromHost = 0;
     Connection* oldest = nullptr;
@@ -336,7 +365,7 @@ void ConnectionServer::ShedIncomplete(const std::string& host)
         ++pending;
         if (!oldest || c.since < oldest->since)
             oldest = &c;
-        if (c.host == host) {
+        if (c.group == group) {
             ++fromHost;
             if (!oldestOfHost || c.since < oldestOfHost->since)
                 oldestOfHost = &c;

@@ -71,8 +71,9 @@ public:
     std::deque<Chunk> queue;
     size_t queuedBytes = 0;
     Clock::time_point since;
-    std::string address; // the peer, "host:port"
-    std::string host;    // the peer's address alone
+    std::string address; // the peer, "host:port" ("[host]:port" for IPv6)
+    std::string host;    // the peer's address alone (an IPv4-mapped one as IPv4)
+    std::string group;   // whom the per-address limits count it with (PeerAddress.h)
     size_t trailing = 0; // bytes the client sent after its request
     bool headOnly = false; // HEAD: answer without a body
     bool counted = false;  // holds one of the viewer slots
@@ -117,8 +118,9 @@ public:
     ConnectionServer(const ConnectionServer&) = delete;
     ConnectionServer& operator=(const ConnectionServer&) = delete;
 
-    // Binds every local IPv4 address on *port (0: a free one), writes back
-    // the bound port and starts the thread; an HRESULT from errno on failure.
+    // Binds every local address on *port (0: a free one), IPv6 and IPv4
+    // alike, or IPv4 alone where the system has no IPv6; writes back the
+    // bound port and starts the thread; an HRESULT from errno on failure.
     HRESULT Open(DWORD* port);
     bool IsOpen() const { return m_listen >= 0; }
     uint16_t Port() const { return m_port; }
@@ -149,10 +151,10 @@ public:
 private:
     void Run();
     void Accept();
-    // Makes room for a new connection from `host` by closing the oldest
-    // connection that has not completed its request, of that host when it
+    // Makes room for a new connection from `group` by closing the oldest
+    // connection that has not completed its request, of that group when it
     // has too many, else of anyone when the table is full.
-    void ShedIncomplete(const std::string& host);
+    void ShedIncomplete(const std::string& group);
     bool Service(Connection& c, short revents);
     bool Flush(Connection& c);
     void Drop(Connection& c, bool reset);

@@ -22,6 +22,7 @@ public:
     virtual void Opened() = 0;
     // Nothing: serve the request. Otherwise the whole response (head, and
     // a body unless `headOnly`) that refuses it. `peerHost` is the peer's
-    // address without the port.
+    // address without the port (IPv6 without brackets, an IPv4-mapped one as
+    // IPv4).
     virtual std::optional<std::string> Check(const wmhttp::Request& request, const std::string& peerHost, bool headOnly) = 0;
 };

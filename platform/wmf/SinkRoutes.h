@@ -70,9 +70,11 @@ public:
     // Counts the connection as a viewer until it ends; false when the client
     // limit is reached (the caller then refuses it with 503).
     virtual bool TakeViewerSlot(ViewerKind kind) = 0;
-    // The peer, "host:port".
+    // The peer, "host:port" ("[host]:port" for IPv6; an IPv4 peer is written
+    // as IPv4 whichever socket family carried it).
     virtual const std::string& PeerAddress() const = 0;
-    // The local address the peer reached us on, without the port.
+    // The local address the peer reached us on, without the port, as a URL
+    // writes it (IPv6 in brackets).
     virtual std::string LocalAddress() const = 0;
     // From now on Sending() stays true until the peer has acknowledged every
     // byte, not only until the system took it: a route that sends only while

@@ -1,10 +1,12 @@
 #include "platform/wmf/ViewerGate.h"
+#include "platform/wmf/PeerAddress.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <cstring>
 
 using viewerauth::Authorization;
 using viewerauth::Clock;
@@ -42,19 +44,57 @@ std::string Refusal(int code, std::string_view reason, std::string_view extra, s
     return r;
 }
 
-// The IPv4 networks of the interfaces that are up, loopback's included.
-std::vector<std::pair<uint32_t, uint32_t>> InterfaceNetworks()
+// The networks of the interfaces that are up, loopback's included: an
+// address and its mask each, IPv4 as IPv4-mapped IPv6 (mask bits to match).
+std::vector<ViewerGate::Network> InterfaceNetworks()
 {
-    std::vector<std::pair<uint32_t, uint32_t>> out;
+    std::vector<ViewerGate::Network> out;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0)
         return out;
-    for (const ifaddrs* i = list; i; i = i->ifa_next)
-        if (i->ifa_addr && i->ifa_netmask && i->ifa_addr->sa_family == AF_INET)
-            out.emplace_back(ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr),
-                ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr));
+    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || !i->ifa_netmask)
+            continue;
+        ViewerGate::Network n{};
+        if (i->ifa_addr->sa_family == AF_INET) {
+            n.address[10] = n.address[11] = 0xFF;
+            std::memset(n.mask.data(), 0xFF, 12);
+            std::memcpy(n.address.data() + 12, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, 4);
+            std::memcpy(n.mask.data() + 12, &reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)->sin_addr, 4);
+        } else if (i->ifa_addr->sa_family == AF_INET6) {
+            std::memcpy(n.address.data(), &reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr, 16);
+            std::memcpy(n.mask.data(), &reinterpret_cast<const sockaddr_in6*>(i->ifa_netmask)->sin6_addr, 16);
+        } else {
+            continue;
+        }
+        out.push_back(n);
+    }
     freeifaddrs(list);
     return out;
+}
+
+// `host` as an IPv6 address (IPv4 as IPv4-mapped); false when it is no address.
+bool ParseHost(const std::string& host, std::array<uint8_t, 16>* out)
+{
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        out->fill(0);
+        (*out)[10] = (*out)[11] = 0xFF;
+        std::memcpy(out->data() + 12, &v4, 4);
+        return true;
+    }
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) != 1)
+        return false;
+    std::memcpy(out->data(), &v6, 16);
+    return true;
+}
+
+bool IsLoopback(const std::array<uint8_t, 16>& a)
+{
+    static const std::array<uint8_t, 16> v6Loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const bool mapped = std::all_of(a.begin(), a.begin() + 10, [](uint8_t b) { return b == 0; }) && a[10] == 0xFF && a[11] == 0xFF;
+    return a == v6Loopback || (mapped && a[12] == 127);
 }
 
 } // namespace
@@ -88,18 +128,21 @@ void ViewerGate::SetScope(ListenScope scope)
 
 bool ViewerGate::InScope(const std::string& host) const
 {
-    in_addr address{};
     if (m_scope == ListenScope::All)
         return true;
-    if (inet_pton(AF_INET, host.c_str(), &address) != 1)
+    std::array<uint8_t, 16> peer{};
+    if (!ParseHost(host, &peer))
         return false;
-    const uint32_t peer = ntohl(address.s_addr);
-    if ((peer >> 24) == 127)
+    if (IsLoopback(peer))
         return true;
     if (m_scope == ListenScope::Local)
         return false;
-    return std::any_of(m_lans.begin(), m_lans.end(),
-        [peer](const auto& lan) { return (peer & lan.second) == (lan.first & lan.second); });
+    return std::any_of(m_lans.begin(), m_lans.end(), [&peer](const Network& lan) {
+        for (size_t i = 0; i < 16; ++i)
+            if ((peer[i] & lan.mask[i]) != (lan.address[i] & lan.mask[i]))
+                return false;
+        return true;
+    });
 }
 
 std::vector<FailedLogins> ViewerGate::TakeFailedLogins()
@@ -128,7 +171,8 @@ std::optional<std::string> ViewerGate::Check(const wmhttp::Request& request, con
     if (m_credentials.Empty())
         return std::nullopt;
     const auto now = Clock::now();
-    Address& address = Remember(peerHost, now);
+    const std::string group = peeraddr::GroupOf(peerHost);
+    Address& address = Remember(group, now);
     if (now < address.lockedUntil) {
         const auto left = std::chrono::duration_cast<std::chrono::seconds>(address.lockedUntil - now + std::chrono::milliseconds(999));
         return Refusal(429, "Too Many Requests", "Retry-After: " + std::to_string(std::max<long long>(1, left.count())) + "\r\n",
@@ -149,7 +193,7 @@ std::optional<std::string> ViewerGate::Check(const wmhttp::Request& request, con
         address.lockedUntil = now + m_options.lockout;
         if (m_reports.size() == kMaxReports)
             m_reports.pop_front();
-        m_reports.push_back({peerHost, static_cast<int>(failures.size())});
+        m_reports.push_back({group, static_cast<int>(failures.size())});
         failures.clear();
     }
     return Challenge(false, headOnly, now);

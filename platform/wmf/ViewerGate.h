@@ -5,7 +5,8 @@
 // password (HTTP Digest with SHA-256 or MD5 and qop=auth, or Basic) or
 // carries the private link's token (?k=TOKEN); anything else gets 401 with
 // the challenges. An address that fails too often within the failure
-// window gets 429 for the lockout time, whatever it sends meanwhile.
+// window gets 429 for the lockout time, whatever it sends meanwhile; an
+// IPv6 address counts with the rest of its /64 (peeraddr::GroupOf).
 //
 // Threads: the setters and TakeFailedLogins may be called from any thread;
 // the gate's own calls come from the sink (see SinkGate.h).
@@ -13,7 +14,9 @@
 #include "platform/wmf/SinkGate.h"
 #include "platform/wmf/ViewerAuth.h"
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -37,14 +40,16 @@ struct ViewerGateOptions {
     size_t maxAddresses = 256;
 };
 
-// An address locked out after `count` failed attempts.
+// An address locked out after `count` failed attempts (for IPv6 the /64
+// it belongs to, "2001:db8:1:2::/64").
 struct FailedLogins {
     std::string address;
     int count = 0;
 };
 
 // Whom the port serves at all, whatever the password: everyone, peers on
-// the networks of this machine's interfaces (and loopback), or this machine.
+// the networks of this machine's interfaces, IPv4 and IPv6 (and loopback,
+// 127.0.0.0/8 and ::1), or this machine by loopback alone.
 enum class ListenScope { All, Lan, Local };
 
 // "N failed logins from ADDRESS"
@@ -63,6 +68,12 @@ public:
     void SetScope(ListenScope scope);
     // Lockouts since the last call, oldest first.
     std::vector<FailedLogins> TakeFailedLogins();
+
+    // A network of an interface: an IPv6 address (IPv4 ones mapped) and its mask.
+    struct Network {
+        std::array<uint8_t, 16> address{};
+        std::array<uint8_t, 16> mask{};
+    };
 
     // ---- ISinkGate ----
     void Opened() override;
@@ -88,7 +99,7 @@ private:
     viewerauth::StoredCredentials m_credentials;
     std::string m_token;
     ListenScope m_scope = ListenScope::All;
-    std::vector<std::pair<uint32_t, uint32_t>> m_lans; // address and mask of each interface, host order
+    std::vector<Network> m_lans;
     std::unique_ptr<viewerauth::NonceKeeper> m_nonces;
     std::map<std::string, Address> m_addresses;
     std::deque<FailedLogins> m_reports;

@@ -64,7 +64,8 @@ struct IWMWriterNetworkSink : IWMWriterSink {
     virtual HRESULT GetNetworkProtocol(WMT_NET_PROTOCOL* protocol) = 0;
     // "http://host:port/" once open.
     virtual HRESULT GetHostURL(std::string* url) = 0;
-    // Binds every local IPv4 address on *port (0 = any free port) and starts
+    // Binds every local address on *port, IPv6 and IPv4 (IPv4 alone where the
+    // system has no IPv6; 0 = any free port), and starts
     // serving; *port gets the bound port. A failure leaves the sink closed
     // and *port unchanged.
     virtual HRESULT Open(DWORD* port) = 0;

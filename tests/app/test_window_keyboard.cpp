@@ -53,7 +53,8 @@ TEST_F(WindowKeyboard, TabVisitsTheTreeTheShownPageAndTheButtons)
     f.PageControl1->setCurrentWidget(f.TabSheet3);
     f.TreeView1->setFocus();
     const char* const website[] = {"cbFTP", "edRemoteHost", "edUsername", "edPassword", "cbSecurity",
-                                   "edTemplate", "btnBrowse", "edLocal", "Button1", "edFile", "btnStart"};
+                                   "edTemplate", "btnBrowse", "edLocal", "Button1", "edFile", "cbSnapshot", "edSnapshot",
+                                   "edSnapshotSeconds", "btnStart"};
     for (size_t i = 0; i < std::size(website); ++i)
         EXPECT_EQ(Press(Qt::Key_Tab), website[i]) << "Website page, after Tab press " << i + 1;
 }

@@ -169,4 +169,50 @@ TEST_F(Watching, WindowCountsPlayersAndBrowsersAndPrintsJoinsAndLeaves)
     EXPECT_TRUE(edWatch->text().isEmpty());
 }
 
+// Over IPv6 loopback the program serves players and browsers on the same
+// port, and the watch page names the address the browser used, in brackets.
+TEST_F(Watching, PlayersAndBrowsersOverIPv6Loopback)
+{
+    const int probe6 = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 loop{};
+    loop.sin6_family = AF_INET6;
+    loop.sin6_addr = in6addr_loopback;
+    const bool hasLoopback6 = probe6 >= 0 && bind(probe6, reinterpret_cast<sockaddr*>(&loop), sizeof loop) == 0;
+    if (probe6 >= 0)
+        close(probe6);
+    if (!hasLoopback6)
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    TForm1& f = StartStreaming();
+    const std::string base = "http://[::1]:" + std::to_string(m_port);
+    ::testing::internal::CaptureStdout();
+    int status = -1;
+    const std::string probe = RunCommand("timeout 60 ffprobe -v error -show_streams '" + base + "/' 2>&1", &status);
+    EXPECT_EQ(status, 0) << probe;
+    EXPECT_NE(probe.find("codec_name=wmv2"), std::string::npos) << probe;
+
+    const std::string page = RunCommand("curl -g -s -m 10 '" + base + "/watch'");
+    EXPECT_NE(page.find("[::1]:" + std::to_string(m_port)), std::string::npos) << page.substr(0, 400);
+
+    // Without a Host header the page names the address the request came in on.
+    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    loop.sin6_port = htons(static_cast<uint16_t>(m_port));
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&loop), sizeof loop), 0);
+    const std::string request = "GET /watch HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::string hostless;
+    char buffer[4096];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        hostless.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    EXPECT_NE(hostless.find("[::1]:" + std::to_string(m_port)), std::string::npos) << hostless.substr(0, 400);
+
+    // The browser's picture stream over IPv6: a JPEG arrives.
+    const std::string mjpeg = RunCommand("curl -g -s -m 3 '" + base + "/live.mjpg' | head -c 200000 | od -An -tx1 | tr -d ' \\n'");
+    EXPECT_NE(mjpeg.find("ffd8ff"), std::string::npos) << "no JPEG in the picture stream over IPv6";
+    f.btnStop->click();
+    const std::string lines = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(lines.find("Viewer joined: [::1]:"), std::string::npos) << lines;
+    EXPECT_NE(lines.find(" (browser), "), std::string::npos) << lines;
+}
+
 } // namespace

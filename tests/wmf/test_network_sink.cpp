@@ -3,7 +3,10 @@
 
 #include "platform/wmf/AsfEncoder.h"
 #include "platform/wmf/NetworkSink.h"
+#include "platform/wmf/SinkRoutes.h"
+#include "platform/wmf/ViewerGate.h"
 #include "platform/wmf/WMWriter.h"
+#include "tests/support/NetNamespace.h"
 #include "tests/support/TestSupport.h"
 #include "tests/wmf/WmfTestUtil.h"
 
@@ -576,6 +579,154 @@ TEST_F(NetworkSinkTest, ClientReceivesTheProfileBitrate)
     const double bps = got.size() * 8 / 5.0;
     EXPECT_GT(bps, 93000 * 0.5) << bps << " bit/s";
     EXPECT_LT(bps, 93000 * 1.5) << bps << " bit/s";
+}
+
+// ---- IPv6 -------------------------------------------------------------------------
+
+// A TCP connection over IPv6 to `to` on `port`, from `from` when given; -1
+// when it cannot be made.
+int Connect6(DWORD port, const char* to = "::1", const char* from = nullptr)
+{
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (from) {
+        sockaddr_in6 source{};
+        source.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, from, &source.sin6_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, to, &addr.sin6_addr);
+    addr.sin6_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool HasIPv6Loopback()
+{
+    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    const bool ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// One port for both families: a player over ::1 plays, and viewers of either
+// family share the ten slots and are listed by the address they came from
+// (an IPv4 viewer as IPv4, not as ::ffff:127.0.0.1).
+TEST_F(NetworkSinkTest, PlayersOverIPv6AndIPv4ShareThePortAndItsTenSlots)
+{
+    if (!HasIPv6Loopback())
+        GTEST_SKIP() << "this machine has no IPv6 loopback";
+    Feed();
+    int status = -1;
+    const std::string probe = wmftest::Probe("http://[::1]:" + std::to_string(m_port) + "/", &status);
+    ASSERT_EQ(status, 0) << probe;
+    EXPECT_NE(probe.find("codec_name=wmv2"), std::string::npos) << probe;
+
+    const auto routes = m_sink.As<IWMWriterSinkRoutes>();
+    ASSERT_TRUE(routes);
+    routes->TakeViewerChanges();
+    std::vector<int> clients;
+    for (int i = 0; i < 10; ++i) {
+        clients.push_back(i % 2 ? Connect6(m_port) : Connect(m_port));
+        ASSERT_GE(clients.back(), 0);
+        Send(clients.back(), Request(i % 4 < 2 ? kPlay : ""));
+    }
+    for (int fd : clients)
+        EXPECT_EQ(Read(fd, 5s, 15).rfind("HTTP/1.0 200 OK", 0), 0u);
+    for (bool six : {true, false}) {
+        const int eleventh = six ? Connect6(m_port) : Connect(m_port);
+        Send(eleventh, Request());
+        bool closed = false;
+        const std::string refused = Read(eleventh, 5s, SIZE_MAX, &closed);
+        close(eleventh);
+        EXPECT_EQ(refused.rfind("HTTP/1.0 503 ", 0), 0u) << (six ? "IPv6: " : "IPv4: ") << refused;
+    }
+    size_t overSix = 0, overFour = 0;
+    for (const ViewerChange& change : routes->TakeViewerChanges()) {
+        EXPECT_TRUE(change.joined) << change.address;
+        overSix += change.address.rfind("[::1]:", 0) == 0;
+        overFour += change.address.rfind("127.0.0.1:", 0) == 0;
+    }
+    EXPECT_EQ(overSix, 5u);
+    EXPECT_EQ(overFour, 5u);
+    for (int fd : clients)
+        close(fd);
+}
+
+// Inside a namespace of its own, with addresses of the documentation range
+// on its LAN interface: the port answers a global IPv6 peer, the listen
+// scope "this machine" refuses it (and still serves ::1), and connections
+// that never finish their request count by /64, so an attacker who owns a
+// /64 holds no more of the table than one address would.
+TEST(NetworkSinkIPv6, GlobalPeersInANamespaceMeetTheScopeAndTheLimitsOfTheirSubnet)
+{
+    testsupport::NetNamespace ns({"2001:db8:1:2::1/64", "2001:db8:1:2::a/64", "2001:db8:1:2::b/64", "2001:db8:1:2::c/64",
+        "2001:db8:1:2::d/64", "2001:db8:5::1/64"});
+    if (!ns.Available())
+        GTEST_SKIP() << "no network namespace: " << ns.Reason();
+    ASSERT_TRUE(ns.Enter());
+    auto gate = std::make_shared<ViewerGate>();
+    gate->SetScope(ListenScope::Local);
+    ComPtr<IWMWriterNetworkSink> sink;
+    ASSERT_EQ(WMCreateWriterNetworkSink(sink.GetAddressOf()), S_OK);
+    ASSERT_EQ(sink.As<IWMWriterSinkRoutes>()->SetGate(gate), S_OK);
+    sink->SetMaximumClients(10);
+    DWORD port = 0;
+    ASSERT_EQ(sink->Open(&port), S_OK);
+    auto feeder = std::make_unique<LiveFeeder>(sink.Get());
+
+    auto answer = [&](const char* from, const char* to) {
+        const int fd = Connect6(port, to, from);
+        if (fd < 0)
+            return std::string("(no connection)");
+        Send(fd, Request());
+        const std::string got = Read(fd, 5s, 15);
+        close(fd);
+        return got;
+    };
+    EXPECT_EQ(answer("2001:db8:1:2::a", "2001:db8:1:2::1").rfind("HTTP/1.1 403 ", 0), 0u) << "this machine only";
+    EXPECT_EQ(answer(nullptr, "::1").rfind("HTTP/1.0 200 OK", 0), 0u);
+    feeder.reset();
+    sink->Close();
+    gate->SetScope(ListenScope::Lan);
+    port = 0;
+    ASSERT_EQ(sink->Open(&port), S_OK);
+    feeder = std::make_unique<LiveFeeder>(sink.Get());
+    EXPECT_EQ(answer("2001:db8:1:2::a", "2001:db8:1:2::1").rfind("HTTP/1.0 200 OK", 0), 0u) << "the LAN's own prefix";
+    EXPECT_EQ(answer("2001:db8:5::1", "2001:db8:1:2::1").rfind("HTTP/1.0 200 OK", 0), 0u);
+
+    // 160 requests that never end, spread over four addresses of one /64.
+    std::vector<int> idle;
+    const char* attackers[] = {"2001:db8:1:2::a", "2001:db8:1:2::b", "2001:db8:1:2::c", "2001:db8:1:2::d"};
+    for (int i = 0; i < 160; ++i) {
+        idle.push_back(Connect6(port, "2001:db8:1:2::1", attackers[i % 4]));
+        ASSERT_GE(idle.back(), 0);
+        Send(idle.back(), "GET / HTTP/1.0\r\nX-Slow: ");
+    }
+    EXPECT_EQ(answer("2001:db8:5::1", "2001:db8:1:2::1").rfind("HTTP/1.0 200 OK", 0), 0u) << "another subnet is served";
+    size_t waiting = 0;
+    for (int fd : idle) {
+        pollfd p{fd, POLLIN, 0};
+        waiting += poll(&p, 1, 0) == 0;
+        close(fd);
+    }
+    EXPECT_LE(waiting, 16u) << "the /64 holds as many incomplete requests as one address may";
+    feeder.reset();
+    sink->Close();
+    ns.Leave();
 }
 
 } // namespace

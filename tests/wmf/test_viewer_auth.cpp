@@ -3,6 +3,7 @@
 // the private link) on requests without a socket.
 
 #include "platform/wmf/ViewerAuth.h"
+#include "platform/wmf/PeerAddress.h"
 #include "platform/wmf/ViewerGate.h"
 
 #include <gtest/gtest.h>
@@ -428,6 +429,10 @@ TEST(ViewerGate, PeersOutsideTheListenScopeAreRefusedWithOrWithoutAPassword)
     std::vector<Case> cases = {
         {ListenScope::All, "203.0.113.9", 200}, {ListenScope::Lan, "203.0.113.9", 403}, {ListenScope::Lan, "127.0.0.5", 200},
         {ListenScope::Local, "127.0.0.5", 200}, {ListenScope::Local, "203.0.113.9", 403}, {ListenScope::Lan, "not an address", 403},
+        {ListenScope::Local, "::1", 200}, {ListenScope::Lan, "::1", 200}, {ListenScope::Local, "2001:db8:ffff::1", 403},
+        {ListenScope::Lan, "2001:db8:ffff::1", 403}, {ListenScope::All, "2001:db8:ffff::1", 200},
+        {ListenScope::Local, "::ffff:127.0.0.1", 200}, {ListenScope::Local, "::ffff:203.0.113.9", 403},
+        {ListenScope::Local, "fe80::1", 403},
     };
     if (!own.empty()) {
         cases.push_back({ListenScope::Lan, own.c_str(), 200});
@@ -442,6 +447,58 @@ TEST(ViewerGate, PeersOutsideTheListenScopeAreRefusedWithOrWithoutAPassword)
         gate.SetCredentials(StoreCredentials("viewer", "pw", 10));
         EXPECT_EQ(Status(gate.Check(Get("/watch", BasicHeader("viewer", "pw")), c.peer, false)), c.expected) << c.peer;
     }
+}
+
+// Failed logins count by /64 for IPv6: one subscriber can use any address
+// of its /64, so counting each alone would never lock anyone out. An IPv4
+// peer counts as itself however the socket wrote it.
+TEST(ViewerGate, FailuresOfOneIPv6SubnetAddUpAndAreReportedAsTheSubnet)
+{
+    ViewerGate gate;
+    gate.SetCredentials(StoreCredentials("viewer", "pw", 10));
+    const std::string wrong = BasicHeader("viewer", "guess"), right = BasicHeader("viewer", "pw");
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(Status(gate.Check(Get("/", wrong), "2001:db8:1:2::" + std::to_string(i), false)), 401) << i;
+    EXPECT_EQ(Status(gate.Check(Get("/", right), "2001:db8:1:2:aaaa::9", false)), 429) << "the same /64";
+    EXPECT_EQ(Status(gate.Check(Get("/", right), "2001:db8:1:3::1", false)), 200) << "the next /64";
+    const auto reports = gate.TakeFailedLogins();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(FailedLoginsText(reports[0]), "5 failed logins from 2001:db8:1:2::/64");
+
+    for (int i = 0; i < 5; ++i)
+        gate.Check(Get("/", wrong), i % 2 ? "::ffff:192.0.2.7" : "192.0.2.7", false);
+    EXPECT_EQ(Status(gate.Check(Get("/", right), "192.0.2.7", false)), 429);
+    EXPECT_EQ(Status(gate.Check(Get("/", right), "192.0.2.8", false)), 200);
+    // Loopback and link-local addresses are never shared with strangers: each counts alone.
+    for (int i = 0; i < 5; ++i)
+        gate.Check(Get("/", wrong), "fe80::1", false);
+    EXPECT_EQ(Status(gate.Check(Get("/", right), "fe80::2", false)), 200);
+    EXPECT_EQ(Status(gate.Check(Get("/", right), "::1", false)), 200);
+}
+
+TEST(PeerAddress, GroupsAndUrlHosts)
+{
+    struct Case {
+        const char* host;
+        const char* group;
+        const char* url;
+    };
+    for (const Case& c : {Case{"192.0.2.7", "192.0.2.7", "192.0.2.7"}, Case{"::ffff:192.0.2.7", "192.0.2.7", "[::ffff:192.0.2.7]"},
+             Case{"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64", "[2001:db8:1:2:3:4:5:6]"}, Case{"::1", "::1", "[::1]"},
+             Case{"fe80::1:2", "fe80::1:2", "[fe80::1:2]"}, Case{"fd00:1:2:3::9", "fd00:1:2:3::/64", "[fd00:1:2:3::9]"},
+             Case{"not:an address", "not:an address", "[not:an address]"}}) {
+        EXPECT_EQ(peeraddr::GroupOf(c.host), c.group) << c.host;
+        EXPECT_EQ(peeraddr::UrlHost(c.host), c.url) << c.host;
+    }
+    sockaddr_storage mapped{};
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(mapped);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(8080);
+    inet_pton(AF_INET6, "::ffff:127.0.0.1", &in6.sin6_addr);
+    EXPECT_EQ(peeraddr::Describe(mapped).address, "127.0.0.1:8080");
+    inet_pton(AF_INET6, "2001:db8::7", &in6.sin6_addr);
+    EXPECT_EQ(peeraddr::Describe(mapped).address, "[2001:db8::7]:8080");
+    EXPECT_EQ(peeraddr::Describe(mapped).host, "2001:db8::7");
 }
 
 } // namespace
