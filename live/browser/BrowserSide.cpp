@@ -128,7 +128,8 @@ BrowserSide::BrowserSide(BrowserSideOptions options)
       m_h264([this] {
           if (m_wake)
               m_wake();
-      }, options.h264)
+      }, options.h264),
+      m_hls(m_h264, options.hls)
 {
 }
 
@@ -157,8 +158,11 @@ void BrowserSide::Opened(std::function<void()> wake)
     m_h264.Start();
 }
 
+void BrowserSide::SlotsOffered(ViewerSlots* slots) { m_hls.SetSlots(slots); }
+
 void BrowserSide::Closed()
 {
+    m_hls.SetSlots(nullptr);
     m_h264.Stop();
     m_feed.Stop();
     m_wake = nullptr;
@@ -217,6 +221,14 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
         connection.KeepQueueShort();
         connection.Send(browser::MjpegHead());
         return std::make_unique<MjpegViewer>(*this);
+    case BrowserRoute::HlsMultivariant:
+    case BrowserRoute::HlsFile: {
+        const std::string token = LinkToken(request.target);
+        const std::string query = token.empty() ? std::string() : "?k=" + token;
+        if (route == BrowserRoute::HlsFile)
+            return m_hls.File(wmhttp::RequestPath(request.target), connection, head, query);
+        return m_hls.Multivariant(connection, head, query, facts.bitrate ? facts.bitrate : H264Feed::kDefaultBitrate);
+    }
     case BrowserRoute::LiveMp4: {
         const BodyFraming framing = request.versionMinor >= 1 ? BodyFraming::Chunked : BodyFraming::UntilClose;
         if (head)
@@ -237,7 +249,8 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
 void BrowserSide::Turned(const SinkFacts&)
 {
     m_feed.SetViewers(m_watching);
-    m_h264.SetViewers(m_watchingMp4);
+    m_hls.Turned();
+    m_h264.SetViewers(m_watchingMp4 + m_hls.Viewers());
 }
 
 browser::StreamFacts BrowserSide::Facts(const SinkFacts& sink) const
@@ -259,6 +272,7 @@ browser::StreamFacts BrowserSide::Facts(const SinkFacts& sink) const
     f.bytesSent = sink.bytesSent;
     f.mp4 = static_cast<uint32_t>(m_watchingMp4);
     f.mjpeg = static_cast<uint32_t>(m_watching);
-    f.mediaPlayers = f.viewers >= f.mp4 + f.mjpeg ? f.viewers - f.mp4 - f.mjpeg : 0;
+    f.hls = static_cast<uint32_t>(m_hls.Viewers());
+    f.mediaPlayers = f.viewers >= f.mp4 + f.mjpeg + f.hls ? f.viewers - f.mp4 - f.mjpeg - f.hls : 0;
     return f;
 }

@@ -7,6 +7,8 @@
 //                  as a viewer, like a player),
 //   /live.mp4      the pictures as H.264 in a never-ending fragmented MP4
 //                  (counted as a viewer),
+//   /live.m3u8     the same H.264 as HLS, its playlists and segments under
+//                  /hls/ (a viewer counted while it keeps fetching),
 //   /snapshot.jpg  the next picture as one JPEG (not counted),
 //   /status.json   the stream's state for monitoring tools.
 // It is the network sink's route hook (platform/wmf/SinkRoutes.h): install
@@ -18,6 +20,7 @@
 
 #include "live/browser/BrowserFeed.h"
 #include "live/browser/H264Feed.h"
+#include "live/browser/HlsViewers.h"
 #include "live/browser/Mp4Viewer.h"
 #include "live/browser/StatusDocument.h"
 #include "platform/wmf/SinkRoutes.h"
@@ -35,6 +38,7 @@ struct BrowserSideOptions {
     BrowserFeedOptions feed;
     H264FeedOptions h264;
     Mp4ViewerOptions mp4;
+    HlsOptions hls;
 };
 
 class BrowserSide final : public ISinkRouteHook {
@@ -59,6 +63,7 @@ public:
     std::unique_ptr<IRouteSession> Route(const wmhttp::Request& request, RouteConnection& connection,
         const SinkFacts& facts) override;
     void Turned(const SinkFacts& facts) override;
+    void SlotsOffered(ViewerSlots* slots) override;
 
 private:
     class MjpegViewer;
@@ -74,4 +79,5 @@ private:
     size_t m_watchingMp4 = 0; // /live.mp4 viewers connected (the sink's thread)
     BrowserFeed m_feed;
     H264Feed m_h264;
+    HlsViewers m_hls; // the sink's thread, as the counts above
 };
