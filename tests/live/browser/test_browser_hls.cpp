@@ -6,6 +6,7 @@
 #include "tests/live/browser/BrowserSideFixture.h"
 
 #include <cmath>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -250,6 +251,41 @@ TEST_F(HlsTest, TheEncoderRunsForHlsViewersOnlyWhileTheyKeepFetching)
     const auto left = m_side->TakeViewerChanges();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_FALSE(left[0].joined);
+}
+
+double NumberField(const std::string& json, const std::string& name)
+{
+    const size_t at = json.find("\"" + name + "\":");
+    return at == std::string::npos ? -1 : std::stod(json.substr(at + name.size() + 3));
+}
+
+TEST_F(HlsTest, ChromiumWithoutMediaSourcePlaysTheWatchPageThroughHls)
+{
+    if (RunCommand("command -v node && command -v chromium").find("chromium") == std::string::npos)
+        GTEST_SKIP() << "chromium or node is not installed";
+    testsupport::TempDir dir;
+    const std::string shots = dir.file("hls-");
+    // A phone-sized window, as Safari on a phone has.
+    const std::string out = RunCommand("PROBE_WITHOUT_MSE=1 timeout 120 node " + testsupport::SourceDir()
+        + "/tests/live/browser/watch_probe.mjs " + Url("http", "/watch") + " 360x740 10 700 " + shots + " 2>&1");
+    std::vector<std::string> samples;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("sample {", 0) == 0)
+            samples.push_back(line.substr(7));
+    ASSERT_EQ(samples.size(), 10u) << out;
+    const std::string& last = samples.back();
+    EXPECT_NE(last.find("\"mode\":\"hls\""), std::string::npos) << last;
+    EXPECT_EQ(NumberField(last, "width"), 320) << last;
+    EXPECT_NE(last.find("\"paused\":false"), std::string::npos) << last;
+    // It plays on: the video's time advances and the screen changes.
+    const double t1 = NumberField(samples[7], "time"), t2 = NumberField(last, "time");
+    EXPECT_GT(t2, t1 + 0.5) << samples[7] << "\n" << last;
+    std::ifstream a(shots + "7.png", std::ios::binary), b(shots + "9.png", std::ios::binary);
+    const std::string pa((std::istreambuf_iterator<char>(a)), {}), pb((std::istreambuf_iterator<char>(b)), {});
+    EXPECT_GT(pa.size(), 1000u);
+    EXPECT_NE(pa, pb) << "two screenshots over a second apart are the same";
+    EXPECT_NE(Body(Get("/status.json")).find("\"hls\":1"), std::string::npos);
 }
 
 } // namespace
