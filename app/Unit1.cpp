@@ -297,6 +297,7 @@ void TForm1::BuildControls()
     tmrManualUpload = MakeTimer(this, "tmrManualUpload", 5000);
     BuildViewerControls();
     BuildViewerAccessControls();
+    BuildBrowserBitrateControls();
     LayOutWindow();
 
     OpenDialog1.DefaultExt = "txt";
@@ -392,6 +393,7 @@ void TForm1::FormCreate()
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
         ReadViewerAccessSettings(ini);
+        ReadBrowserSettings(ini);
     }
     ReportUnwritableSettings();
     if (!Options.RelayUrl.empty())
@@ -510,4 +512,5 @@ void TForm1::SaveSettings()
     ini.WriteString("IP", "Last", LastUploadedIP);
     Relay->Save(ini);
     WriteViewerAccessSettings(ini);
+    WriteBrowserSettings(ini);
 }

@@ -145,6 +145,8 @@ void BrowserSide::SetPictureTap(std::shared_ptr<PictureTap> tap)
     m_feed.SetTap(std::move(tap));
 }
 
+void BrowserSide::SetH264Bitrate(uint32_t bitsPerSecond) { m_h264Bitrate = bitsPerSecond; }
+
 void BrowserSide::SetStreamLabel(const std::string& label)
 {
     std::lock_guard lock(m_labelLock);
@@ -171,7 +173,7 @@ void BrowserSide::Closed()
 void BrowserSide::StreamBegan(const SinkFacts& facts)
 {
     m_feed.SetBitrate(facts.bitrate);
-    m_h264.SetBitrate(facts.bitrate);
+    m_h264.SetBitrate(m_h264Bitrate ? m_h264Bitrate.load() : facts.bitrate);
     m_feed.Prime();
 }
 
@@ -227,7 +229,8 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
         const std::string query = token.empty() ? std::string() : "?k=" + token;
         if (route == BrowserRoute::HlsFile)
             return m_hls.File(wmhttp::RequestPath(request.target), connection, head, query);
-        return m_hls.Multivariant(connection, head, query, facts.bitrate ? facts.bitrate : H264Feed::kDefaultBitrate);
+        const uint32_t bitrate = m_h264Bitrate ? m_h264Bitrate.load() : facts.bitrate;
+        return m_hls.Multivariant(connection, head, query, bitrate ? bitrate : H264Feed::kDefaultBitrate);
     }
     case BrowserRoute::LiveMp4: {
         const BodyFraming framing = request.versionMinor >= 1 ? BodyFraming::Chunked : BodyFraming::UntilClose;

@@ -25,6 +25,7 @@
 #include "live/browser/StatusDocument.h"
 #include "platform/wmf/SinkRoutes.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,9 @@ public:
     // get no picture). Pictures are taken from it only while a browser
     // viewer or a snapshot needs them.
     void SetPictureTap(std::shared_ptr<PictureTap> tap);
+    // The H.264 bitrate for browsers (bits per second; 0: the Windows Media
+    // stream's). Taken at the next start of a stream.
+    void SetH264Bitrate(uint32_t bitsPerSecond);
     // The profile's name as the user chose it ("93 Kbps (CBR)"), shown by
     // /status.json.
     void SetStreamLabel(const std::string& label);
@@ -73,6 +77,7 @@ private:
 
     const BrowserSideOptions m_options;
     std::function<void()> m_wake; // the sink's, while it is open
+    std::atomic<uint32_t> m_h264Bitrate{0};
     mutable std::mutex m_labelLock;
     std::string m_label;
     size_t m_watching = 0; // MJPEG viewers connected (the sink's thread)
