@@ -304,6 +304,7 @@ void TForm1::BuildControls()
     BuildViewerControls();
     BuildViewerAccessControls();
     BuildOutsideControls();
+    BuildBrowserBitrateControls();
     LayOutWindow();
 
     OpenDialog1.DefaultExt = "txt";
@@ -401,6 +402,7 @@ void TForm1::FormCreate()
         PortMapping->Load(ini);
         ReadViewerAccessSettings(ini);
         ReadOutsideSettings(ini);
+        ReadBrowserSettings(ini);
     }
     ReportUnwritableSettings();
     if (!Options.RelayUrl.empty())
@@ -521,4 +523,5 @@ void TForm1::SaveSettings()
     PortMapping->Save(ini);
     WriteViewerAccessSettings(ini);
     WriteOutsideSettings(ini);
+    WriteBrowserSettings(ini);
 }

@@ -20,6 +20,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QStatusBar;
 class QTabWidget;
 class QTimer;
@@ -112,6 +113,9 @@ public:
     QLineEdit* edPort = nullptr;
     QLineEdit* edWAN = nullptr;
     QLineEdit* edWatch = nullptr; // the browser watch page, below the Network Settings
+    // The H.264 bitrate for browsers (Unit1BrowserBitrate.cpp), in the Network Settings.
+    QLabel* lblBrowserBitrate = nullptr;  // "Browser bitrate"
+    QSpinBox* edBrowserBitrate = nullptr; // kbps
     // Who may watch (Unit1ViewerAccess.cpp), below the relay.
     QCheckBox* cbViewerPassword = nullptr; // "Viewers need a password"
     QLineEdit* edViewerPassword = nullptr; // masked; emptied once the password is stored
@@ -228,6 +232,12 @@ public:
     void ViewersStarted(); // after the stream started
     void ViewersStopped();
     void tmrViewersTimer();
+
+    // ---- the browsers' H.264 bitrate (Unit1BrowserBitrate.cpp) ------------------------
+    void BuildBrowserBitrateControls();
+    void ReadBrowserSettings(TIniFile& ini);
+    void WriteBrowserSettings(TIniFile& ini);
+    bool m_browserBitrateInFile = false;
 
     // ---- who may watch (Unit1ViewerAccess.cpp) --------------------------------------
     void BuildViewerAccessControls();

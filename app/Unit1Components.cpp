@@ -17,6 +17,7 @@
 #include "net/NetHTTP.h"
 #include "platform/ui/Application.h"
 
+#include <QSpinBox>
 #include <QFrame>
 
 void TForm1::CreateComponents()
@@ -41,6 +42,7 @@ void TForm1::CreateComponents()
     VideoWindow1->SetFilterGraph(FilterGraph1.get());
 
     Browsers = std::make_shared<BrowserSide>();
+    Browsers->SetH264Bitrate(static_cast<uint32_t>(edBrowserBitrate->value()) * 1000);
     ASFWriter = std::make_unique<TASFWriter>();
     ASFWriter->SetName("ASFWriter");
     ASFWriter->SetFilterGraph(FilterGraph1.get());

@@ -55,6 +55,8 @@ constexpr TPlace NetworkPage[] = {
     {"GroupBox3", 8, 8, 343, 178},
     {"lblBitrate", 10, 22, 160, 16},
     {"cbProfiles", 10, 40, 160, 22},
+    {"lblBrowserBitrate", 180, 22, 153, 16},
+    {"edBrowserBitrate", 180, 40, 100, 22},
     {"lblLAN", 10, 74, 160, 16},
     {"lblLANScheme", 10, 94, 34, 16},
     {"edIPAddress", 44, 92, 160, 21},

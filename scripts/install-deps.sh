@@ -17,7 +17,7 @@ packages=(
   clang libclang-rt-14-dev
   libssl-dev
   cmark
-  vsftpd nginx libnginx-mod-rtmp chromium nodejs
+  vsftpd nginx libnginx-mod-rtmp chromium nodejs firefox-esr
   desktop-file-utils appstream man-db librsvg2-bin
   mpv vlc-bin vlc-plugin-base iproute2
   lintian

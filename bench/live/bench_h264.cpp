@@ -12,6 +12,11 @@
 //    bitrate (target <= 1.2x) and against /live.mjpg.
 // 3. Extra CPU of the whole process with 0, 1 and 5 viewers of /live.mp4
 //    and of /live.mjpg (readers in a child process), per second.
+// 5. HLS: Chromium on /watch without Media Source Extensions (it then plays
+//    /live.m3u8 natively, as Safari on a phone does): its delay behind
+//    capture; and the bytes one HLS player (ffmpeg's HLS reader) costs per
+//    second against the H.264 bitrate (the sink's bytes sent while it is
+//    the only viewer).
 // 4. The peer: ffmpeg encoding its test source with libx264 zero-latency
 //    (a key frame a second; its default of one in 250 frames gives a
 //    viewer nothing for 17 s) to fragmented MP4 (frag_keyframe+empty_moov)
@@ -172,6 +177,41 @@ double BytesPerSecond(int port, const std::string& path, int seconds)
     }
     close(fd);
     return static_cast<double>(bytes) / seconds;
+}
+
+// Everything the sink sent so far ("bytes_sent" of /status.json).
+long long SinkBytesSent(int port)
+{
+    const int fd = Open(port, "/status.json");
+    std::string answer;
+    char chunk[4096];
+    for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;)
+        answer.append(chunk, static_cast<size_t>(n));
+    close(fd);
+    const size_t at = answer.find("\"bytes_sent\":");
+    return at == std::string::npos ? -1 : std::atoll(answer.c_str() + at + 13);
+}
+
+// Bytes per second the sink sends while one HLS player (ffmpeg) watches.
+double HlsBytesPerSecond(int port, int seconds)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (const int null = open("/dev/null", O_WRONLY); null >= 0)
+            dup2(null, 2);
+        const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/live.m3u8";
+        execlp("ffmpeg", "ffmpeg", "-nostdin", "-v", "quiet", "-i", url.c_str(), "-c", "copy", "-f", "null", "-", nullptr);
+        _exit(127);
+    }
+    std::this_thread::sleep_for(5s); // started, and past the first segments it fetched at once
+    const long long b0 = SinkBytesSent(port);
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long long b1 = SinkBytesSent(port);
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return static_cast<double>(b1 - b0) / wall;
 }
 
 double Percentile(std::vector<double> v, double q)
@@ -398,7 +438,19 @@ int main(int argc, char** argv)
             std::printf("    video buffered ahead of the play position: p50 %.0f ms, p99 %.0f ms\n", Percentile(ahead, 0.5),
                 Percentile(ahead, 0.99));
     }
+    {
+        // The page plays /live.m3u8 natively when it finds no Media Source Extensions.
+        setenv("PROBE_WITHOUT_MSE", "1", 1);
+        std::string mode;
+        const std::vector<double> d = BrowserDelays(base + "/watch", seconds, *log, &mode, nullptr);
+        unsetenv("PROBE_WITHOUT_MSE");
+        std::printf("  Chromium on /watch without MSE (%s): delay behind capture p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu samples)\n",
+            mode.c_str(), Percentile(d, 0.5), Percentile(d, 0.99), Percentile(d, 1.0), d.size());
+    }
     tap->Remove(log.get());
+    std::this_thread::sleep_for(8s); // the HLS viewer lapses
+    const double hls = HlsBytesPerSecond(static_cast<int>(port), std::min(seconds, 15));
+    std::printf("  bytes one HLS player (ffmpeg) costs: %.0f B/s = %.2fx the H.264 bitrate\n", hls, hls * 8 / kBitrate);
 
     const double mp4 = BytesPerSecond(static_cast<int>(port), "/live.mp4", std::min(seconds, 15));
     const double mjpeg = BytesPerSecond(static_cast<int>(port), "/live.mjpg", std::min(seconds, 15));

@@ -14,6 +14,10 @@ BrowserRoute RouteBrowser(const wmhttp::Request& request)
         route = BrowserRoute::Live;
     else if (path == "/live.mp4")
         route = BrowserRoute::LiveMp4;
+    else if (path == "/live.m3u8")
+        route = BrowserRoute::HlsMultivariant;
+    else if (path.substr(0, 5) == "/hls/")
+        route = BrowserRoute::HlsFile;
     else if (path == "/snapshot.jpg")
         route = BrowserRoute::Snapshot;
     else if (path == "/status.json")

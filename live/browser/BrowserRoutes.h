@@ -15,6 +15,8 @@ enum class BrowserRoute {
     Watch,     // GET/HEAD /watch
     Live,      // GET/HEAD /live.mjpg
     LiveMp4,   // GET/HEAD /live.mp4
+    HlsMultivariant, // GET/HEAD /live.m3u8
+    HlsFile,   // GET/HEAD /hls/... (media playlists and segments)
     Snapshot,  // GET/HEAD /snapshot.jpg
     Status,    // GET/HEAD /status.json
     BadMethod, // any other method on a browser path

@@ -128,7 +128,8 @@ BrowserSide::BrowserSide(BrowserSideOptions options)
       m_h264([this] {
           if (m_wake)
               m_wake();
-      }, options.h264)
+      }, options.h264),
+      m_hls(m_h264, options.hls)
 {
 }
 
@@ -144,6 +145,8 @@ void BrowserSide::SetPictureTap(std::shared_ptr<PictureTap> tap)
     m_feed.SetTap(std::move(tap));
 }
 
+void BrowserSide::SetH264Bitrate(uint32_t bitsPerSecond) { m_h264Bitrate = bitsPerSecond; }
+
 void BrowserSide::SetStreamLabel(const std::string& label)
 {
     std::lock_guard lock(m_labelLock);
@@ -157,8 +160,11 @@ void BrowserSide::Opened(std::function<void()> wake)
     m_h264.Start();
 }
 
+void BrowserSide::SlotsOffered(ViewerSlots* slots) { m_hls.SetSlots(slots); }
+
 void BrowserSide::Closed()
 {
+    m_hls.SetSlots(nullptr);
     m_h264.Stop();
     m_feed.Stop();
     m_wake = nullptr;
@@ -167,7 +173,7 @@ void BrowserSide::Closed()
 void BrowserSide::StreamBegan(const SinkFacts& facts)
 {
     m_feed.SetBitrate(facts.bitrate);
-    m_h264.SetBitrate(facts.bitrate);
+    m_h264.SetBitrate(m_h264Bitrate ? m_h264Bitrate.load() : facts.bitrate);
     m_feed.Prime();
 }
 
@@ -217,6 +223,15 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
         connection.KeepQueueShort();
         connection.Send(browser::MjpegHead());
         return std::make_unique<MjpegViewer>(*this);
+    case BrowserRoute::HlsMultivariant:
+    case BrowserRoute::HlsFile: {
+        const std::string token = LinkToken(request.target);
+        const std::string query = token.empty() ? std::string() : "?k=" + token;
+        if (route == BrowserRoute::HlsFile)
+            return m_hls.File(wmhttp::RequestPath(request.target), connection, head, query);
+        const uint32_t bitrate = m_h264Bitrate ? m_h264Bitrate.load() : facts.bitrate;
+        return m_hls.Multivariant(connection, head, query, bitrate ? bitrate : H264Feed::kDefaultBitrate);
+    }
     case BrowserRoute::LiveMp4: {
         const BodyFraming framing = request.versionMinor >= 1 ? BodyFraming::Chunked : BodyFraming::UntilClose;
         if (head)
@@ -237,7 +252,8 @@ std::unique_ptr<IRouteSession> BrowserSide::Route(const wmhttp::Request& request
 void BrowserSide::Turned(const SinkFacts&)
 {
     m_feed.SetViewers(m_watching);
-    m_h264.SetViewers(m_watchingMp4);
+    m_hls.Turned();
+    m_h264.SetViewers(m_watchingMp4 + m_hls.Viewers());
 }
 
 browser::StreamFacts BrowserSide::Facts(const SinkFacts& sink) const
@@ -259,6 +275,7 @@ browser::StreamFacts BrowserSide::Facts(const SinkFacts& sink) const
     f.bytesSent = sink.bytesSent;
     f.mp4 = static_cast<uint32_t>(m_watchingMp4);
     f.mjpeg = static_cast<uint32_t>(m_watching);
-    f.mediaPlayers = f.viewers >= f.mp4 + f.mjpeg ? f.viewers - f.mp4 - f.mjpeg : 0;
+    f.hls = static_cast<uint32_t>(m_hls.Viewers());
+    f.mediaPlayers = f.viewers >= f.mp4 + f.mjpeg + f.hls ? f.viewers - f.mp4 - f.mjpeg - f.hls : 0;
     return f;
 }

@@ -35,7 +35,7 @@ std::string StatusJson(const StreamFacts& facts)
         + JsonString(facts.profile) + ",\"width\":" + std::to_string(facts.width) + ",\"height\":"
         + std::to_string(facts.height) + ",\"fps\":" + std::to_string(facts.fps) + ",\"uptime_s\":"
         + std::to_string(facts.uptimeSeconds) + ",\"bytes_sent\":" + std::to_string(facts.bytesSent) + ",\"viewers_by_kind\":{\"wm\":"
-        + std::to_string(facts.mediaPlayers) + ",\"mse\":" + std::to_string(facts.mp4) + ",\"hls\":0,\"mjpeg\":"
+        + std::to_string(facts.mediaPlayers) + ",\"mse\":" + std::to_string(facts.mp4) + ",\"hls\":" + std::to_string(facts.hls) + ",\"mjpeg\":"
         + std::to_string(facts.mjpeg) + "}}\n";
 }
 

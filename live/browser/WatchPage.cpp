@@ -21,12 +21,16 @@ std::string Escape(std::string_view text)
     return out;
 }
 
-// Plays /live.mp4 through Media Source Extensions: appends what arrives,
+// Plays /live.mp4 through Media Source Extensions where the browser has
+// them for H.264; otherwise HLS (/live.m3u8) where the browser plays it
+// natively (Safari on phones), jumping back near the live edge after a
+// pause and starting again after an error; otherwise the MJPEG picture.
+// With Media Source Extensions: appends what arrives,
 // in "sequence" mode so a viewer skipped forward by the server plays on
 // without a gap; keeps the play position near the newest picture (speeds
 // up slightly when more than 0.1 s behind, jumps when more than 0.3 s);
 // reconnects after a dropped connection; says when the viewer limit is
-// reached. Without Media Source Extensions for H.264: the MJPEG picture.
+// reached.
 constexpr std::string_view kPlayer = R"(<script>
 (function(){
 var v=document.getElementById('live'),note=document.getElementById('note');
@@ -38,8 +42,33 @@ function mjpeg(){
   i.src='/live.mjpg'+location.search;i.width=v.width;i.height=v.height;i.alt='Live picture';
   v.replaceWith(i);
 }
+function hls(){
+  document.body.dataset.mode='hls';
+  v.hidden=false;
+  var played=false;
+  v.addEventListener('playing',function(){played=true;say('');});
+  v.addEventListener('timeupdate',function(){
+    var s=v.seekable;
+    if(s.length&&s.end(s.length-1)-v.currentTime>6)v.currentTime=s.end(s.length-1)-3;
+  });
+  v.addEventListener('error',function(){
+    if(!played){
+      fetch('/status.json'+location.search,{cache:'no-store'}).then(function(r){return r.json();}).then(function(j){
+        if(j.limit&&j.viewers>=j.limit){say('The viewer limit is reached: the picture appears when a viewer leaves.');setTimeout(again,5000);}
+        else mjpeg();
+      },mjpeg);
+      return;
+    }
+    played=false;setTimeout(again,2000);
+  });
+  function again(){v.src='/live.m3u8'+location.search;v.play().catch(function(){});}
+  again();
+}
 var MS=window.MediaSource;
-if(!(MS&&MS.isTypeSupported(codec)&&window.fetch&&window.ReadableStream)){mjpeg();return;}
+if(!(MS&&MS.isTypeSupported(codec)&&window.fetch&&window.ReadableStream)){
+  if(v.canPlayType('application/vnd.apple.mpegurl'))hls();else mjpeg();
+  return;
+}
 document.body.dataset.mode='mse';
 v.hidden=false;
 var failed=false;
@@ -110,8 +139,8 @@ std::string WatchPage(const StreamFacts& facts, const std::string& host, uint16_
         "[hidden]{display:none!important}\n"
         "</style>\n</head>\n<body>\n<h1>Lumora</h1>\n";
     const std::string size = "width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\"";
-    // H.264 through Media Source Extensions where the browser has them; the
-    // MJPEG picture otherwise, and without script.
+    // H.264 through Media Source Extensions or HLS where the browser has
+    // them; the MJPEG picture otherwise, and without script.
     // The poster shows a picture at once, before the video's first frame.
     page += "<video id=\"live\" " + size + " muted autoplay playsinline poster=\"/snapshot.jpg" + query + "\" hidden></video>\n";
     page += "<noscript><img src=\"/live.mjpg" + query + "\" " + size + " alt=\"Live picture\"></noscript>\n";

@@ -12,6 +12,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -246,6 +247,26 @@ void ConnectionServer::CountViewer(Connection& connection, ViewerKind kind)
     NoteViewer(connection, true);
 }
 
+bool ConnectionServer::TakeLooseSlot(ViewerKind kind, const std::string& address)
+{
+    if (Full())
+        return false;
+    m_looseSlots.emplace_back(kind, address);
+    ++m_viewerCount;
+    NoteViewer(address, kind, true);
+    return true;
+}
+
+void ConnectionServer::GiveLooseSlot(ViewerKind kind, const std::string& address)
+{
+    const auto it = std::find(m_looseSlots.begin(), m_looseSlots.end(), std::make_pair(kind, address));
+    if (it == m_looseSlots.end())
+        return;
+    m_looseSlots.erase(it);
+    --m_viewerCount;
+    NoteViewer(address, kind, false);
+}
+
 std::vector<ViewerChange> ConnectionServer::TakeViewerChanges()
 {
     std::lock_guard lock(m_viewersLock);
@@ -254,12 +275,14 @@ std::vector<ViewerChange> ConnectionServer::TakeViewerChanges()
     return out;
 }
 
-void ConnectionServer::NoteViewer(const Connection& c, bool joined)
+void ConnectionServer::NoteViewer(const Connection& c, bool joined) { NoteViewer(c.address, c.viewerKind, joined); }
+
+void ConnectionServer::NoteViewer(const std::string& address, ViewerKind kind, bool joined)
 {
     std::lock_guard lock(m_viewersLock);
     if (m_changes.size() >= kMaxViewerChanges)
         m_changes.pop_front();
-    m_changes.push_back({joined, c.address, c.viewerKind, m_viewerCount});
+    m_changes.push_back({joined, address, kind, m_viewerCount});
 }
 
 void ConnectionServer::Run()
@@ -329,6 +352,10 @@ void ConnectionServer::Run()
         }
     }
     m_connections.clear();
+    while (!m_looseSlots.empty()) {
+        const auto [kind, address] = m_looseSlots.back();
+        GiveLooseSlot(kind, address);
+    }
     m_protocol.Stopped();
 }
 

@@ -94,7 +94,7 @@ private:
     Clock::time_point m_progressAt = Clock::now();
 };
 
-class ConnectionServer {
+class ConnectionServer final : public ViewerSlots {
 public:
     // The protocol served (the sink's thread).
     class Protocol {
@@ -143,6 +143,9 @@ public:
     uint64_t BytesSent() const { return m_bytesSent; }
     // Counts a connection as a viewer (the caller checked Full).
     void CountViewer(Connection& connection, ViewerKind kind);
+    // ---- ViewerSlots ----
+    bool TakeLooseSlot(ViewerKind kind, const std::string& address) override;
+    void GiveLooseSlot(ViewerKind kind, const std::string& address) override;
 
     // ---- any thread ----
     uint32_t ViewerCount() const { return m_viewerCount; }
@@ -159,6 +162,7 @@ private:
     bool Flush(Connection& c);
     void Drop(Connection& c, bool reset);
     void NoteViewer(const Connection& c, bool joined);
+    void NoteViewer(const std::string& address, ViewerKind kind, bool joined);
 
     Protocol& m_protocol;
     const ServerTimings m_timings;
@@ -173,6 +177,7 @@ private:
     // The server's thread only.
     std::list<Connection> m_connections;
     std::atomic<uint64_t> m_bytesSent{0};
+    std::vector<std::pair<ViewerKind, std::string>> m_looseSlots;
 
     // Between the server's thread and whoever shows the viewers.
     mutable std::mutex m_viewersLock;

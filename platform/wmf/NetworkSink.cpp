@@ -245,8 +245,10 @@ public:
         }
         if (m_gate)
             m_gate->Opened();
-        if (m_hook)
+        if (m_hook) {
             m_hook->Opened([this] { m_server.Wake(); });
+            m_hook->SlotsOffered(&m_server);
+        }
         const HRESULT hr = m_server.Open(port);
         if (FAILED(hr)) {
             if (m_hook)

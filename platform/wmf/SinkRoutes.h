@@ -86,6 +86,22 @@ protected:
     ~RouteConnection() = default;
 };
 
+// Viewer slots held by viewers that keep no connection open: a viewer that
+// comes back with a new request now and then (an HLS player fetching its
+// playlist and segments) holds a slot between its requests. They count
+// against the client limit like connections. The sink's thread only.
+class ViewerSlots {
+public:
+    // Counts one viewer more; false when the client limit is reached.
+    virtual bool TakeLooseSlot(ViewerKind kind, const std::string& address) = 0;
+    // Gives back a slot that TakeLooseSlot gave. Slots still held when the
+    // sink's thread stops are given back by the sink.
+    virtual void GiveLooseSlot(ViewerKind kind, const std::string& address) = 0;
+
+protected:
+    ~ViewerSlots() = default;
+};
+
 // A request a route took: lives as long as its connection.
 class IRouteSession {
 public:
@@ -113,6 +129,9 @@ public:
         const SinkFacts& facts) = 0;
     // After every session's Turn in one turn of the loop.
     virtual void Turned(const SinkFacts& /*facts*/) {}
+    // The sink's slots for viewers without a connection, given after Opened;
+    // valid until Closed returns, used on the sink's thread only.
+    virtual void SlotsOffered(ViewerSlots* /*slots*/) {}
 };
 
 struct ViewerChange {

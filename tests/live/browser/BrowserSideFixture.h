@@ -218,6 +218,7 @@ protected:
         o.feed.linger = 1s;
         o.feed.prime = 1s;
         o.h264.linger = 1s;
+        o.hls.lapse = 1500ms;
         return o;
     }
     static constexpr std::chrono::milliseconds kStallLimit{2500};

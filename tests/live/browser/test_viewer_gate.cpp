@@ -168,7 +168,7 @@ const PortRequest kEveryPath[] = {
     {"snapshot", "GET", "/snapshot.jpg", "", "HTTP/1.1 200 OK"},
     {"status", "GET", "/status.json", "", "HTTP/1.1 200 OK"},
     {"mp4", "GET", "/live.mp4", "", "HTTP/1.1 200 OK"},
-    {"hls (a path added later)", "GET", "/hls/live.m3u8", "", "HTTP/1.0 404 Not Found"},
+    {"hls", "GET", "/live.m3u8", "", "HTTP/1.1 200 OK"},
     {"unknown path", "GET", "/nothing", "", "HTTP/1.0 404 Not Found"},
     {"wrong method", "DELETE", "/watch", "", "HTTP/1.1 405 Method Not Allowed"},
 };
@@ -296,8 +296,27 @@ TEST_F(ViewerGateTest, APrivateLinkAdmitsBrowsersAndPlayersUntilRenewed)
     const std::string probe = wmftest::Probe(Url("/?k=" + token, "", "mmsh"), &status);
     EXPECT_NE(probe.find("codec_name=wmv2"), std::string::npos) << probe;
 
+    // HLS: the playlists pass the link on to every file they name, so a
+    // player that only knows the link's address plays (ffmpeg given the
+    // media playlist fetches its init segment and segments by those names).
+    const std::string multivariant = Exchange("GET", "/live.m3u8?k=" + token);
+    const size_t variant = multivariant.find("\nhls/");
+    ASSERT_NE(variant, std::string::npos) << multivariant;
+    const std::string media = "/" + multivariant.substr(variant + 1, multivariant.find('\n', variant + 1) - variant - 1);
+    EXPECT_EQ(media.substr(media.size() - token.size() - 3), "?k=" + token) << media;
+    const std::string playlist = Exchange("GET", media);
+    ASSERT_EQ(playlist.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << playlist;
+    size_t uris = 0;
+    for (size_t at = playlist.find(".m4s"); at != std::string::npos; at = playlist.find(".m4s", at + 1), ++uris)
+        EXPECT_EQ(playlist.compare(at, token.size() + 7, ".m4s?k=" + token), 0) << playlist;
+    EXPECT_GE(uris, 2u) << playlist;
+    EXPECT_NE(playlist.find(".mp4?k=" + token + "\"\n"), std::string::npos) << playlist;
+    const std::string hls = RunCommand("timeout 60 ffmpeg -nostdin -v error -i '" + Url(media) + "' -frames:v 5 -f null - 2>&1; echo rc=$?");
+    EXPECT_EQ(hls, "rc=0\n");
+
     m_gate->SetLinkToken(viewerauth::RandomToken(16));
     EXPECT_EQ(Exchange("GET", "/watch?k=" + token).rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u) << "the old link after renewal";
+    EXPECT_EQ(Exchange("GET", media).rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u) << "the old link after renewal";
     EXPECT_EQ(Curl("/live.mjpg?k=" + token, "", "x:y"), "401");
 }
 

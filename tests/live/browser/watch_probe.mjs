@@ -8,6 +8,8 @@
 // of the picture shown (the 12 black and white blocks of 16 x 16 pixels along
 // the top of the test pictures, lowest bit first, read from a canvas copy), with the wall
 // clock in ms. With SHOT_PREFIX, a PNG screenshot per sample.
+// With PROBE_WITHOUT_MSE=1 in the environment the page sees no Media Source
+// Extensions, as on a phone's Safari.
 // Exits with 2 when Chromium does not answer within a minute.
 
 import {spawn} from 'node:child_process';
@@ -77,6 +79,9 @@ const target = await call('Target.createTarget', {url: 'about:blank'});
 const session = (await call('Target.attachToTarget', {targetId: target.result.targetId, flatten: true})).result.sessionId;
 await call('Emulation.setDeviceMetricsOverride', {width, height, deviceScaleFactor: 1, mobile: width < 500}, session);
 await call('Page.enable', {}, session);
+if (process.env.PROBE_WITHOUT_MSE === '1')
+    await call('Page.addScriptToEvaluateOnNewDocument',
+        {source: 'delete window.MediaSource; delete window.ManagedMediaSource; delete window.WebKitMediaSource;'}, session);
 await call('Page.navigate', {url}, session);
 for (let i = 0; i < samples; ++i) {
     await new Promise(resolve => setTimeout(resolve, interval));
