@@ -46,6 +46,7 @@ void AacEncoder::Close()
     swr_free(&m_resampler);
     m_inRate = m_inChannels = 0;
     m_position = m_encoded = 0;
+    m_soundLast = false;
 }
 
 bool AacEncoder::Open(const AacSettings& settings, int64_t origin, std::string* error)
@@ -163,17 +164,25 @@ bool AacEncoder::Feed(const TappedAudio& audio, const PacketSink& packet, std::s
         return false;
     const int64_t start = SampleAt(audio.time);
     const int64_t tolerance = MulDivRound(m_settings.tolerance, m_settings.sampleRate, kTicksPerSecond);
+    // Sound that follows sound joins on within the tolerance; sound after
+    // silence (or at the start) goes exactly where its time says, as the
+    // seam there cannot be heard.
+    const int64_t slack = m_soundLast ? tolerance : 0;
     int64_t skip = 0;
-    if (start > m_position + tolerance) {
+    if (start > m_position + slack) {
         if (!AppendSilence(start - m_position, packet, error))
             return false;
-    } else if (start < m_position - tolerance) {
+    } else if (start < m_position - slack) {
         skip = std::min(m_convertedFrames, m_position - start);
     }
     const float* planes[2] = {};
     for (int c = 0; c < m_settings.channels; ++c)
         planes[c] = m_converted.data() + c * m_convertedFrames + skip;
-    return Append(planes, m_convertedFrames - skip, packet, error);
+    if (!Append(planes, m_convertedFrames - skip, packet, error))
+        return false;
+    // A piece cut whole leaves the next one to be placed exactly too.
+    m_soundLast = skip < m_convertedFrames;
+    return true;
 }
 
 bool AacEncoder::FillSilence(int64_t until, const PacketSink& packet, std::string* error)
@@ -188,6 +197,7 @@ bool AacEncoder::FillSilence(int64_t until, const PacketSink& packet, std::strin
 
 bool AacEncoder::AppendSilence(int64_t frames, const PacketSink& packet, std::string* error)
 {
+    m_soundLast = false;
     static const std::vector<float> zeros(4096, 0.0f);
     const float* planes[2] = {zeros.data(), zeros.data()};
     while (frames > 0) {

@@ -5,10 +5,10 @@
 // The track starts at a capture time, `origin` (the first picture's time),
 // and its packets carry timestamps in samples counted from there, so a
 // muxer that counts the video from the same picture keeps both in step.
-// Captured sound is placed where its time says: a gap of more than
-// `tolerance` before it is filled with silence, sound that overlaps what
-// the track already holds by more than that is cut, and anything within it
-// joins on without a seam. A sound card whose clock runs apart from the
+// Captured sound is placed where its time says: after silence (or at the
+// start) exactly; after sound, a gap of more than `tolerance` is filled
+// with silence, sound that overlaps what the track holds by more than that
+// is cut, and anything within it joins on without a seam. A sound card whose clock runs apart from the
 // capture clock is thus pulled back every time it strays by `tolerance`, so
 // the offset never grows over hours. FillSilence carries the track on when
 // no sound comes (sound off, or the input lost), so a muxer never waits for
@@ -101,4 +101,5 @@ private:
     int64_t m_position = 0; // samples handed in
     int64_t m_encoded = 0;  // samples sent to the encoder
     int m_priming = 0;
+    bool m_soundLast = false; // the track ends with sound, not silence
 };
