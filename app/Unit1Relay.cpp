@@ -99,12 +99,15 @@ void TRelayController::Load(const TIniFile& ini)
     const std::string url = ini.ReadString(kSection, "URL", kAbsent);
     const std::string enabled = ini.ReadString(kSection, "Enabled", kAbsent);
     const std::string bitrate = ini.ReadString(kSection, "Bitrate", kAbsent);
+    const std::string audioBitrate = ini.ReadString(kSection, "AudioBitrate", kAbsent);
     const std::string fingerprint = ini.ReadString(kSection, "TrustedFingerprint", kAbsent);
-    m_inFile = url != kAbsent || enabled != kAbsent || bitrate != kAbsent || fingerprint != kAbsent;
+    m_inFile = url != kAbsent || enabled != kAbsent || bitrate != kAbsent || audioBitrate != kAbsent ||
+               fingerprint != kAbsent;
     m_fileFingerprint = fingerprint == kAbsent ? std::string() : fingerprint;
     m_fileUrl = url == kAbsent ? std::string() : url;
     m_fileEnabled = ini.ReadBool(kSection, "Enabled", false);
     m_fileBitrate = ini.ReadInteger(kSection, "Bitrate", 0);
+    m_fileAudioBitrate = ini.ReadInteger(kSection, "AudioBitrate", 0);
     m_form.edRelayURL->SetUrl(QString::fromStdString(m_fileUrl));
     m_form.cbRelay->setChecked(m_fileEnabled);
     m_urlOverride = m_enabledOverride = false;
@@ -129,6 +132,8 @@ void TRelayController::Save(TIniFile& ini) const
     ini.WriteBool(kSection, "Enabled", enabled);
     if (m_fileBitrate > 0)
         ini.WriteInteger(kSection, "Bitrate", m_fileBitrate);
+    if (m_fileAudioBitrate > 0)
+        ini.WriteInteger(kSection, "AudioBitrate", m_fileAudioBitrate);
     if (!m_fileFingerprint.empty())
         ini.WriteString(kSection, "TrustedFingerprint", m_fileFingerprint);
 }
@@ -138,6 +143,11 @@ int TRelayController::BitrateKbps() const
     if (m_fileBitrate > 0)
         return m_fileBitrate;
     return std::max(300, std::atoi(ProfileBitrateText(m_form.ProfileIndex)) / 1000);
+}
+
+int TRelayController::AudioBitrateKbps() const
+{
+    return m_fileAudioBitrate > 0 ? std::min(m_fileAudioBitrate, 512) : 64;
 }
 
 void TRelayController::Start()
@@ -151,6 +161,7 @@ void TRelayController::Start()
     RelayOptions options;
     options.url = m_form.edRelayURL->Url().toStdString();
     options.bitrateKbps = BitrateKbps();
+    options.audioBitrateKbps = AudioBitrateKbps();
     options.trustedFingerprint = m_fileFingerprint;
     m_relay = std::make_shared<RtmpRelay>(options);
     // The status comes from the relay's thread; the window takes it up on its

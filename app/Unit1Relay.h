@@ -60,6 +60,8 @@ public:
     // The video bitrate of the relay in kbps: the setting, or the profile's
     // bitrate but at least 300.
     int BitrateKbps() const;
+    // The AAC bitrate with sound on in kbps: the setting, or 64.
+    int AudioBitrateKbps() const;
     RtmpRelay* Running() const { return m_relay.get(); }
 
 private:
@@ -80,6 +82,7 @@ private:
     std::string m_fileUrl;
     bool m_fileEnabled = false;
     int m_fileBitrate = 0;
+    int m_fileAudioBitrate = 0; // [Relay] AudioBitrate, 0 when absent
     std::string m_fileFingerprint; // [Relay] TrustedFingerprint: an rtmps:// certificate to accept
     bool m_urlOverride = false;     // the field holds the run-only address
     bool m_enabledOverride = false; // the box was ticked for the run-only address

@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config git
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libavdevice-dev libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
+  libswresample-dev
   ffmpeg
   libpugixml-dev
   libjpeg62-turbo-dev

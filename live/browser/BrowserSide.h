@@ -59,6 +59,13 @@ public:
     // The profile's name as the user chose it ("93 Kbps (CBR)"), shown by
     // /status.json.
     void SetStreamLabel(const std::string& label);
+    // Sound in /live.mp4 (MJPEG stays silent): see H264Feed::SetSound and
+    // FeedAudio (the audio tap's thread).
+    void SetSound(SoundTrack sound, uint32_t audioBitsPerSecond = H264Feed::kDefaultAudioBitrate)
+    {
+        m_h264.SetSound(sound, audioBitsPerSecond);
+    }
+    void FeedAudio(const TappedAudio& audio) { m_h264.FeedAudio(audio); }
 
     // ---- ISinkRouteHook ----
     void Opened(std::function<void()> wake) override;

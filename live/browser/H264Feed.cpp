@@ -17,6 +17,22 @@ using Clock = std::chrono::steady_clock;
 
 int64_t Ticks(std::chrono::milliseconds ms) { return static_cast<int64_t>(ms.count()) * 10000; }
 
+// Sound waits for the feed's thread this long at most (100-ns units).
+constexpr int64_t kSoundQueue = 20000000;
+// Sound may trail the pictures this long before silence stands in for it.
+constexpr int64_t kSoundLag = 3000000;
+
+struct SoundChunk {
+    std::vector<int16_t> samples;
+    int channels = 0;
+    int sampleRate = 0;
+    int64_t time = 0;
+    int64_t Length() const
+    {
+        return static_cast<int64_t>(samples.size() / static_cast<size_t>(channels)) * 10000000 / sampleRate;
+    }
+};
+
 } // namespace
 
 // The tap's observer and the state shared with the feed's thread. The tap
@@ -37,6 +53,10 @@ struct H264Feed::Shared final : IPictureObserver {
     uint32_t bitrate = 0;
     size_t viewers = 0;
     bool keyAsked = false;
+    SoundTrack sound = SoundTrack::Off;
+    uint32_t audioBitrate = kDefaultAudioBitrate;
+    std::deque<SoundChunk> soundQueue;
+    int64_t soundQueued = 0; // 100-ns units
 
     // To the sink.
     std::deque<Mp4FragmentPtr> fragments;
@@ -127,6 +147,38 @@ void H264Feed::AskKeyFrame()
     m_shared->keyAsked = true;
 }
 
+void H264Feed::SetSound(SoundTrack sound, uint32_t audioBitsPerSecond)
+{
+    std::lock_guard guard(m_shared->lock);
+    m_shared->sound = sound;
+    m_shared->audioBitrate = audioBitsPerSecond ? audioBitsPerSecond : kDefaultAudioBitrate;
+    if (sound == SoundTrack::Off) {
+        m_shared->soundQueue.clear();
+        m_shared->soundQueued = 0;
+    }
+}
+
+void H264Feed::FeedAudio(const TappedAudio& audio)
+{
+    if (!audio.samples || audio.frames == 0 || audio.channels < 1 || audio.sampleRate < 1000)
+        return;
+    SoundChunk chunk;
+    chunk.channels = audio.channels;
+    chunk.sampleRate = audio.sampleRate;
+    chunk.time = audio.time;
+    std::lock_guard guard(m_shared->lock);
+    Shared& s = *m_shared;
+    if (s.sound != SoundTrack::On)
+        return;
+    chunk.samples.assign(audio.samples, audio.samples + audio.frames * static_cast<size_t>(audio.channels));
+    while (!s.soundQueue.empty() && s.soundQueued + chunk.Length() > kSoundQueue) {
+        s.soundQueued -= s.soundQueue.front().Length();
+        s.soundQueue.pop_front();
+    }
+    s.soundQueued += chunk.Length();
+    s.soundQueue.push_back(std::move(chunk));
+}
+
 uint64_t H264Feed::LastSequence() const
 {
     std::lock_guard guard(m_shared->lock);
@@ -152,6 +204,8 @@ void H264Feed::Run()
 {
     Shared& s = *m_shared;
     H264Encoder encoder;
+    AacEncoder sound;
+    AacSettings soundSettings; // of the open track, when it has sound
     Mp4Fragmenter fragmenter;
     Mp4TrackPtr track;
     H264Settings failed; // the settings the encoder last failed to open with
@@ -162,6 +216,7 @@ void H264Feed::Run()
 
     auto closeTrack = [&] {
         encoder.Close();
+        sound.Close();
         fragmenter.Close();
         track.reset();
     };
@@ -211,15 +266,23 @@ void H264Feed::Run()
         settings.frameInterval = picture.frameInterval;
         settings.bitrate = s.bitrate ? s.bitrate : kDefaultBitrate;
         settings.preset = m_options.preset;
+        const bool withSound = s.sound == SoundTrack::On;
+        AacSettings wantedSound;
+        wantedSound.bitrate = s.audioBitrate;
         bool key = false;
-        if (!track || !(encoder.Settings() == settings)) {
+        if (!track || !(encoder.Settings() == settings) || track->audio != withSound
+            || (withSound && !(soundSettings == wantedSound))) {
             if (settings == failed)
                 continue;
             guard.unlock();
             closeTrack();
             std::string error;
             auto next = std::make_shared<Mp4Track>();
-            const bool opened = encoder.Open(settings, &error) && fragmenter.Open(encoder.Context(), &next->init, &error);
+            next->audio = withSound;
+            soundSettings = wantedSound;
+            const bool opened = encoder.Open(settings, &error)
+                && (!withSound || sound.Open(wantedSound, picture.time, &error))
+                && fragmenter.Open(encoder.Context(), withSound ? sound.Context() : nullptr, &next->init, &error);
             guard.lock();
             if (!opened) {
                 closeTrack();
@@ -242,11 +305,31 @@ void H264Feed::Run()
             key = true;
         if (key)
             s.keyAsked = false;
+        std::deque<SoundChunk> heard;
+        if (track->audio) {
+            heard.swap(s.soundQueue);
+            s.soundQueued = 0;
+        }
         guard.unlock();
 
         std::vector<Mp4FragmentPtr> made;
         std::string error;
-        const bool encoded = encoder.Encode(picture, key ? FrameKind::Key : FrameKind::Any, [&](AVPacket* packet) {
+        if (track->audio) {
+            // The sound up to this picture goes into its fragment.
+            std::string muxError;
+            const auto add = [&](AVPacket* packet) {
+                if (muxError.empty())
+                    fragmenter.AddAudio(packet, &muxError);
+            };
+            bool ok = true;
+            for (const SoundChunk& chunk : heard)
+                ok = ok && sound.Feed(TappedAudio{chunk.samples.data(), chunk.samples.size() / static_cast<size_t>(chunk.channels),
+                    chunk.channels, chunk.sampleRate, chunk.time}, add, &error);
+            ok = ok && sound.FillSilence(picture.time - kSoundLag, add, &error);
+            if (ok && !muxError.empty())
+                error = muxError;
+        }
+        const bool encoded = error.empty() && encoder.Encode(picture, key ? FrameKind::Key : FrameKind::Any, [&](AVPacket* packet) {
             auto fragment = std::make_shared<Mp4Fragment>();
             fragment->track = track;
             fragment->key = (packet->flags & AV_PKT_FLAG_KEY) != 0;

@@ -14,10 +14,17 @@
 // and at least every `keyInterval`; between them every picture is a
 // predicted frame.
 //
+// Sound. With sound on (SetSound), each track carries AAC beside the H.264
+// and every fragment holds the sound up to its picture: what FeedAudio
+// brought, on the pictures' clock, and silence where sound lags the
+// pictures by more than a moment. With sound off the stream is video only,
+// byte for byte as without this feature.
+//
 // Threads: every public member may be called from any thread except the
 // writer's encoding thread; `wake` is called on the feed's thread after
-// each new fragment.
+// each new fragment. FeedAudio may be called on the audio tap's thread.
 
+#include "live/audio/AacEncoder.h"
 #include "platform/wmf/PictureTap.h"
 
 #include <chrono>
@@ -38,6 +45,7 @@ struct Mp4Track {
     int64_t frameInterval = 0; // 100-ns units
     uint32_t bitrate = 0;      // bits per second
     std::vector<uint8_t> init; // ftyp + moov
+    bool audio = false;        // an AAC track beside the video
 };
 using Mp4TrackPtr = std::shared_ptr<const Mp4Track>;
 
@@ -78,6 +86,12 @@ public:
     void SetViewers(size_t viewers);
     // A key frame soon (within keySpacing of the last one).
     void AskKeyFrame();
+    // Sound on: the next track carries an AAC track (a change starts a new
+    // track, as a new bitrate does).
+    void SetSound(SoundTrack sound, uint32_t audioBitsPerSecond = kDefaultAudioBitrate);
+    // Captured sound for the audio track: copied and queued (two seconds at
+    // most), returns at once. Ignored with sound off.
+    void FeedAudio(const TappedAudio& audio);
 
     // The newest fragment's sequence (0: none yet).
     uint64_t LastSequence() const;
@@ -87,6 +101,7 @@ public:
     std::string Error() const;
 
     static constexpr uint32_t kDefaultBitrate = 300000;
+    static constexpr uint32_t kDefaultAudioBitrate = 64000;
 
 private:
     struct Shared;

@@ -40,10 +40,17 @@ void Mp4Fragmenter::Close()
         avio_context_free(&m_io);
     }
     m_video = nullptr;
+    m_audio = nullptr;
     m_out.clear();
 }
 
 bool Mp4Fragmenter::Open(const AVCodecContext* video, std::vector<uint8_t>* init, std::string* error)
+{
+    return Open(video, nullptr, init, error);
+}
+
+bool Mp4Fragmenter::Open(const AVCodecContext* video, const AVCodecContext* audio, std::vector<uint8_t>* init,
+    std::string* error)
 {
     Close();
     auto fail = [&](std::string text) {
@@ -70,6 +77,17 @@ bool Mp4Fragmenter::Open(const AVCodecContext* video, std::vector<uint8_t>* init
     m_video->time_base = video->time_base;
     m_videoTimeBaseNum = video->time_base.num;
     m_videoTimeBaseDen = video->time_base.den;
+    if (audio) {
+        m_audio = avformat_new_stream(m_format, nullptr);
+        if (!m_audio || avcodec_parameters_from_context(m_audio->codecpar, audio) < 0)
+            return fail("the MP4 muxer is not available");
+        // The encoder's timestamps already place its priming: no edit list
+        // should cut it again.
+        m_audio->codecpar->initial_padding = 0;
+        m_audio->time_base = audio->time_base;
+        m_audioTimeBaseNum = audio->time_base.num;
+        m_audioTimeBaseDen = audio->time_base.den;
+    }
 
     AVDictionary* options = nullptr;
     // empty_moov: the header is complete without samples; default_base_moof:
@@ -110,5 +128,21 @@ bool Mp4Fragmenter::Fragment(AVPacket* packet, std::vector<uint8_t>* fragment, s
     avio_flush(m_io);
     *fragment = std::move(m_out);
     m_out = {};
+    return true;
+}
+
+bool Mp4Fragmenter::AddAudio(AVPacket* packet, std::string* error)
+{
+    if (!m_format || !m_audio) {
+        *error = "the MP4 muxer has no audio track";
+        return false;
+    }
+    av_packet_rescale_ts(packet, AVRational{m_audioTimeBaseNum, m_audioTimeBaseDen}, m_audio->time_base);
+    packet->stream_index = m_audio->index;
+    const int rc = av_write_frame(m_format, packet);
+    if (rc < 0) {
+        *error = "the MP4 muxer failed (" + AvErrorText(rc) + ")";
+        return false;
+    }
     return true;
 }

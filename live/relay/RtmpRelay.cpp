@@ -58,6 +58,21 @@ void ReleasePicture(void* opaque, uint8_t*)
     delete static_cast<std::shared_ptr<const std::vector<uint8_t>>*>(opaque);
 }
 
+// Sound longer than this waits for the relay at most; older is dropped.
+constexpr int64_t kSoundQueue = 20000000; // 100-ns units
+// With sound on, sound may trail the pictures this long before silence
+// stands in for it (the capture's own buffering comes well within).
+constexpr int64_t kSoundLag = 3000000;
+
+// The silent track: mono at a low rate (silence takes a few bytes a frame).
+AacSettings SilentTrack()
+{
+    AacSettings s;
+    s.channels = 1;
+    s.bitrate = 24000;
+    return s;
+}
+
 } // namespace
 
 std::string RelayStatusText(const RelayStatus& status, Clock::time_point now)
@@ -108,6 +123,13 @@ public:
         m_t0 = first.time;
         if (!OpenEncoder(error))
             return OpenResult::Failed;
+        AacSettings sound = SilentTrack();
+        if (m_relay.m_options.sound == SoundTrack::On) {
+            sound.channels = 2;
+            sound.bitrate = static_cast<int64_t>(std::max(8, m_relay.m_options.audioBitrateKbps)) * 1000;
+        }
+        if (!m_aac.Open(sound, m_t0, &error))
+            return OpenResult::Failed;
 
         const RelayOptions& o = m_relay.m_options;
         if (avformat_alloc_output_context2(&m_format, nullptr, "flv", nullptr) < 0 || !m_format) {
@@ -122,6 +144,12 @@ public:
             return OpenResult::Failed;
         }
         m_stream->time_base = AVRational{1, 1000};
+        m_audio = avformat_new_stream(m_format, nullptr);
+        if (!m_audio || avcodec_parameters_from_context(m_audio->codecpar, m_aac.Context()) < 0) {
+            error = "the FLV muxer is not available";
+            return OpenResult::Failed;
+        }
+        m_audio->time_base = AVRational{1, 1000};
 
         // The connection to the ingest is the relay's own (see RelayBridge):
         // a certificate refused there ends here, before a byte of RTMP.
@@ -228,7 +256,29 @@ public:
             error = "the H.264 encoder failed (" + AvErrorText(rc) + ")";
             return false;
         }
-        return Drain(error);
+        if (!Drain(error))
+            return false;
+        // The audio track keeps up with the pictures: silence where no
+        // sound came (with sound off, always).
+        const int64_t lag = m_relay.m_options.sound == SoundTrack::On ? kSoundLag : 0;
+        std::string failed;
+        const bool filled = m_aac.FillSilence(picture.time - lag, [&](AVPacket* p) { WriteSound(p, error); }, &failed);
+        if (!filled)
+            error = failed;
+        return filled && error.empty();
+    }
+
+    // Places captured sound on the audio track; false with the reason when
+    // the connection is lost.
+    bool SendSound(const SoundChunk& chunk, std::string& error)
+    {
+        const TappedAudio audio{chunk.samples.data(), chunk.samples.size() / static_cast<size_t>(chunk.channels),
+            chunk.channels, chunk.sampleRate, chunk.time};
+        std::string failed;
+        const bool fed = m_aac.Feed(audio, [&](AVPacket* p) { WriteSound(p, error); }, &failed);
+        if (!fed)
+            error = failed;
+        return fed && error.empty();
     }
 
     // Ends the stream: with `clean`, the muxer's trailer and the protocol's
@@ -261,6 +311,7 @@ public:
         }
         avcodec_free_context(&m_encoder);
         av_packet_free(&m_packet);
+        m_aac.Close();
         m_headerWritten = false;
     }
 
@@ -323,18 +374,37 @@ private:
             }
             av_packet_rescale_ts(m_packet, m_encoder->time_base, m_stream->time_base);
             m_packet->stream_index = m_stream->index;
-            m_relay.SetDeadline(m_relay.m_options.writeTimeout);
-            rc = av_write_frame(m_format, m_packet);
+            const bool written = Write(m_packet, error);
             av_packet_unref(m_packet);
-            if (rc >= 0) {
-                avio_flush(m_format->pb);
-                rc = m_format->pb->error;
-            }
-            if (rc < 0) {
-                error = LostText(rc);
+            if (!written)
                 return false;
-            }
         }
+    }
+
+    // One AAC packet (time base the encoder's) into the stream; after a
+    // failure (`error` set) the rest of the batch is let go.
+    void WriteSound(AVPacket* packet, std::string& error)
+    {
+        if (!error.empty())
+            return;
+        av_packet_rescale_ts(packet, m_aac.Context()->time_base, m_audio->time_base);
+        packet->stream_index = m_audio->index;
+        Write(packet, error);
+    }
+
+    bool Write(AVPacket* packet, std::string& error)
+    {
+        m_relay.SetDeadline(m_relay.m_options.writeTimeout);
+        int rc = av_write_frame(m_format, packet);
+        if (rc >= 0) {
+            avio_flush(m_format->pb);
+            rc = m_format->pb->error;
+        }
+        if (rc < 0) {
+            error = LostText(rc);
+            return false;
+        }
+        return true;
     }
 
     std::string LostText(int rc) const
@@ -350,6 +420,8 @@ private:
     AVCodecContext* m_encoder = nullptr;
     AVFormatContext* m_format = nullptr;
     AVStream* m_stream = nullptr;
+    AVStream* m_audio = nullptr;
+    AacEncoder m_aac;
     AVPacket* m_packet = nullptr;
     std::unique_ptr<RelayBridge> m_bridge;
     bool m_headerWritten = false;
@@ -395,6 +467,8 @@ void RtmpRelay::Stop()
         m_stopping = true;
         m_accepting = false;
         m_queue.clear();
+        m_sound.clear();
+        m_soundQueued = 0;
         m_stopDeadline = NowNs() + std::chrono::duration_cast<std::chrono::nanoseconds>(m_options.closeTimeout).count();
     }
     m_wake.notify_all();
@@ -422,6 +496,33 @@ void RtmpRelay::OnPicture(const TappedPicture& picture)
         }
         m_queue.push_back(picture);
         m_picturesEnded = false;
+    }
+    m_wake.notify_all();
+}
+
+void RtmpRelay::FeedAudio(const TappedAudio& audio)
+{
+    if (m_options.sound != SoundTrack::On || !audio.samples || audio.frames == 0 || audio.channels < 1 ||
+        audio.sampleRate < 1000)
+        return;
+    SoundChunk chunk;
+    chunk.samples.assign(audio.samples, audio.samples + audio.frames * static_cast<size_t>(audio.channels));
+    chunk.channels = audio.channels;
+    chunk.sampleRate = audio.sampleRate;
+    chunk.time = audio.time;
+    const int64_t length = static_cast<int64_t>(audio.frames) * 10000000 / audio.sampleRate;
+    {
+        std::lock_guard lock(m_lock);
+        if (!m_accepting)
+            return;
+        while (!m_sound.empty() && m_soundQueued + length > kSoundQueue) {
+            const SoundChunk& old = m_sound.front();
+            m_soundQueued -= static_cast<int64_t>(old.samples.size() / static_cast<size_t>(old.channels)) * 10000000 /
+                             old.sampleRate;
+            m_sound.pop_front();
+        }
+        m_sound.push_back(std::move(chunk));
+        m_soundQueued += length;
     }
     m_wake.notify_all();
 }
@@ -489,21 +590,33 @@ bool RtmpRelay::WaitForPicture(TappedPicture& picture)
 RtmpRelay::SessionEnd RtmpRelay::RunSession(Session& session, TappedPicture first, std::string& error)
 {
     TappedPicture picture = std::move(first);
+    bool havePicture = true;
+    std::deque<SoundChunk> sound;
     for (;;) {
-        if (!session.Send(picture, error))
-            return SessionEnd::Lost;
-        {
+        for (const SoundChunk& chunk : sound)
+            if (!session.SendSound(chunk, error))
+                return SessionEnd::Lost;
+        sound.clear();
+        if (havePicture) {
+            if (!session.Send(picture, error))
+                return SessionEnd::Lost;
             std::lock_guard lock(m_lock);
             ++m_status.picturesSent;
         }
+        havePicture = false;
         std::unique_lock lock(m_lock);
-        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty() || m_picturesEnded; });
+        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty() || m_picturesEnded || !m_sound.empty(); });
         if (m_stopping)
             return SessionEnd::Stopped;
-        if (m_queue.empty()) { // writing ended
-            m_picturesEnded = false;
+        sound.swap(m_sound);
+        m_soundQueued = 0;
+        if (m_queue.empty()) {
+            if (!sound.empty())
+                continue; // sound alone goes out at once
+            m_picturesEnded = false; // writing ended
             return SessionEnd::PicturesEnded;
         }
+        havePicture = true;
         picture = std::move(m_queue.front());
         m_queue.pop_front();
         if (picture.width != session.Width() || picture.height != session.Height() ||

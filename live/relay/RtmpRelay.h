@@ -23,10 +23,20 @@
 // publish (its error answer to the connect or the publish, e.g. a wrong
 // stream key).
 //
+// Sound. The FLV always carries an AAC track beside the H.264: players
+// that read the relay (ffplay, mpv, browsers through a media server) and
+// some ingests wait for one, and without it they sit seconds behind live.
+// With sound off the track is silence at a low rate; with sound on it is
+// what FeedAudio brings, placed on the capture clock of the pictures, and
+// silence wherever sound lags the pictures by more than a moment (the input
+// lost), so the stream never waits for sound.
+//
 // Threads: Start, Stop, Status and the destructor may be called from any
 // one thread (the window's); OnPicture and OnPicturesEnd from the writer's
-// encoding thread; the status listener runs on the relay's thread.
+// encoding thread; FeedAudio from the audio tap's thread; the status
+// listener runs on the relay's thread.
 
+#include "live/audio/AacEncoder.h"
 #include "platform/wmf/PictureTap.h"
 
 #include <atomic>
@@ -38,6 +48,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 enum class RelayState {
     Off,        // not started, or stopped
@@ -68,6 +79,10 @@ struct RelayOptions {
     std::string trustedFingerprint;
     int bitrateKbps = 300;    // video bitrate
     std::string preset = "veryfast";
+    // The audio track: silence (Off) or the sound FeedAudio brings (On),
+    // at audioBitrateKbps; silence alone takes far less.
+    SoundTrack sound = SoundTrack::Off;
+    int audioBitrateKbps = 64;
     size_t queuePictures = 8; // pictures waiting for the encoder, at most
     std::chrono::milliseconds connectTimeout{10000}; // connect, handshake, publish
     std::chrono::milliseconds writeTimeout{5000};    // one picture's data; unacknowledged bytes
@@ -102,8 +117,19 @@ public:
     void OnPicture(const TappedPicture& picture) override;
     void OnPicturesEnd() override;
 
+    // Captured sound for the audio track (the audio tap's thread): copied and
+    // queued (two seconds at most), returns at once. Ignored with sound off
+    // and while the relay is stopped.
+    void FeedAudio(const TappedAudio& audio);
+
 private:
     class Session;
+    struct SoundChunk {
+        std::vector<int16_t> samples;
+        int channels = 0;
+        int sampleRate = 0;
+        int64_t time = 0;
+    };
     enum class SessionEnd { Stopped, PicturesEnded, FormatChanged, Lost };
 
     void Run();
@@ -121,6 +147,8 @@ private:
     mutable std::mutex m_lock; // guards everything below up to the thread
     std::condition_variable m_wake;
     std::deque<TappedPicture> m_queue;
+    std::deque<SoundChunk> m_sound;
+    int64_t m_soundQueued = 0; // 100-ns units of sound in m_sound
     bool m_picturesEnded = false;
     bool m_accepting = false; // pictures are queued only while the thread runs
     bool m_stopping = false;

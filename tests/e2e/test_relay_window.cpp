@@ -210,7 +210,7 @@ TEST_F(RelayWindow, RunOnlyAddressRelaysButIsNotSaved)
 {
     TStartOptions o;
     o.RelayUrl = m_nginx.Url("live", "runonly");
-    const std::string saved = "[Relay]\nURL=rtmp://saved.example/app/savedkey\nEnabled=0\nBitrate=800\n"
+    const std::string saved = "[Relay]\nURL=rtmp://saved.example/app/savedkey\nEnabled=0\nBitrate=800\nAudioBitrate=96\n"
                               "TrustedFingerprint=5D:0B:3A:7C:91:E4:2F:68:B0:13:C5:9A:4E:77:D2:08:6F:A1:3C:95:E0:2B:47:D8:19:6C:F3:80:5A:B4:27:E9\n";
     TForm1& f = OpenWith(saved, o);
     EXPECT_TRUE(f.cbRelay->isChecked());
@@ -219,6 +219,7 @@ TEST_F(RelayWindow, RunOnlyAddressRelaysButIsNotSaved)
     f.btnStart->click();
     ASSERT_TRUE(WaitForStatus("live ", 20s)) << Status();
     EXPECT_EQ(f.Relay->Running()->Options().bitrateKbps, 800);
+    EXPECT_EQ(f.Relay->Running()->Options().audioBitrateKbps, 96);
     EXPECT_EQ(f.Relay->Running()->Options().trustedFingerprint, "5D:0B:3A:7C:91:E4:2F:68:B0:13:C5:9A:4E:77:D2:08:6F:A1:3C:95:E0:2B:47:D8:19:6C:F3:80:5A:B4:27:E9");
     f.btnStop->click();
     ASSERT_TRUE(Close());
@@ -274,6 +275,7 @@ TEST_F(RelayWindow, WithoutRelaySettingsTheBitrateFollowsTheProfileAndNothingIsA
     EXPECT_FALSE(f.cbRelay->isChecked());
     f.ProfileIndex = 0; // 256 Kbps, below the relay's least
     EXPECT_EQ(f.Relay->BitrateKbps(), 300);
+    EXPECT_EQ(f.Relay->AudioBitrateKbps(), 64);
     ASSERT_TRUE(Close());
     EXPECT_EQ(SettingsText().find("[Relay]"), std::string::npos) << "the file keeps its keys";
 }
