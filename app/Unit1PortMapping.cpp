@@ -121,10 +121,16 @@ void TPortMappingController::Start(int port)
 
 void TPortMappingController::Stop()
 {
+    const bool asked = m_mapper != nullptr;
     m_mapper.reset();
     m_notices.reset();
     m_outcome.Granted = false;
     m_outcome.ExternalPort = 0;
+    // What the router said was about the stream that has ended.
+    if (asked) {
+        m_form.lblReachability->clear();
+        m_form.lblReachability->setToolTip({});
+    }
 }
 
 int TPortMappingController::ExternalPort() const { return m_outcome.Granted ? m_outcome.ExternalPort : 0; }
