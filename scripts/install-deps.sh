@@ -19,7 +19,7 @@ packages=(
   cmark
   vsftpd nginx libnginx-mod-rtmp chromium nodejs
   desktop-file-utils appstream man-db librsvg2-bin
-  mpv vlc-bin vlc-plugin-base iproute2
+  mpv vlc-bin vlc-plugin-base vlc-plugin-video-output iproute2
   lintian
   xvfb xauth openbox wmctrl x11-utils xdotool
 )
