@@ -1,5 +1,6 @@
-// What a viewer sees, measured on screen (bench_wmf screen [seconds] [rows]):
-// every bitrate row (or the rows listed, "0,1,2") served at once as Start
+// What a viewer sees, measured on screen (bench_wmf screen [seconds [rows
+// [player]]]): every bitrate row (or the rows listed, "0,1,2"; only the
+// columns whose label starts with `player`, "VLC") served at once as Start
 // builds it; after `seconds` (10 by default) players join one at a time and
 // play in a real window on a private X server (Xvfb + openbox, started for
 // the run when DISPLAY is not set). The screen is grabbed 60 times a second
@@ -100,6 +101,10 @@ Seen Evaluate(const wmflive::LiveRig& rig, const wmflive::ScreenWatch& w)
     return s;
 }
 
+// Only the modes whose label starts with `only` (all when empty).
+std::string g_only;
+bool Chosen(const ScreenMode& m) { return std::string(m.label).compare(0, g_only.size(), g_only) == 0; }
+
 void Measure(RowSeen& f, int seconds)
 {
     wmflive::LiveRig rig;
@@ -107,6 +112,8 @@ void Measure(RowSeen& f, int seconds)
         return;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     for (size_t i = 0; i < kModeCount; ++i) {
+        if (!Chosen(kModes[i]))
+            continue;
         // The sink makes a key frame for a joiner at most once a second.
         if (i > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -133,8 +140,9 @@ std::vector<int> ParseRows(const char* list)
 
 } // namespace
 
-int Screen(int seconds, const char* rowList, char** argv)
+int Screen(int seconds, const char* rowList, const char* only, char** argv)
 {
+    g_only = only ? only : "";
     if (!std::getenv("DISPLAY")) {
         // A private X server with a window manager for the run, a screen
         // just larger than the largest picture.
@@ -169,7 +177,8 @@ int Screen(int seconds, const char* rowList, char** argv)
     std::printf("  each cell: first picture after connecting / how long it was held / behind live (s)\n");
     std::printf("  row  bit/s ");
     for (const auto& m : kModes)
-        std::printf("  %-19s", m.label);
+        if (Chosen(m))
+            std::printf("  %-19s", m.label);
     std::printf("\n");
     int status = 0, misses = 0;
     for (const auto& f : rows) {
@@ -180,6 +189,8 @@ int Screen(int seconds, const char* rowList, char** argv)
         }
         std::printf("  %d   %6u", f.row.index, f.row.bitrate);
         for (size_t i = 0; i < kModeCount; ++i) {
+            if (!Chosen(kModes[i]))
+                continue;
             const Seen& s = f.seen[i];
             char cell[64];
             if (s.ok) {
@@ -201,7 +212,7 @@ int Screen(int seconds, const char* rowList, char** argv)
         kHeldLimit, misses);
     for (const auto& f : rows)
         for (size_t i = 0; i < kModeCount; ++i)
-            if (!f.seen[i].ok && f.error.empty())
+            if (Chosen(kModes[i]) && !f.seen[i].ok && f.error.empty())
                 std::printf("  row %d %s: %s\n", f.row.index, kModes[i].label, f.seen[i].error.c_str());
     return status;
 }
