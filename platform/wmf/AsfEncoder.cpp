@@ -20,13 +20,13 @@ namespace {
 // WMV2's coarsest quantiser.
 constexpr double kMaxQuantiser = 31;
 // The constant-bitrate bucket: how far (in seconds of the stream's rate)
-// the bytes sent may run ahead of the budget. A player needs this much
-// preroll to play a stream that arrives at exactly its rate, and players
-// that add the preroll to their own buffer play that much further behind
-// live; so the bucket is no larger than the largest picture the rate
-// control lets through needs: a key frame at the coarsest quantiser (key
+// a picture is planned to run the bytes sent ahead of the budget. A player
+// needs this much preroll to have a picture in time on a link of exactly
+// the stream's rate, and players that add the preroll to their own buffer
+// play that much further behind live; so the bucket is only as large as
+// the largest picture needs: a key frame at the coarsest quantiser (key
 // frames are never dropped), about kCoarseKeyBytesPerPixel for camera-like
-// scenes. Within these bounds.
+// scenes. Within these bounds; pictures are dropped only past the largest.
 constexpr double kMinBucketSeconds = 0.15;
 constexpr double kMaxBucketSeconds = 1.0;
 constexpr double kCoarseKeyBytesPerPixel = 0.025;
@@ -373,7 +373,9 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     // A picture is never held back longer than this (the bucket may run
     // over by one coarse picture; the pictures after it make up for it).
     const bool overdue = s.lastPts >= 0 && (pts - s.lastPts) * step >= kMaxGap100ns;
-    if (!key && !overdue && balance + s.deltaComplexity / kMaxQuantiser > bucket) {
+    // Pictures are dropped only a second ahead, as ever: below that a
+    // coarser picture keeps the frame rate (see `wanted` below).
+    if (!key && !overdue && balance + s.deltaComplexity / kMaxQuantiser > m_bytesPerSecond * kMaxBucketSeconds) {
         ++m_stats.dropped;
         if (tapped && Scale(s, picture, deinterlace)) {
             s.lastTappedPts = pts;
