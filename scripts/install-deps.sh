@@ -20,7 +20,7 @@ packages=(
   cmark
   vsftpd nginx libnginx-mod-rtmp chromium nodejs firefox-esr
   desktop-file-utils appstream man-db librsvg2-bin
-  mpv vlc-bin vlc-plugin-base iproute2
+  mpv vlc-bin vlc-plugin-base vlc-plugin-video-output iproute2
   lintian
   libminiupnpc-dev libnatpmp-dev nftables miniupnpc natpmpc miniupnpd-nftables
   xvfb xauth openbox wmctrl x11-utils xdotool

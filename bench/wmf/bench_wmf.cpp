@@ -432,6 +432,7 @@ int Soak(int seconds)
 
 #ifdef LUMORA_BENCH_LIVE
 int Live(int seconds);
+int Screen(int seconds, const char* rowList, const char* only, char** argv);
 #endif
 
 int main(int argc, char** argv)
@@ -449,7 +450,9 @@ int main(int argc, char** argv)
 #ifdef LUMORA_BENCH_LIVE
     if (mode == "live")
         return Live(arg > 0 ? arg : 60);
+    if (mode == "screen")
+        return Screen(arg > 0 ? arg : 10, argc > 3 ? argv[3] : nullptr, argc > 4 ? argv[4] : nullptr, argv);
 #endif
-    std::fprintf(stderr, "usage: bench_wmf encode|delay|soak|live [count] (delay: [seconds [rtmp-url]])\n");
+    std::fprintf(stderr, "usage: bench_wmf encode|delay|soak|live|screen [count] (delay: [seconds [rtmp-url]]; screen: [seconds [rows [player]]])\n");
     return 2;
 }

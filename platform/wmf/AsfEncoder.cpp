@@ -20,13 +20,33 @@ namespace {
 // WMV2's coarsest quantiser.
 constexpr double kMaxQuantiser = 31;
 // The constant-bitrate bucket: how far (in seconds of the stream's rate)
-// the bytes sent may run ahead of the budget. A player needs this much
-// preroll to play a stream that arrives at exactly its rate.
-constexpr double kBucketSeconds = 1.0;
+// a picture is planned to run the bytes sent ahead of the budget. A player
+// needs this much preroll to have a picture in time on a link of exactly
+// the stream's rate, and players that add the preroll to their own buffer
+// play that much further behind live; so the bucket is only as large as
+// the largest picture needs: a key frame at the coarsest quantiser (key
+// frames are never dropped), about kCoarseKeyBytesPerPixel for camera-like
+// scenes. Within these bounds; pictures are dropped only past the largest.
+constexpr double kMinBucketSeconds = 0.15;
+constexpr double kMaxBucketSeconds = 1.0;
+constexpr double kCoarseKeyBytesPerPixel = 0.025;
+// The preroll over the bucket: the packet a picture ends in, and jitter.
+constexpr double kPrerollMarginMs = 50;
 // The longest a viewer waits for the next picture, 100-ns units.
 constexpr int64_t kMaxGap100ns = 4000000;
-// Players may start at any key frame; the preroll covers the bucket.
-constexpr uint32_t kLivePrerollMs = 1000;
+
+double BucketSeconds(const std::vector<WMStreamFormat>& streams)
+{
+    double bytesPerSecond = 0, coarseKey = 0;
+    for (const auto& f : streams) {
+        bytesPerSecond += f.bitrate / 8.0;
+        if (f.IsVideo())
+            coarseKey = std::max(coarseKey, f.width * f.height * kCoarseKeyBytesPerPixel);
+    }
+    if (bytesPerSecond <= 0)
+        return kMaxBucketSeconds;
+    return std::clamp(coarseKey / bytesPerSecond, kMinBucketSeconds, kMaxBucketSeconds);
+}
 
 } // namespace
 
@@ -244,11 +264,14 @@ std::unique_ptr<AsfEncoder> AsfEncoder::Create(const std::vector<WMStreamFormat>
     asf::StreamFacts facts;
     facts.creationTime = asf::FileTimeFromUnixMicros(std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::system_clock::now().time_since_epoch()).count());
-    facts.prerollMs = kLivePrerollMs;
+    // Players may start at any key frame; the preroll covers the bucket.
+    enc->m_bucketSeconds = BucketSeconds(streams);
+    const auto preroll = static_cast<uint32_t>(std::ceil(enc->m_bucketSeconds * 1000 + kPrerollMarginMs));
+    facts.prerollMs = preroll;
     for (const auto& s : enc->m_streams) {
         facts.streamBitrates.emplace_back(s->number, s->format.bitrate);
         facts.maxBitrate += s->format.bitrate;
-        facts.extended.push_back({s->number, s->format.bitrate, kLivePrerollMs, s->format.IsVideo() ? s->format.avgTimePerFrame : 0});
+        facts.extended.push_back({s->number, s->format.bitrate, preroll, s->format.IsVideo() ? s->format.avgTimePerFrame : 0});
     }
     if (!asf::CompleteHeader(enc->m_header, facts) || !asf::ParseHeader(enc->m_header.data(), enc->m_header.size(), &info))
         return fail("cannot complete the header");
@@ -344,13 +367,15 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     const double balance = static_cast<double>(m_sentBytes) - m_bytesPerSecond * seconds;
     const double videoPerSecond = s.format.bitrate / 8.0;
     const double perFrame = videoPerSecond / fps;
-    const double bucket = m_bytesPerSecond * kBucketSeconds;
+    const double bucket = m_bytesPerSecond * m_bucketSeconds;
     // Outputs beside the stream get every frame slot, dropped or not.
     const bool tapped = m_tap && m_tap->Wanted() && pts > s.lastTappedPts;
     // A picture is never held back longer than this (the bucket may run
     // over by one coarse picture; the pictures after it make up for it).
     const bool overdue = s.lastPts >= 0 && (pts - s.lastPts) * step >= kMaxGap100ns;
-    if (!key && !overdue && balance + s.deltaComplexity / kMaxQuantiser > bucket) {
+    // Pictures are dropped only a second ahead, as ever: below that a
+    // coarser picture keeps the frame rate (see `wanted` below).
+    if (!key && !overdue && balance + s.deltaComplexity / kMaxQuantiser > m_bytesPerSecond * kMaxBucketSeconds) {
         ++m_stats.dropped;
         if (tapped && Scale(s, picture, deinterlace)) {
             s.lastTappedPts = pts;
@@ -360,9 +385,10 @@ bool AsfEncoder::EncodeVideo(size_t streamIndex, const VideoPicture& picture, in
     }
     const double shortfall = balance < -m_bytesPerSecond / 8 ? -balance : 0;
     double wanted = perFrame - balance / std::max(fps, 1.0);
-    if (key) // a key frame may take what is left of the bucket
+    if (key) // a key frame may take most of what is left of the bucket
         wanted = std::max(wanted, bucket * 0.6 - std::max(balance, 0.0));
-    wanted = std::max(wanted, perFrame * 0.1);
+    // No picture beyond the bucket where a coarser quantiser avoids it.
+    wanted = std::max(std::min(wanted, bucket - balance), perFrame * 0.1);
     const double complexity = key ? s.keyComplexity : s.deltaComplexity;
     s.quantiser = std::clamp(std::round(complexity / wanted), s.qmin, kMaxQuantiser);
 

@@ -96,6 +96,7 @@ private:
     int64_t m_lastTime = 0;
     // Constant-bitrate accounting over everything sent (packets included).
     double m_bytesPerSecond = 0;
+    double m_bucketSeconds = 1; // how far a picture may be planned ahead of the budget
     uint64_t m_sentBytes = 0;
     KeyFrameRequestPtr m_keyFrames = std::make_shared<KeyFrameRequest>();
     Stats m_stats;
