@@ -2,6 +2,7 @@
 
 #include "platform/dshow/BaseClasses.h"
 #include "platform/wmf/AsfEncoder.h"
+#include "platform/wmf/AudioTap.h"
 #include "platform/wmf/WMAsfWriter.h"
 
 #include <condition_variable>
@@ -592,7 +593,7 @@ private:
     WMStreamFormat m_format;
 };
 
-class AsfWriterFilter final : public BaseFilter<IConfigAsfWriter2, IFileSinkFilter, IServiceProvider, IWMWriterPictureTap> {
+class AsfWriterFilter final : public BaseFilter<IConfigAsfWriter2, IFileSinkFilter, IServiceProvider, IWMWriterPictureTap, IWMWriterAudioTap> {
 public:
     AsfWriterFilter() : BaseFilter(CLSID_WMAsfWriter), m_core(std::make_shared<WriterCore>())
     {
@@ -744,6 +745,10 @@ public:
 
     std::shared_ptr<PictureTap> GetPictureTap() override { return m_core->Tap(); }
 
+    // ---- IWMWriterAudioTap ----
+
+    std::shared_ptr<AudioTap> GetAudioTap() override { return m_audioTap; }
+
     // ---- IServiceProvider ----
 
     HRESULT QueryService(REFGUID service, REFIID riid, void** ppv) override
@@ -795,6 +800,7 @@ private:
     }
 
     std::shared_ptr<WriterCore> m_core;
+    const std::shared_ptr<AudioTap> m_audioTap = std::make_shared<AudioTap>();
     ComPtr<WriterAdvanced> m_advanced;
     std::vector<WriterInputPin*> m_all;    // owned by FilterCore
     std::vector<WriterInputPin*> m_active; // of the current profile
