@@ -4,6 +4,7 @@
 #include "app/AntiFreeze.h"
 #include "app/Resources.h"
 #include "app/StatusPanel.h"
+#include "app/Unit1Audio.h"
 #include "app/Unit1Relay.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -242,6 +243,8 @@ void TForm1::BuildControls()
     MakeLabel(GroupBox3, "lblWANScheme", "http://");
     edWAN = MakeEdit(GroupBox3, "edWAN", true);
     BuildRelayControls();
+    Audio = std::make_unique<TAudioController>(*this);
+    Audio->BuildControls();
 
     // Website page.
     GroupBox2 = Named(new QGroupBox("Website FTP Server ", TabSheet3), "GroupBox2");
@@ -391,6 +394,7 @@ void TForm1::FormCreate()
         savedProfileText = ini.ReadString("Network", "Profile", "");
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
+        Audio->Load(ini);
         ReadViewerAccessSettings(ini);
     }
     ReportUnwritableSettings();
@@ -417,6 +421,9 @@ void TForm1::FormCreate()
         }
         cbSource->setCurrentIndex(savedSource >= 0 && savedSource < cbSource->count() ? savedSource : -1);
     }
+
+    // The audio inputs, the chosen camera's microphone first.
+    Audio->ListInputs();
 
     // The saved bitrate row, without building the profile; a value that is
     // not a row falls back to the default row, and the user is told.
@@ -509,5 +516,6 @@ void TForm1::SaveSettings()
     ini.WriteInteger("Network", "Profile", ProfileIndex);
     ini.WriteString("IP", "Last", LastUploadedIP);
     Relay->Save(ini);
+    Audio->Save(ini);
     WriteViewerAccessSettings(ini);
 }

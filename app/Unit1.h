@@ -38,6 +38,7 @@ class TWindowAntiFreeze;
 class TNetIOHandlerTLS;
 class TIniFile;
 class TRelayController;
+class TAudioController;
 class BrowserSide;
 class ViewerGate;
 class TRelayUrlEdit;
@@ -172,6 +173,8 @@ public:
     std::string TrustedFingerprint;
     TRequestLimits RequestLimits;
     std::unique_ptr<TRelayController> Relay;
+    // Sound (Unit1Audio.cpp): the audio choice and the audio capture source.
+    std::unique_ptr<TAudioController> Audio;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;

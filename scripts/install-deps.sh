@@ -20,6 +20,7 @@ packages=(
   vsftpd nginx libnginx-mod-rtmp chromium nodejs
   desktop-file-utils appstream man-db librsvg2-bin
   mpv vlc-bin vlc-plugin-base iproute2
+  libpulse-dev pulseaudio pulseaudio-utils
   lintian
   xvfb xauth openbox wmctrl x11-utils xdotool
 )

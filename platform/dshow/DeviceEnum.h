@@ -28,12 +28,16 @@ struct ICreateDevEnum : IUnknown {
 };
 
 // What a device moniker names. `kind` is "v4l2" (path = /dev/videoN) or
-// "test" (the built-in test source, path empty).
+// "test" (the built-in test source, path empty); audio inputs have the kinds
+// of AudioCapture.h.
 struct DeviceIdentity {
     std::string kind;
     std::string path;
     std::string friendlyName;
     CLSID clsid = GUID_NULL;
+    // The device's sysfs path when the listing knows it (not persisted):
+    // what ties a camera's microphone to the camera.
+    std::string sysfsPath;
 };
 
 inline constexpr const char* kTestSourceName = "Lumora Test Pattern";

@@ -567,6 +567,21 @@ public:
     // picture the encoder would scale down again.
     HRESULT GetMediaType(int index, AM_MEDIA_TYPE* type) override
     {
+        // An audio pin proposes the stream's rate and channel count as PCM.
+        if (index == 0 && m_active && !m_video && m_format.sampleRate > 0 && m_format.channels > 0) {
+            AM_MEDIA_TYPE t;
+            t.majortype = MEDIATYPE_Audio;
+            t.subtype = MEDIASUBTYPE_PCM;
+            t.formattype = FORMAT_WaveFormatEx;
+            t.lSampleSize = static_cast<uint32_t>(m_format.channels * 2);
+            t.audio.nChannels = static_cast<uint16_t>(m_format.channels);
+            t.audio.nSamplesPerSec = static_cast<uint32_t>(m_format.sampleRate);
+            t.audio.wBitsPerSample = 16;
+            t.audio.nBlockAlign = static_cast<uint16_t>(m_format.channels * 2);
+            t.audio.nAvgBytesPerSec = static_cast<uint32_t>(m_format.sampleRate * m_format.channels * 2);
+            *type = t;
+            return S_OK;
+        }
         if (index != 0 || !m_active || !m_video || m_format.width <= 0 || m_format.height <= 0 || m_format.width % 2 ||
             m_format.height % 2)
             return S_FALSE;
