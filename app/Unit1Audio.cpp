@@ -84,15 +84,15 @@ std::string TAudioController::CameraPath() const
 
 void TAudioController::ListInputs()
 {
-    m_inputs = AudioInputsForCamera(EnumerateAudioInputDevices(), CameraPath());
+    m_inputs = AudioInputsForCamera(EnumerateAudioInputs(), CameraPath());
     QComboBox* box = AudioBox(m_form);
     const QSignalBlocker block(box);
     box->clear();
     box->addItem(kOff);
     int selected = 0;
     for (size_t i = 0; i < m_inputs.size(); ++i) {
-        box->addItem(QString::fromStdString(m_inputs[i].friendlyName));
-        if (m_enabled && IdentityKey(m_inputs[i]) == m_chosen)
+        box->addItem(QString::fromStdString(m_inputs[i].identity.friendlyName));
+        if (m_enabled && IdentityKey(m_inputs[i].identity) == m_chosen)
             selected = static_cast<int>(i) + 1;
     }
     box->setCurrentIndex(selected);
@@ -104,7 +104,7 @@ void TAudioController::ChoiceChanged()
     m_used = true;
     m_enabled = row > 0;
     if (row > 0 && static_cast<size_t>(row) <= m_inputs.size())
-        m_chosen = IdentityKey(m_inputs[static_cast<size_t>(row) - 1]);
+        m_chosen = IdentityKey(m_inputs[static_cast<size_t>(row) - 1].identity);
 }
 
 void TAudioController::Load(const TIniFile& ini)
@@ -135,7 +135,7 @@ void TAudioController::Connect()
     Disconnect();
     if (!On())
         return;
-    const DeviceIdentity& input = m_inputs[static_cast<size_t>(AudioBox(m_form)->currentIndex()) - 1];
+    const DeviceIdentity& input = m_inputs[static_cast<size_t>(AudioBox(m_form)->currentIndex()) - 1].identity;
     ComPtr<IBaseFilter> source;
     if (FAILED(CreateCaptureFilter(input, IBaseFilter::iid, source.ReleaseAndGetVoid())) || !source)
         return;

@@ -4,7 +4,7 @@
 // capture source that joins the stream's graph from Start to Stop.
 
 #include "platform/com/Unknown.h"
-#include "platform/dshow/DeviceEnum.h"
+#include "platform/dshow/AudioCapture.h"
 
 #include <memory>
 #include <string>
@@ -15,7 +15,6 @@ class TForm1;
 class TIniFile;
 class AudioTap;
 struct IBaseFilter;
-struct IAudioCaptureControl;
 
 inline constexpr const char* kMicrophoneLost = "Microphone lost";
 
@@ -48,7 +47,7 @@ public:
     bool DeviceLost(IUnknown* device, bool removed);
 
     // For tests: the inputs in list order (row 1 on).
-    const std::vector<DeviceIdentity>& Inputs() const { return m_inputs; }
+    const std::vector<AudioInput>& Inputs() const { return m_inputs; }
 
 private:
     void ChoiceChanged();
@@ -57,7 +56,7 @@ private:
 
     TForm1& m_form;
     QTimer* m_meter = nullptr;
-    std::vector<DeviceIdentity> m_inputs;
+    std::vector<AudioInput> m_inputs;
     std::string m_chosen;     // "kind:path" of the input last chosen
     bool m_enabled = false;
     bool m_used = false;      // the section was in the file or the choice was changed

@@ -37,16 +37,25 @@ inline constexpr double kTestToneHz = 440.0;
 inline constexpr double kTestToneBeepHz = 1000.0;
 inline constexpr int64_t kTestToneBeepLength = 1000000; // 100 ms, 100-ns units
 
-// The devices of the audio input category in enumeration order: the sound
-// server's sources in its own order (or, without a server, the ALSA capture
-// devices by card and device number), then the test tone (unless
-// LUMORA_TEST_SOURCE=0). Asking the sound server takes at most about 2 s.
+// An audio input as listed, with the sysfs path of its hardware when the
+// listing knows it: what ties a camera's microphone to the camera.
+struct AudioInput {
+    DeviceIdentity identity;
+    std::string sysfsPath;
+};
+
+// The audio inputs in enumeration order: the sound server's sources in its
+// own order (or, without a server, the ALSA capture devices by card and
+// device number), then the test tone (unless LUMORA_TEST_SOURCE=0). Asking
+// the sound server takes at most about 2 s.
+std::vector<AudioInput> EnumerateAudioInputs();
+// Their identities: the devices of the audio input category.
 std::vector<DeviceIdentity> EnumerateAudioInputDevices();
 
 // The same list with the microphone of the camera at `videoPath`
 // (/dev/videoN) moved to the front: a sound server source or ALSA card on
 // the same USB device. Unchanged when there is none.
-std::vector<DeviceIdentity> AudioInputsForCamera(std::vector<DeviceIdentity> inputs, const std::string& videoPath);
+std::vector<AudioInput> AudioInputsForCamera(std::vector<AudioInput> inputs, const std::string& videoPath);
 
 // The sysfs path of the USB device that a sysfs path lies under (an
 // interface such as ".../usb1/1-1/1-1:1.2/sound/card1" belongs to

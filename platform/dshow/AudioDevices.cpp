@@ -24,7 +24,7 @@ bool TestToneEnabled()
 }
 
 struct PulseQuery {
-    std::vector<DeviceIdentity> sources;
+    std::vector<AudioInput> sources;
     bool done = false;
 };
 
@@ -37,18 +37,19 @@ void OnSource(pa_context*, const pa_source_info* info, int eol, void* user)
     }
     if (!info || !info->name)
         return;
-    DeviceIdentity d;
+    AudioInput input;
+    DeviceIdentity& d = input.identity;
     d.kind = "pulse";
     d.path = info->name;
     d.friendlyName = info->description && *info->description ? info->description : info->name;
     d.clsid = CLSID_AudioCaptureSource;
     if (const char* sysfs = pa_proplist_gets(info->proplist, "sysfs.path"))
-        d.sysfsPath = std::string("/sys") + sysfs;
-    q->sources.push_back(std::move(d));
+        input.sysfsPath = std::string("/sys") + sysfs;
+    q->sources.push_back(std::move(input));
 }
 
 // The server's sources; false when no server answers within the deadline.
-bool ListPulseSources(std::vector<DeviceIdentity>& out)
+bool ListPulseSources(std::vector<AudioInput>& out)
 {
     pa_mainloop* loop = pa_mainloop_new();
     if (!loop)
@@ -86,9 +87,9 @@ bool ListPulseSources(std::vector<DeviceIdentity>& out)
 }
 
 // ALSA capture devices from /proc/asound/pcm ("CC-DD: id : name : playback 1 : capture 1").
-std::vector<DeviceIdentity> ListAlsaCaptureDevices()
+std::vector<AudioInput> ListAlsaCaptureDevices()
 {
-    std::vector<DeviceIdentity> out;
+    std::vector<AudioInput> out;
     std::ifstream pcm("/proc/asound/pcm");
     std::string line;
     while (std::getline(pcm, line)) {
@@ -101,14 +102,15 @@ std::vector<DeviceIdentity> ListAlsaCaptureDevices()
             const size_t c = line.find(" : ", b + 3);
             name = line.substr(b + 3, c == std::string::npos ? std::string::npos : c - b - 3);
         }
-        DeviceIdentity d;
+        AudioInput input;
+        DeviceIdentity& d = input.identity;
         d.kind = "alsa";
         d.path = "plughw:" + std::to_string(card) + "," + std::to_string(device);
         d.friendlyName = (name.empty() ? std::string("ALSA") : name) + " (hw:" + std::to_string(card) + "," +
                          std::to_string(device) + ")";
         d.clsid = CLSID_AudioCaptureSource;
-        d.sysfsPath = "/sys/class/sound/card" + std::to_string(card) + "/device";
-        out.push_back(std::move(d));
+        input.sysfsPath = "/sys/class/sound/card" + std::to_string(card) + "/device";
+        out.push_back(std::move(input));
     }
     return out;
 }
@@ -121,18 +123,26 @@ std::string RealPath(const std::string& path)
 
 } // namespace
 
+std::vector<AudioInput> EnumerateAudioInputs()
+{
+    std::vector<AudioInput> inputs;
+    if (!ListPulseSources(inputs))
+        inputs = ListAlsaCaptureDevices();
+    if (TestToneEnabled()) {
+        AudioInput tone;
+        tone.identity.kind = "tone";
+        tone.identity.friendlyName = kTestToneName;
+        tone.identity.clsid = CLSID_LumoraTestTone;
+        inputs.push_back(std::move(tone));
+    }
+    return inputs;
+}
+
 std::vector<DeviceIdentity> EnumerateAudioInputDevices()
 {
     std::vector<DeviceIdentity> devices;
-    if (!ListPulseSources(devices))
-        devices = ListAlsaCaptureDevices();
-    if (TestToneEnabled()) {
-        DeviceIdentity tone;
-        tone.kind = "tone";
-        tone.friendlyName = kTestToneName;
-        tone.clsid = CLSID_LumoraTestTone;
-        devices.push_back(std::move(tone));
-    }
+    for (AudioInput& input : EnumerateAudioInputs())
+        devices.push_back(std::move(input.identity));
     return devices;
 }
 
@@ -158,7 +168,7 @@ std::string UsbDeviceOfSysfsPath(const std::string& path)
     return {};
 }
 
-std::vector<DeviceIdentity> AudioInputsForCamera(std::vector<DeviceIdentity> inputs, const std::string& videoPath)
+std::vector<AudioInput> AudioInputsForCamera(std::vector<AudioInput> inputs, const std::string& videoPath)
 {
     if (videoPath.rfind("/dev/", 0) != 0)
         return inputs;
@@ -171,7 +181,7 @@ std::vector<DeviceIdentity> AudioInputsForCamera(std::vector<DeviceIdentity> inp
             continue;
         const std::string real = RealPath(inputs[i].sysfsPath);
         if (UsbDeviceOfSysfsPath(real.empty() ? inputs[i].sysfsPath : real) == camera) {
-            DeviceIdentity mic = std::move(inputs[i]);
+            AudioInput mic = std::move(inputs[i]);
             inputs.erase(inputs.begin() + static_cast<std::ptrdiff_t>(i));
             inputs.insert(inputs.begin(), std::move(mic));
             break;

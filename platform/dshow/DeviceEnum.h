@@ -35,9 +35,6 @@ struct DeviceIdentity {
     std::string path;
     std::string friendlyName;
     CLSID clsid = GUID_NULL;
-    // The device's sysfs path when the listing knows it (not persisted):
-    // what ties a camera's microphone to the camera.
-    std::string sysfsPath;
 };
 
 inline constexpr const char* kTestSourceName = "Lumora Test Pattern";

@@ -110,7 +110,7 @@ protected:
         ASSERT_NE(box, nullptr);
         const auto& inputs = f.Audio->Inputs();
         for (size_t i = 0; i < inputs.size(); ++i)
-            if (inputs[i].path == path || (path == "tone" && inputs[i].kind == "tone")) {
+            if (inputs[i].identity.path == path || (path == "tone" && inputs[i].identity.kind == "tone")) {
                 box->setCurrentIndex(static_cast<int>(i) + 1);
                 emit box->activated(static_cast<int>(i) + 1);
                 return;
@@ -157,8 +157,8 @@ TEST_F(Sound, TheInputsListTheServersSourcesThenTheTestTone)
     const auto& inputs = f.Audio->Inputs();
     ASSERT_GE(inputs.size(), 2u);
     EXPECT_TRUE(std::any_of(inputs.begin(), inputs.end(),
-        [](const DeviceIdentity& d) { return d.kind == "pulse" && d.path == PulseTestServer::kMonitor; }));
-    EXPECT_EQ(inputs.back().friendlyName, kTestToneName);
+        [](const AudioInput& d) { return d.identity.kind == "pulse" && d.identity.path == PulseTestServer::kMonitor; }));
+    EXPECT_EQ(inputs.back().identity.friendlyName, kTestToneName);
     auto* box = f.findChild<QComboBox*>("cbAudio");
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(box->currentIndex(), 0) << "sound is off by default";
@@ -195,12 +195,36 @@ TEST_F(Sound, TheMonitoredToneReachesPlayersBesideThePicture)
     EXPECT_LT(Rms(muted, muted.size() / 2), 50.0);
 }
 
-TEST_F(Sound, SoundOffKeepsTheStreamVideoOnly)
+TEST_F(Sound, SoundOffKeepsTheStreamVideoOnlyAndTheSettingsAsTheyWere)
 {
     StartStreaming("");
     EXPECT_EQ(Meanwhile([&] { return Codecs(); }), "wmv2\n");
-    EXPECT_EQ(RunCommand("grep -ci '^\\[Audio\\]' " + Path("lumora.ini") + " || true"), "0\n")
-        << "settings without a choice keep their keys";
+    ASSERT_TRUE(Close());
+    EXPECT_EQ(SettingsText().find("[Audio]"), std::string::npos) << SettingsText();
+}
+
+TEST_F(Sound, TheChoiceIsSavedOnceUsedAndComesBack)
+{
+    {
+        TForm1& f = Open();
+        ChooseInput(f, PulseTestServer::kMonitor);
+        ASSERT_TRUE(Close());
+    }
+    const std::string saved = SettingsText();
+    EXPECT_NE(saved.find(std::string("[Audio]\nSource=pulse:") + PulseTestServer::kMonitor + "\nEnabled=1"), std::string::npos)
+        << saved;
+    m_form.reset();
+    TForm1& f = Open();
+    auto* box = f.findChild<QComboBox*>("cbAudio");
+    ASSERT_GT(box->currentIndex(), 0);
+    EXPECT_EQ(f.Audio->Inputs()[static_cast<size_t>(box->currentIndex()) - 1].identity.path, PulseTestServer::kMonitor);
+
+    // Turned off: the keys stay, Enabled says off.
+    box->setCurrentIndex(0);
+    emit box->activated(0);
+    ASSERT_TRUE(Close());
+    EXPECT_NE(SettingsText().find(std::string("Source=pulse:") + PulseTestServer::kMonitor + "\nEnabled=0"), std::string::npos)
+        << SettingsText();
 }
 
 TEST_F(Sound, RowsTooSmallForSoundStayVideoOnly)
