@@ -143,6 +143,7 @@ void TAudioController::Connect()
     if (!graph || FAILED(graph->AddFilter(source.Get(), "Audio Capture")))
         return;
     m_source = source;
+    m_lastSource = m_source;
     m_control = m_source.As<IAudioCaptureControl>();
 
     // The writer's audio stream, when the row's profile has one.
@@ -197,8 +198,10 @@ void TAudioController::ShowLevel()
 
 bool TAudioController::DeviceLost(IUnknown* device, bool removed)
 {
-    if (!m_source || static_cast<void*>(device) != static_cast<void*>(m_source.Get()))
+    if (!m_lastSource || static_cast<const void*>(device) != static_cast<const void*>(m_lastSource.Get()))
         return false;
+    if (!m_source)
+        return true; // stopped since: nothing to say
     if (removed) {
         m_form.StatusPanel1->setText(kMicrophoneLost);
         if (QGuiApplication::platformName() == "offscreen") {

@@ -61,6 +61,8 @@ private:
     bool m_enabled = false;
     bool m_used = false;      // the section was in the file or the choice was changed
     ComPtr<IBaseFilter> m_source;
+    // Kept after Stop until the next Start: its events may still come.
+    ComPtr<IBaseFilter> m_lastSource;
     ComPtr<IAudioCaptureControl> m_control;
     std::shared_ptr<AudioTap> m_tap;
 };

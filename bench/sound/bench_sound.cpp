@@ -137,8 +137,7 @@ std::vector<double> SyncOffsets(const std::string& file)
     const int rate = 22050, w = 320, h = 240;
     const std::string times = Run("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 " + file);
     Run("ffmpeg -v error -y -i " + file + " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt gray /tmp/bench_sound_v.raw");
-    const std::string audioStart = Run("ffprobe -v error -select_streams a:0 -show_entries packet=pts_time -read_intervals %+#1 -of csv=p=0 " + file);
-    Run("ffmpeg -v error -y -i " + file + " -map 0:a:0 -f s16le -ac 1 -ar 22050 /tmp/bench_sound_a.raw");
+    Run("ffmpeg -v error -y -copyts -i " + file + " -map 0:a:0 -af aresample=async=1:first_pts=0 -f s16le -ac 1 -ar 22050 /tmp/bench_sound_a.raw");
     std::ifstream a("/tmp/bench_sound_a.raw", std::ios::binary), v("/tmp/bench_sound_v.raw", std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
     std::vector<int16_t> pcm(bytes.size() / 2);
@@ -149,7 +148,6 @@ std::vector<double> SyncOffsets(const std::string& file)
     for (std::string line; std::getline(t, line) && v.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size()));)
         if (ReadTestPatternFlash(frame.data(), w, h, w))
             flashes.push_back(std::stod(line));
-    const double start = audioStart.empty() ? 0 : std::stod(audioStart);
     const size_t window = rate / 200;
     bool quiet = false;
     size_t rise = 0;
@@ -162,7 +160,7 @@ std::vector<double> SyncOffsets(const std::string& file)
             quiet = true;
             rise = i + window;
         } else if (quiet && r > 3000) {
-            onsets.push_back(start + static_cast<double>(rise) / rate);
+            onsets.push_back(static_cast<double>(rise) / rate);
             quiet = false;
         }
     }

@@ -24,8 +24,9 @@ inline int TestPatternCodeBottom(int height) { return height * 27 / 32; }
 // `stride` bytes apart); -1 when the marker cells are not there.
 int ReadTestPatternCode(const uint8_t* luma, int width, int height, int stride);
 
-// The second marker: on the first frame the source sends at or after each
-// whole second of stream time (stream time 0 included), a light box fills
+// The second marker: on the first frame the source sends from half a frame
+// before each whole second of stream time on (stream time 0 included), the
+// frame nearest the second, a light box fills
 // rows [H * 28/32, H * 31/32) and columns [W * 7/16, W * 9/16) of the dark
 // band, between the counter and the clock; on every other frame that box is
 // dark. The test tone beeps exactly at each whole second of stream time, so a

@@ -428,8 +428,9 @@ private:
                 continue;
             }
             auto sample = MediaSample::Create(type.lSampleSize ? type.lSampleSize : VideoFrameBytes(type.subtype, width, height));
-            // The first frame sent at or after a whole second carries the marker.
-            const int64_t second = std::max<REFERENCE_TIME>(start, 0) / 10000000;
+            // The first frame sent from half a frame before a whole second on
+            // carries the marker: the frame whose time is nearest the second.
+            const int64_t second = std::max<REFERENCE_TIME>(start + interval / 2, 0) / 10000000;
             const bool flash = second > markedSecond;
             markedSecond = std::max(markedSecond, second);
             if (type.subtype == MEDIASUBTYPE_RGB32) {

@@ -280,12 +280,7 @@ bool AsfEncoder::Drain(Stream& s, double shortfall)
             return true;
         if (rc < 0)
             return false;
-        // The audio encoder dates its packets back by its priming samples,
-        // which a decoder is told to drop only in containers that can say
-        // so; ASF cannot, so a player plays them: the packet is dated as
-        // the player will place its sound.
-        const int64_t pts = s.format.IsAudio() ? s.packet->pts + s.codec->initial_padding : s.packet->pts;
-        const int64_t ms = av_rescale_q(pts, s.codec->time_base, AVRational{1, 1000});
+        const int64_t ms = av_rescale_q(s.packet->pts, s.codec->time_base, AVRational{1, 1000});
         const auto timeMs = static_cast<uint32_t>(std::clamp<int64_t>(ms, 0, UINT32_MAX - 100000));
         m_lastTime = std::max<int64_t>(m_lastTime, ms * 10000);
         const auto size = static_cast<size_t>(s.packet->size);
@@ -473,9 +468,10 @@ bool AsfEncoder::EncodeAudio(size_t streamIndex, const int16_t* samples, size_t 
     }
     const size_t channels = s.pending.size();
     // Sound is timed by counting samples. The count starts where the first
-    // buffer lies after the stream's origin (pictures may have come first),
-    // and a buffer that comes later than the count expects (the source
-    // skipped) is preceded by the silence that keeps the sound in place.
+    // buffer lies after the stream's origin (pictures may have come first).
+    // A buffer more than 80 ms from where the count expects it (the source
+    // skipped, or its clock and the capture clock drifted apart) puts the
+    // sound back in place: silence fills a gap, an overlap is dropped.
     const int64_t rate = s.codec->sample_rate;
     const int64_t at = std::max<int64_t>(time - m_origin, 0) * rate / 10000000;
     if (!s.audioStarted) {
@@ -483,9 +479,15 @@ bool AsfEncoder::EncodeAudio(size_t streamIndex, const int16_t* samples, size_t 
         s.audioStarted = true;
     }
     const int64_t expected = s.samplesSent + static_cast<int64_t>(s.pending[0].size());
-    if (at - expected > rate / 5 && at - expected < rate * 5)
+    const int64_t tolerance = rate * 8 / 100;
+    if (at - expected > tolerance && at - expected < rate * 5) {
         for (auto& p : s.pending)
             p.insert(p.end(), static_cast<size_t>(at - expected), 0.0f);
+    } else if (expected - at > tolerance) {
+        const size_t skip = std::min(frames, static_cast<size_t>(expected - at));
+        samples += skip * s.pending.size();
+        frames -= skip;
+    }
     for (size_t i = 0; i < frames; ++i)
         for (size_t c = 0; c < channels; ++c)
             s.pending[c].push_back(samples[i * channels + c] / 32768.0f);
