@@ -7,6 +7,7 @@
 #include "app/Resources.h"
 #include "app/StatusPanel.h"
 #include "app/Unit1PortMapping.h"
+#include "app/Unit1Audio.h"
 #include "app/Unit1Relay.h"
 #include "media/MediaKit.h"
 #include "media/SysDevEnum.h"
@@ -248,6 +249,8 @@ void TForm1::BuildControls()
     edWAN = MakeEdit(GroupBox3, "edWAN", true);
     BuildRelayControls();
     BuildPortMappingControls();
+    Audio = std::make_unique<TAudioController>(*this);
+    Audio->BuildControls();
 
     // Website page.
     GroupBox2 = Named(new QGroupBox("Website FTP Server ", TabSheet3), "GroupBox2");
@@ -400,6 +403,7 @@ void TForm1::FormCreate()
         LastUploadedIP = ini.ReadString("IP", "Last", "");
         Relay->Load(ini);
         PortMapping->Load(ini);
+        Audio->Load(ini);
         ReadViewerAccessSettings(ini);
         ReadOutsideSettings(ini);
         ReadBrowserSettings(ini);
@@ -428,6 +432,9 @@ void TForm1::FormCreate()
         }
         cbSource->setCurrentIndex(savedSource >= 0 && savedSource < cbSource->count() ? savedSource : -1);
     }
+
+    // The audio inputs, the chosen camera's microphone first.
+    Audio->ListInputs();
 
     // The saved bitrate row, without building the profile; a value that is
     // not a row falls back to the default row, and the user is told.
@@ -521,6 +528,7 @@ void TForm1::SaveSettings()
     ini.WriteString("IP", "Last", LastUploadedIP);
     Relay->Save(ini);
     PortMapping->Save(ini);
+    Audio->Save(ini);
     WriteViewerAccessSettings(ini);
     WriteOutsideSettings(ini);
     WriteBrowserSettings(ini);

@@ -39,6 +39,7 @@ class TWindowAntiFreeze;
 class TNetIOHandlerTLS;
 class TIniFile;
 class TRelayController;
+class TAudioController;
 class BrowserSide;
 class ViewerGate;
 class TRelayUrlEdit;
@@ -187,6 +188,8 @@ public:
     TRequestLimits RequestLimits;
     std::unique_ptr<TRelayController> Relay;
     std::unique_ptr<TPortMappingController> PortMapping;
+    // Sound (Unit1Audio.cpp): the audio choice and the audio capture source.
+    std::unique_ptr<TAudioController> Audio;
 
     // ---- controller state -----------------------------------------------------
     int32_t SourceIndex = 0;

@@ -4,6 +4,7 @@
 #include "app/Unit1PortMapping.h"
 
 #include "app/AntiFreeze.h"
+#include "app/Unit1Audio.h"
 #include "app/Unit1Relay.h"
 #include "app/BackgroundRequest.h"
 #include "app/SnapshotUploader.h"
@@ -28,7 +29,10 @@ void TForm1::CreateComponents()
     FilterGraph1->SetMode(gmCapture);
     FilterGraph1->SetGraphEdit(false);
     FilterGraph1->SetLinearVolume(true);
-    FilterGraph1->OnGraphDeviceLost = [this](TFilterGraph*, IUnknown*, bool removed) { FilterGraph1DeviceLost(removed); };
+    FilterGraph1->OnGraphDeviceLost = [this](TFilterGraph*, IUnknown* device, bool removed) {
+        if (!Audio || !Audio->DeviceLost(device, removed))
+            FilterGraph1DeviceLost(removed);
+    };
 
     Filter1 = std::make_unique<TFilter>();
     Filter1->SetName("Filter1");

@@ -47,6 +47,10 @@ constexpr TPlace VideoPage[] = {
     {"btnCrossbar", 92, 50, 75, 25},
     {"btnConfigure", 174, 50, 75, 25},
     {"cbAutoStart", 10, 82, 150, 18},
+    // Sound, in the group's free space right of the buttons and the box.
+    {"pbAudioLevel", 256, 56, 77, 12},
+    {"cbAudio", 164, 80, 112, 22},
+    {"cbMute", 280, 82, 53, 18},
 };
 
 // The settings, then the watch address (outside the settings group, which

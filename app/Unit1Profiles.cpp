@@ -2,7 +2,9 @@
 
 #include "app/Unit1Profiles.h"
 
+#include "app/AudioProfile.h"
 #include "app/Unit1.h"
+#include "app/Unit1Audio.h"
 #include "media/ASFWriter.h"
 #include "platform/core/Text.h"
 
@@ -69,7 +71,10 @@ void TForm1::cbProfilesClick()
         text.resize(std::char_traits<char16_t>::length(text.c_str()));
     }
 
-    const std::u16string edited = Utf8ToUtf16(EditProfileText(Utf16ToUtf8(text), row));
+    std::string xml = EditProfileText(Utf16ToUtf8(text), row);
+    if (Audio && Audio->On())
+        xml = AddAudioToProfileText(xml, row);
+    const std::u16string edited = Utf8ToUtf16(xml);
 
     StreamProfile = nullptr;
     ComPtr<IWMProfile> loaded;

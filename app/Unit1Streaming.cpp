@@ -2,6 +2,7 @@
 #include "app/Unit1.h"
 
 #include "app/Unit1PortMapping.h"
+#include "app/Unit1Audio.h"
 #include "app/Unit1Relay.h"
 
 #include "media/CaptureFormat.h"
@@ -194,6 +195,7 @@ void TForm1::btnStartClick()
             ComPtr<IBaseFilter> renderer = InterfaceOf<IBaseFilter>(*VideoWindow1);
             CheckGraphResult(
                 builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, device.Get(), nullptr, renderer.Get()));
+            Audio->Connect();
             if (header) {
                 ComPtr<IWMWriterSink> fileSink;
                 advanced->GetSink(0, fileSink.GetAddressOf());
@@ -290,6 +292,7 @@ void TForm1::btnStopClick()
     tmrStartButtonUpload->stop();
     tmrMain->stop();
     Relay->Stop();
+    Audio->Disconnect();
     FilterGraph1->SetActive(false);
     Filter1->BaseFilter()->StoreMoniker(DeviceEnum->DeviceMoniker(cbSource->currentIndex()).Get());
     FilterGraph1->SetActive(true);

@@ -21,6 +21,7 @@ packages=(
   vsftpd nginx libnginx-mod-rtmp chromium nodejs firefox-esr
   desktop-file-utils appstream man-db librsvg2-bin
   mpv vlc-bin vlc-plugin-base vlc-plugin-video-output iproute2
+  libpulse-dev pulseaudio pulseaudio-utils
   lintian
   libminiupnpc-dev libnatpmp-dev nftables miniupnpc natpmpc miniupnpd-nftables
   xvfb xauth openbox wmctrl x11-utils xdotool

@@ -1,4 +1,5 @@
 #include "platform/dshow/DeviceEnum.h"
+#include "platform/dshow/AudioCapture.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -107,6 +108,10 @@ bool ParseIdentity(const std::string& text, DeviceIdentity& d)
         d.clsid = CLSID_VideoCaptureSource;
     else if (d.kind == "test")
         d.clsid = CLSID_LumoraTestSource;
+    else if (d.kind == "pulse" || d.kind == "alsa")
+        d.clsid = CLSID_AudioCaptureSource;
+    else if (d.kind == "tone")
+        d.clsid = CLSID_LumoraTestTone;
     else
         return false;
     return true;
@@ -165,7 +170,7 @@ public:
         if (m_device.kind.empty())
             return MK_E_NOOBJECT;
         // A device that has gone away since it was stored cannot be bound.
-        if (m_device.kind == "test" && !TestSourceEnabled())
+        if ((m_device.kind == "test" || m_device.kind == "tone") && !TestSourceEnabled())
             return MK_E_UNAVAILABLE;
         if (m_device.kind == "v4l2" && ::access(m_device.path.c_str(), F_OK) != 0)
             return MK_E_UNAVAILABLE;
@@ -251,6 +256,8 @@ public:
         std::vector<DeviceIdentity> devices;
         if (category == CLSID_VideoInputDeviceCategory)
             devices = EnumerateVideoInputDevices();
+        else if (category == CLSID_AudioInputDeviceCategory)
+            devices = EnumerateAudioInputDevices();
         else if (category == CLSID_ActiveMovieCategories)
             devices = Categories();
         if (devices.empty())

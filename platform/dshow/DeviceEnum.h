@@ -28,7 +28,8 @@ struct ICreateDevEnum : IUnknown {
 };
 
 // What a device moniker names. `kind` is "v4l2" (path = /dev/videoN) or
-// "test" (the built-in test source, path empty).
+// "test" (the built-in test source, path empty); audio inputs have the kinds
+// of AudioCapture.h.
 struct DeviceIdentity {
     std::string kind;
     std::string path;

@@ -34,3 +34,21 @@ int ReadTestPatternCode(const uint8_t* luma, int width, int height, int stride)
         value ^= value >> shift;
     return value * kTestPatternCodeStep;
 }
+
+bool ReadTestPatternFlash(const uint8_t* luma, int width, int height, int stride)
+{
+    if (!luma || width < 32 || height < 32 || stride < width)
+        return false;
+    const int top = TestPatternFlashTop(height), bottom = TestPatternFlashBottom(height);
+    const int left = TestPatternFlashLeft(width), right = TestPatternFlashRight(width);
+    // The middle of the box: edges blur under scaling and coarse quantisers.
+    const int y0 = top + (bottom - top) / 4, y1 = std::max(bottom - (bottom - top) / 4, y0 + 1);
+    const int x0 = left + (right - left) / 4, x1 = std::max(right - (right - left) / 4, x0 + 1);
+    long sum = 0, count = 0;
+    for (int y = y0; y < y1; ++y)
+        for (int x = x0; x < x1; ++x) {
+            sum += luma[static_cast<size_t>(y) * static_cast<size_t>(stride) + static_cast<size_t>(x)];
+            ++count;
+        }
+    return count > 0 && sum / count > 128;
+}

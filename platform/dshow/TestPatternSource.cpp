@@ -277,7 +277,7 @@ public:
     }
 
     // Draws frame `frame` of the current pattern into an RGB32 buffer.
-    void RenderRgb(uint32_t* pixels, int width, int height, int64_t frame)
+    void RenderRgb(uint32_t* pixels, int width, int height, int64_t frame, bool flash)
     {
         std::array<uint32_t, 8> bars{};
         static const double kBars[8][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
@@ -317,6 +317,14 @@ public:
             for (int y = TestPatternCodeTop(height); y < TestPatternCodeBottom(height); ++y)
                 std::fill(pixels + static_cast<size_t>(y) * width + x0, pixels + static_cast<size_t>(y) * width + x1,
                     on ? codeLight : codeDark);
+        }
+
+        // The second marker (see TestPatternCode.h).
+        if (flash) {
+            const uint32_t marker = 0xFFFFFFFF;
+            for (int y = TestPatternFlashTop(height); y < TestPatternFlashBottom(height); ++y)
+                std::fill(pixels + static_cast<size_t>(y) * width + TestPatternFlashLeft(width),
+                    pixels + static_cast<size_t>(y) * width + TestPatternFlashRight(width), marker);
         }
 
         // Frame counter on the left, wall-clock time on the right.
@@ -404,6 +412,7 @@ private:
         std::vector<uint32_t> rgb(static_cast<size_t>(width) * height);
         auto next = std::chrono::steady_clock::now();
         bool first = true;
+        int64_t markedSecond = -1; // the last whole second that got its marker
         for (int64_t frame = 0;; ++frame) {
             {
                 std::unique_lock lock(m_wakeLock);
@@ -419,10 +428,15 @@ private:
                 continue;
             }
             auto sample = MediaSample::Create(type.lSampleSize ? type.lSampleSize : VideoFrameBytes(type.subtype, width, height));
+            // The first frame sent from half a frame before a whole second on
+            // carries the marker: the frame whose time is nearest the second.
+            const int64_t second = std::max<REFERENCE_TIME>(start + interval / 2, 0) / 10000000;
+            const bool flash = second > markedSecond;
+            markedSecond = std::max(markedSecond, second);
             if (type.subtype == MEDIASUBTYPE_RGB32) {
-                RenderRgb(reinterpret_cast<uint32_t*>(sample->Data()), width, height, frame);
+                RenderRgb(reinterpret_cast<uint32_t*>(sample->Data()), width, height, frame, flash);
             } else {
-                RenderRgb(rgb.data(), width, height, frame);
+                RenderRgb(rgb.data(), width, height, frame, flash);
                 ConvertFrom(rgb.data(), type, sample->Data());
             }
             const REFERENCE_TIME end = start + interval;

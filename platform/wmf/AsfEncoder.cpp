@@ -73,6 +73,7 @@ struct AsfEncoder::Stream {
     // audio
     std::vector<std::vector<float>> pending; // per channel
     int64_t samplesSent = 0;
+    bool audioStarted = false;
 
     ~Stream()
     {
@@ -492,6 +493,27 @@ bool AsfEncoder::EncodeAudio(size_t streamIndex, const int16_t* samples, size_t 
         m_haveOrigin = true;
     }
     const size_t channels = s.pending.size();
+    // Sound is timed by counting samples. The count starts where the first
+    // buffer lies after the stream's origin (pictures may have come first).
+    // A buffer more than 80 ms from where the count expects it (the source
+    // skipped, or its clock and the capture clock drifted apart) puts the
+    // sound back in place: silence fills a gap, an overlap is dropped.
+    const int64_t rate = s.codec->sample_rate;
+    const int64_t at = std::max<int64_t>(time - m_origin, 0) * rate / 10000000;
+    if (!s.audioStarted) {
+        s.samplesSent = at;
+        s.audioStarted = true;
+    }
+    const int64_t expected = s.samplesSent + static_cast<int64_t>(s.pending[0].size());
+    const int64_t tolerance = rate * 8 / 100;
+    if (at - expected > tolerance && at - expected < rate * 5) {
+        for (auto& p : s.pending)
+            p.insert(p.end(), static_cast<size_t>(at - expected), 0.0f);
+    } else if (expected - at > tolerance) {
+        const size_t skip = std::min(frames, static_cast<size_t>(expected - at));
+        samples += skip * s.pending.size();
+        frames -= skip;
+    }
     for (size_t i = 0; i < frames; ++i)
         for (size_t c = 0; c < channels; ++c)
             s.pending[c].push_back(samples[i * channels + c] / 32768.0f);

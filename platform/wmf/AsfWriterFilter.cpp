@@ -2,6 +2,7 @@
 
 #include "platform/dshow/BaseClasses.h"
 #include "platform/wmf/AsfEncoder.h"
+#include "platform/wmf/AudioTap.h"
 #include "platform/wmf/WMAsfWriter.h"
 
 #include <condition_variable>
@@ -566,6 +567,21 @@ public:
     // picture the encoder would scale down again.
     HRESULT GetMediaType(int index, AM_MEDIA_TYPE* type) override
     {
+        // An audio pin proposes the stream's rate and channel count as PCM.
+        if (index == 0 && m_active && !m_video && m_format.sampleRate > 0 && m_format.channels > 0) {
+            AM_MEDIA_TYPE t;
+            t.majortype = MEDIATYPE_Audio;
+            t.subtype = MEDIASUBTYPE_PCM;
+            t.formattype = FORMAT_WaveFormatEx;
+            t.lSampleSize = static_cast<uint32_t>(m_format.channels * 2);
+            t.audio.nChannels = static_cast<uint16_t>(m_format.channels);
+            t.audio.nSamplesPerSec = static_cast<uint32_t>(m_format.sampleRate);
+            t.audio.wBitsPerSample = 16;
+            t.audio.nBlockAlign = static_cast<uint16_t>(m_format.channels * 2);
+            t.audio.nAvgBytesPerSec = static_cast<uint32_t>(m_format.sampleRate * m_format.channels * 2);
+            *type = t;
+            return S_OK;
+        }
         if (index != 0 || !m_active || !m_video || m_format.width <= 0 || m_format.height <= 0 || m_format.width % 2 ||
             m_format.height % 2)
             return S_FALSE;
@@ -592,7 +608,7 @@ private:
     WMStreamFormat m_format;
 };
 
-class AsfWriterFilter final : public BaseFilter<IConfigAsfWriter2, IFileSinkFilter, IServiceProvider, IWMWriterPictureTap> {
+class AsfWriterFilter final : public BaseFilter<IConfigAsfWriter2, IFileSinkFilter, IServiceProvider, IWMWriterPictureTap, IWMWriterAudioTap> {
 public:
     AsfWriterFilter() : BaseFilter(CLSID_WMAsfWriter), m_core(std::make_shared<WriterCore>())
     {
@@ -744,6 +760,10 @@ public:
 
     std::shared_ptr<PictureTap> GetPictureTap() override { return m_core->Tap(); }
 
+    // ---- IWMWriterAudioTap ----
+
+    std::shared_ptr<AudioTap> GetAudioTap() override { return m_audioTap; }
+
     // ---- IServiceProvider ----
 
     HRESULT QueryService(REFGUID service, REFIID riid, void** ppv) override
@@ -795,6 +815,7 @@ private:
     }
 
     std::shared_ptr<WriterCore> m_core;
+    const std::shared_ptr<AudioTap> m_audioTap = std::make_shared<AudioTap>();
     ComPtr<WriterAdvanced> m_advanced;
     std::vector<WriterInputPin*> m_all;    // owned by FilterCore
     std::vector<WriterInputPin*> m_active; // of the current profile

@@ -5,7 +5,7 @@
 // file sink (IFileSinkFilter::SetFileName), more are added through
 // IServiceProvider -> IWMWriterAdvanced2::AddSink (the network sink). Its
 // raw pictures are offered to other outputs through IWMWriterPictureTap
-// (PictureTap.h).
+// (PictureTap.h), its sound through IWMWriterAudioTap (AudioTap.h).
 //
 // Threads: configuration on the user-interface thread; samples arrive on
 // the upstream streaming thread and are encoded on the filter's own

@@ -44,7 +44,8 @@ TEST_F(WindowKeyboard, TabVisitsTheTreeTheShownPageAndTheButtons)
     TForm1& f = OpenFocused();
     f.btnStart->setFocus();
     // Crossbar, Configure and Stop are disabled at start-up and skipped.
-    const char* const forward[] = {"TreeView1", "cbSource", "btnPreview", "cbAutoStart", "btnStart", "TreeView1"};
+    const char* const forward[] = {"TreeView1", "cbSource", "btnPreview", "cbAutoStart", "cbAudio", "cbMute", "btnStart",
+                                   "TreeView1"};
     for (size_t i = 0; i < std::size(forward); ++i)
         EXPECT_EQ(Press(Qt::Key_Tab), forward[i]) << "after Tab press " << i + 1;
     EXPECT_EQ(Press(Qt::Key_Backtab, Qt::ShiftModifier), "btnStart");

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -291,3 +292,48 @@ TEST(AsfEncoder, PictureTapGetsEveryFrameSlotAtTheProfileFrame)
     tap->End();
     EXPECT_EQ(counter->ends, 0);
 }
+
+namespace {
+
+// Sound keeps its place on the stream clock: a buffer that comes after a gap
+// (the source skipped) plays at its own time, not right after the buffer
+// before, and a player places it where its time says.
+TEST(AsfEncoder, SoundAfterAGapPlaysAtItsOwnTime)
+{
+    ComPtr<IWMProfileManager> m;
+    ASSERT_EQ(WMCreateProfileManager(m.GetAddressOf()), S_OK);
+    ComPtr<IWMProfile> p;
+    ASSERT_EQ(m->LoadProfileByID(WMSystemProfileAt(17).id, p.GetAddressOf()), S_OK); // 32 kbps stereo
+    ComPtr<IWMStreamConfig> sc;
+    ASSERT_EQ(p->GetStream(0, sc.GetAddressOf()), S_OK);
+    WMStreamFormat f;
+    sc->GetFormat(&f);
+    Recording rec;
+    auto enc = Start({f}, rec);
+    ASSERT_TRUE(enc);
+    const size_t rate = static_cast<size_t>(f.sampleRate);
+    // Half a second of silence from time 0, nothing until 2 s, then a tone.
+    std::vector<int16_t> silence(rate, 0), tone(rate * 2 * 2);
+    for (size_t i = 0; i < tone.size() / 2; ++i)
+        tone[2 * i] = tone[2 * i + 1] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 2 * M_PI * 440 / f.sampleRate));
+    ASSERT_TRUE(enc->EncodeAudio(0, silence.data(), rate / 2, 0));
+    ASSERT_TRUE(enc->EncodeAudio(0, tone.data(), tone.size() / 2, 20000000));
+    enc->Finish();
+    testsupport::TempDir dir;
+    rec.Save(dir.file("gap.asf"));
+    RunCommand("ffmpeg -v error -i '" + dir.file("gap.asf") + "' -af aresample=async=1:first_pts=0 -f s16le -ac 1 -ar 32000 '" +
+               dir.file("gap.raw") + "' 2>&1");
+    std::ifstream in(dir.file("gap.raw"), std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t onset = 0;
+    for (; onset + 1 < bytes.size(); onset += 2) {
+        int16_t v;
+        std::memcpy(&v, &bytes[onset], 2);
+        if (std::abs(v) > 2000)
+            break;
+    }
+    ASSERT_LT(onset + 1, bytes.size()) << "no tone decoded";
+    EXPECT_NEAR(static_cast<double>(onset / 2) / 32000.0, 2.0, 0.02) << "seconds into the stream";
+}
+
+} // namespace

@@ -1,0 +1,347 @@
+// The audio capture source: a sound server source or ALSA device read
+// through libavdevice ("pulse" / "alsa" inputs), or the built-in test tone.
+//
+// Timing. Buffers are stamped by counting samples from an anchor on the
+// capture clock: the first buffer's end is taken as "now", each later buffer
+// follows the previous one exactly, so the stream has no gaps or overlaps.
+// When the count and the clock drift apart by more than kResync (the device's
+// own crystal against the system clock, or a stall), the count is anchored
+// afresh. The test tone is generated against the clock and needs no anchor.
+
+#include "platform/dshow/AudioCapture.h"
+#include "platform/dshow/BaseClasses.h"
+
+extern "C" {
+#include <libavdevice/avdevice.h>
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr REFERENCE_TIME kSecond = 10000000;
+constexpr REFERENCE_TIME kBuffer = 200000;    // 20 ms per buffer of tone or silence
+constexpr REFERENCE_TIME kResync = 600000;    // 60 ms
+constexpr REFERENCE_TIME kReopen = kSecond;   // retry a lost device once a second
+
+AM_MEDIA_TYPE MakePcmType(int sampleRate, int channels)
+{
+    AM_MEDIA_TYPE t;
+    t.majortype = MEDIATYPE_Audio;
+    t.subtype = MEDIASUBTYPE_PCM;
+    t.formattype = FORMAT_WaveFormatEx;
+    t.bFixedSizeSamples = 1;
+    t.lSampleSize = static_cast<uint32_t>(channels * 2);
+    t.audio.wFormatTag = 1;
+    t.audio.nChannels = static_cast<uint16_t>(channels);
+    t.audio.nSamplesPerSec = static_cast<uint32_t>(sampleRate);
+    t.audio.wBitsPerSample = 16;
+    t.audio.nBlockAlign = static_cast<uint16_t>(channels * 2);
+    t.audio.nAvgBytesPerSec = static_cast<uint32_t>(sampleRate * channels * 2);
+    return t;
+}
+
+bool UsablePcm(const AM_MEDIA_TYPE& t)
+{
+    return t.majortype == MEDIATYPE_Audio && t.subtype == MEDIASUBTYPE_PCM && t.formattype == FORMAT_WaveFormatEx &&
+           t.audio.wBitsPerSample == 16 && t.audio.nChannels >= 1 && t.audio.nChannels <= 2 &&
+           t.audio.nSamplesPerSec >= 8000 && t.audio.nSamplesPerSec <= 48000;
+}
+
+class AudioSource;
+
+class AudioPin final : public OutputPin {
+public:
+    explicit AudioPin(FilterCore& filter) : OutputPin(filter, "Capture", PIN_CATEGORY_CAPTURE) {}
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE& type) override { return UsablePcm(type) ? S_OK : S_FALSE; }
+    HRESULT GetMediaType(int index, AM_MEDIA_TYPE* type) override
+    {
+        if (index != 0)
+            return S_FALSE;
+        *type = MakePcmType(48000, 1);
+        return S_OK;
+    }
+};
+
+class AudioSource final : public BaseFilter<IAudioCaptureControl> {
+public:
+    explicit AudioSource(DeviceIdentity device)
+        : BaseFilter(device.kind == "tone" ? CLSID_LumoraTestTone : CLSID_AudioCaptureSource), m_device(std::move(device))
+    {
+        m_pin = static_cast<AudioPin*>(AddPin(std::make_unique<AudioPin>(*this)));
+    }
+    ~AudioSource() override { StopStreamingNow(); }
+
+    void SetListener(Listener listener) override
+    {
+        std::lock_guard lock(m_listenerLock);
+        m_listener = std::move(listener);
+    }
+    void SetMuted(bool muted) override { m_muted = muted; }
+    int PeakLevel() override { return m_peak.load(); }
+    bool InputLost() override { return m_lost.load(); }
+
+protected:
+    HRESULT OnRun(REFERENCE_TIME) override
+    {
+        {
+            std::lock_guard lock(m_wakeLock);
+            m_stop = false;
+        }
+        m_thread = std::thread([this] { StreamLoop(); });
+        return S_OK;
+    }
+    void OnStopRunning() override { JoinThread(); }
+    void OnStop() override { JoinThread(); }
+
+private:
+    void JoinThread()
+    {
+        {
+            std::lock_guard lock(m_wakeLock);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+        CloseDevice();
+    }
+
+    REFERENCE_TIME Now() const { return ReferenceTimeNow() - StartTime(); }
+
+    // Waits until stream time `until`; false when asked to stop.
+    bool WaitUntil(REFERENCE_TIME until)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<REFERENCE_TIME>(until - Now(), 0) * 100);
+        std::unique_lock lock(m_wakeLock);
+        return !m_wake.wait_until(lock, deadline, [this] { return m_stop; });
+    }
+    bool Stopping()
+    {
+        std::lock_guard lock(m_wakeLock);
+        return m_stop;
+    }
+
+    void StreamLoop()
+    {
+        const bool connected = m_pin->IsConnected();
+        {
+            std::lock_guard lock(m_listenerLock);
+            if (!connected && !m_listener)
+                return; // nobody to hear it
+        }
+        const AM_MEDIA_TYPE type = connected ? m_pin->ConnectionType() : MakePcmType(48000, 1);
+        m_rate = static_cast<int>(type.audio.nSamplesPerSec);
+        m_channels = type.audio.nChannels;
+        m_sent = 0;
+        m_origin = Now();
+        m_first = true;
+        if (m_device.kind == "tone")
+            ToneLoop();
+        else
+            DeviceLoop();
+    }
+
+    // Stream time of the sample numbered `n` since the anchor.
+    REFERENCE_TIME TimeOf(int64_t n) const { return m_origin + n * kSecond / m_rate; }
+
+    void ToneLoop()
+    {
+        // The tone's own time is stream time: its sample n plays at stream
+        // time n / rate, so the beeps fall exactly on the whole seconds.
+        m_origin = 0;
+        m_sent = std::max<int64_t>(Now(), 0) * m_rate / kSecond;
+        const int64_t perBuffer = m_rate * kBuffer / kSecond;
+        std::vector<int16_t> pcm;
+        while (WaitUntil(TimeOf(m_sent + perBuffer))) {
+            pcm.assign(static_cast<size_t>(perBuffer * m_channels), 0);
+            for (int64_t i = 0; i < perBuffer; ++i) {
+                const int64_t n = m_sent + i;
+                const double t = static_cast<double>(n) / m_rate;
+                const int64_t intoSecond = n % m_rate;
+                const bool beep = intoSecond < m_rate * kTestToneBeepLength / kSecond;
+                const double v = beep ? 9000.0 * std::sin(2 * M_PI * kTestToneBeepHz * t)
+                                      : 1000.0 * std::sin(2 * M_PI * kTestToneHz * t);
+                for (int c = 0; c < m_channels; ++c)
+                    pcm[static_cast<size_t>(i * m_channels + c)] = static_cast<int16_t>(std::lrint(v));
+            }
+            if (!Send(pcm.data(), static_cast<size_t>(perBuffer)))
+                return;
+        }
+    }
+
+    bool OpenDevice()
+    {
+        CloseDevice();
+        avdevice_register_all();
+        const AVInputFormat* format = av_find_input_format(m_device.kind == "pulse" ? "pulse" : "alsa");
+        if (!format)
+            return false;
+        AVDictionary* options = nullptr;
+        av_dict_set_int(&options, "sample_rate", m_rate, 0);
+        av_dict_set_int(&options, "channels", m_channels, 0);
+        if (m_device.kind == "pulse") {
+            // 20 ms fragments: the delay that stamping on arrival adds.
+            av_dict_set_int(&options, "fragment_size", m_rate * m_channels * 2 / 50, 0);
+            av_dict_set(&options, "name", "Lumora", 0);
+            av_dict_set(&options, "stream_name", "Microphone", 0);
+        }
+        m_context = avformat_alloc_context();
+        m_context->interrupt_callback.callback = &AudioSource::Interrupt;
+        m_context->interrupt_callback.opaque = this;
+        const int r = avformat_open_input(&m_context, m_device.path.c_str(), format, &options);
+        av_dict_free(&options);
+        if (r < 0) {
+            m_context = nullptr; // freed by avformat_open_input on failure
+            return false;
+        }
+        return true;
+    }
+    void CloseDevice()
+    {
+        if (m_context)
+            avformat_close_input(&m_context);
+    }
+    static int Interrupt(void* opaque) { return static_cast<AudioSource*>(opaque)->Stopping() ? 1 : 0; }
+
+    void SetLost(bool lost)
+    {
+        if (m_lost.exchange(lost) != lost)
+            NotifyEvent(EC_DEVICE_LOST, reinterpret_cast<LONG_PTR>(Self()), lost ? 1 : 0);
+    }
+
+    void DeviceLoop()
+    {
+        const int64_t perBuffer = m_rate * kBuffer / kSecond;
+        std::vector<int16_t> silence(static_cast<size_t>(perBuffer * m_channels), 0);
+        REFERENCE_TIME nextTry = 0;
+        AVPacket* packet = av_packet_alloc();
+        std::vector<int16_t> carry; // a partial frame left over from a packet
+        while (!Stopping()) {
+            if (!m_context) {
+                if (Now() >= nextTry) {
+                    if (OpenDevice()) {
+                        m_first = true; // anchor afresh on the first live buffer
+                        continue;
+                    }
+                    nextTry = Now() + kReopen;
+                    SetLost(true);
+                }
+                // Silence on the count, paced by the clock.
+                m_peak = 0;
+                if (!WaitUntil(TimeOf(m_sent + perBuffer)) || !Send(silence.data(), static_cast<size_t>(perBuffer)))
+                    break;
+                continue;
+            }
+            const int r = av_read_frame(m_context, packet);
+            if (r == AVERROR(EAGAIN)) {
+                if (!WaitUntil(Now() + 50000))
+                    break;
+                continue;
+            }
+            if (r < 0) {
+                CloseDevice();
+                SetLost(true);
+                nextTry = Now() + kReopen;
+                continue;
+            }
+            const size_t frameBytes = static_cast<size_t>(m_channels) * 2;
+            const size_t frames = static_cast<size_t>(packet->size) / frameBytes;
+            if (frames == 0) {
+                av_packet_unref(packet);
+                continue;
+            }
+            // Where the clock says this buffer starts: it ended just now.
+            const REFERENCE_TIME measured = Now() - static_cast<REFERENCE_TIME>(frames) * kSecond / m_rate;
+            if (m_first || std::llabs(TimeOf(m_sent) - measured) > kResync) {
+                m_origin = measured;
+                m_sent = 0;
+            }
+            SetLost(false);
+            std::vector<int16_t> pcm(frames * static_cast<size_t>(m_channels));
+            std::memcpy(pcm.data(), packet->data, frames * frameBytes);
+            av_packet_unref(packet);
+            if (!Send(pcm.data(), frames))
+                break;
+        }
+        av_packet_free(&packet);
+        CloseDevice();
+    }
+
+    // Delivers one buffer at the next count; false when streaming must end.
+    bool Send(int16_t* pcm, size_t frames)
+    {
+        const size_t count = frames * static_cast<size_t>(m_channels);
+        int peak = 0;
+        for (size_t i = 0; i < count; ++i)
+            peak = std::max(peak, std::abs(static_cast<int>(pcm[i])));
+        m_peak = peak;
+        if (m_muted)
+            std::fill(pcm, pcm + count, int16_t{0});
+        const REFERENCE_TIME start = TimeOf(m_sent);
+        m_sent += static_cast<int64_t>(frames);
+        const REFERENCE_TIME end = TimeOf(m_sent);
+        {
+            std::lock_guard lock(m_listenerLock);
+            if (m_listener)
+                m_listener(pcm, frames, m_channels, m_rate, start);
+        }
+        if (!m_pin->IsConnected())
+            return true;
+        auto sample = MediaSample::Create(count * 2);
+        std::memcpy(sample->Data(), pcm, count * 2);
+        sample->SetTime(&start, &end);
+        sample->SetDiscontinuity(m_first);
+        sample->captureTime = StartTime() + start;
+        m_first = false;
+        const HRESULT hr = m_pin->Deliver(sample.Get());
+        if (hr == S_FALSE)
+            return false;
+        if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
+            NotifyEvent(EC_ERRORABORT, hr, 0);
+            return false;
+        }
+        return true;
+    }
+
+    const DeviceIdentity m_device;
+    AudioPin* m_pin = nullptr;
+    std::mutex m_listenerLock;
+    Listener m_listener;
+    std::atomic<bool> m_muted{false};
+    std::atomic<int> m_peak{0};
+    std::atomic<bool> m_lost{false};
+
+    // Streaming thread only.
+    AVFormatContext* m_context = nullptr;
+    int m_rate = 48000;
+    int m_channels = 1;
+    REFERENCE_TIME m_origin = 0;
+    int64_t m_sent = 0;
+    bool m_first = true;
+
+    std::mutex m_wakeLock;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+} // namespace
+
+HRESULT CreateAudioCaptureSource(const DeviceIdentity& device, REFIID riid, void** ppv)
+{
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    if (device.kind != "tone" && (device.kind != "pulse" && device.kind != "alsa"))
+        return MK_E_NOOBJECT;
+    auto source = ComPtr<AudioSource>::Adopt(NewComObject<AudioSource>(device));
+    return source->QueryInterface(riid, ppv);
+}
