@@ -166,6 +166,7 @@ public:
     std::unique_ptr<TASFWriter> ASFWriter;
     // The watch page, MJPEG, snapshots and status on the stream's port.
     std::shared_ptr<BrowserSide> Browsers;
+    std::shared_ptr<void> BrowserSound; // the audio tap feeding the browsers while sound is on
     // Every request on the stream's port passes it first.
     std::shared_ptr<ViewerGate> Gate;
     std::unique_ptr<TNetHTTP> NetHTTP1;

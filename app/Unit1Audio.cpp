@@ -169,6 +169,18 @@ void TAudioController::Connect()
     m_meter->start();
 }
 
+std::shared_ptr<void> TAudioController::FeedOutput(AudioTap::Consumer consumer) const
+{
+    if (!On() || !consumer)
+        return nullptr;
+    const ComPtr<IWMWriterAudioTap> writer = Supports<IWMWriterAudioTap>(*m_form.ASFWriter);
+    std::shared_ptr<AudioTap> tap = writer ? writer->GetAudioTap() : nullptr;
+    if (!tap)
+        return nullptr;
+    const AudioTap::Subscription subscription = tap->Subscribe(std::move(consumer));
+    return std::shared_ptr<void>(nullptr, [tap, subscription](void*) { tap->Unsubscribe(subscription); });
+}
+
 void TAudioController::Disconnect()
 {
     if (m_meter)

@@ -5,6 +5,7 @@
 
 #include "platform/com/Unknown.h"
 #include "platform/dshow/AudioCapture.h"
+#include "platform/wmf/AudioTap.h"
 
 #include <memory>
 #include <string>
@@ -13,7 +14,6 @@
 class QTimer;
 class TForm1;
 class TIniFile;
-class AudioTap;
 struct IBaseFilter;
 
 inline constexpr const char* kMicrophoneLost = "Microphone lost";
@@ -42,6 +42,12 @@ public:
     void Connect();
     // Called by Stop: the source leaves with the graph.
     void Disconnect();
+
+    // The sound for an output beside the ASF stream (the relay, the
+    // browsers' H.264): while sound is on, `consumer` gets every buffer of
+    // the writer's audio tap until the returned handle is dropped (then no
+    // call is in progress). Null while sound is off.
+    std::shared_ptr<void> FeedOutput(AudioTap::Consumer consumer) const;
 
     // The graph reported a lost or returned device: true when it was ours.
     bool DeviceLost(IUnknown* device, bool removed);

@@ -3,6 +3,7 @@
 #include "app/Unit1Relay.h"
 
 #include "app/Unit1.h"
+#include "app/Unit1Audio.h"
 #include "app/Unit1Profiles.h"
 #include "media/MediaKit.h"
 #include "platform/ini/IniFile.h"
@@ -162,6 +163,7 @@ void TRelayController::Start()
     options.url = m_form.edRelayURL->Url().toStdString();
     options.bitrateKbps = BitrateKbps();
     options.audioBitrateKbps = AudioBitrateKbps();
+    options.sound = m_form.Audio->On() ? SoundTrack::On : SoundTrack::Off;
     options.trustedFingerprint = m_fileFingerprint;
     m_relay = std::make_shared<RtmpRelay>(options);
     // The status comes from the relay's thread; the window takes it up on its
@@ -175,6 +177,7 @@ void TRelayController::Start()
     m_relay->Start();
     m_tap = source->GetPictureTap();
     m_tap->Add(m_relay);
+    m_sound = m_form.Audio->FeedOutput([relay = m_relay](const TappedAudio& audio) { relay->FeedAudio(audio); });
     m_clock->start();
     ShowStatus();
 }
@@ -183,6 +186,7 @@ void TRelayController::Stop()
 {
     if (!m_relay)
         return;
+    m_sound.reset();
     if (m_tap)
         m_tap->Remove(m_relay.get());
     m_tap.reset();

@@ -2,6 +2,7 @@
 // per join and leave on standard output (what a headless run shows), and
 // the address of the browser watch page on the Network page.
 #include "app/Unit1.h"
+#include "app/Unit1Audio.h"
 
 #include "media/MediaKit.h"
 #include "platform/ui/Application.h"
@@ -63,6 +64,9 @@ void TForm1::ViewersStarted()
     Browsers->SetStreamLabel(cbProfiles->currentText().toStdString());
     if (const ComPtr<IWMWriterPictureTap> tap = Supports<IWMWriterPictureTap>(*ASFWriter))
         Browsers->SetPictureTap(tap->GetPictureTap());
+    // Sound in the browsers' H.264 while it is on (MJPEG stays silent).
+    Browsers->SetSound(Audio->On() ? SoundTrack::On : SoundTrack::Off);
+    BrowserSound = Audio->FeedOutput([browsers = Browsers](const TappedAudio& audio) { browsers->FeedAudio(audio); });
     edWatch->setText("http://" + edIPAddress->text() + ":" + QString::number(ASFWriter->Port()) + "/watch");
     lblViewers->setText(ViewersText(0));
     lblViewers->setVisible(true);
@@ -77,6 +81,7 @@ void TForm1::ViewersStopped()
     SnapshotsStopped();
     tmrViewersTimer(); // the last leaves
     m_viewerSource = nullptr;
+    BrowserSound.reset();
     Browsers->SetPictureTap(nullptr);
     lblViewers->setVisible(false);
     edWatch->clear();

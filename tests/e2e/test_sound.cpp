@@ -6,6 +6,7 @@
 #include "app/Unit1Audio.h"
 #include "platform/dshow/AudioCapture.h"
 #include "platform/dshow/TestPatternCode.h"
+#include "tests/support/NginxRtmp.h"
 #include "tests/support/PulseTestServer.h"
 
 #include <QComboBox>
@@ -90,10 +91,11 @@ protected:
 
     // The window streaming the test pattern with `input` as its sound, on
     // the bitrate row `row`.
-    TForm1& StartStreaming(const std::string& inputPath, int row = 2)
+    TForm1& StartStreaming(const std::string& inputPath, int row = 2, const std::string& moreSettings = {})
     {
         m_port = FreeTcpPort();
-        WriteFileText(Path("lumora.ini"), "[Network]\nPort=" + std::to_string(m_port) + "\nProfile=" + std::to_string(row) + "\n");
+        WriteFileText(Path("lumora.ini"),
+            "[Network]\nPort=" + std::to_string(m_port) + "\nProfile=" + std::to_string(row) + "\n" + moreSettings);
         TStartOptions o;
         o.EchoUrl = "http://127.0.0.1:" + std::to_string(FreeTcpPort()) + "/";
         TForm1& f = Open(o);
@@ -193,6 +195,42 @@ TEST_F(Sound, TheMonitoredToneReachesPlayersBesideThePicture)
     const std::vector<int16_t> muted = Meanwhile([&] { return DecodeAudio(3); });
     ASSERT_GE(muted.size(), static_cast<size_t>(kRate * 2));
     EXPECT_LT(Rms(muted, muted.size() / 2), 50.0);
+}
+
+// The outputs beside the Windows Media stream get the same sound: the relay
+// through a real media server, and the browsers' H.264 on the stream port.
+TEST_F(Sound, TheRelayAndTheBrowsersH264CarryTheSound)
+{
+    using testsupport::NginxRtmp;
+    if (!NginxRtmp::Available())
+        GTEST_SKIP() << "nginx with the RTMP module is not installed";
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.Start());
+    const std::string relay = nginx.Url("live", "cam");
+    m_pulse->PlayTone(kToneHz);
+    StartStreaming(PulseTestServer::kMonitor, 2, "[Relay]\nURL=" + relay + "\nEnabled=1\n");
+    const std::string mp4 = "http://127.0.0.1:" + std::to_string(m_port) + "/live.mp4";
+    for (const std::string& url : {relay, mp4}) {
+        SCOPED_TRACE(url);
+        std::string codecs;
+        // The relay publishes once it has connected.
+        WaitFor([&] {
+            codecs = Meanwhile([&] {
+                return RunCommand("timeout 20 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + url + "' 2>&1");
+            });
+            return codecs == "h264\naac\n" || codecs == "aac\nh264\n";
+        }, 30s);
+        EXPECT_TRUE(codecs == "h264\naac\n" || codecs == "aac\nh264\n") << codecs;
+        const std::string out = Path("out.raw");
+        Meanwhile([&] {
+            return RunCommand("timeout 40 ffmpeg -v error -y -i '" + url + "' -t 4 -map 0:a:0 -f s16le -ac 1 -ar "
+                + std::to_string(kRate) + " " + out + " 2>&1");
+        });
+        const std::vector<int16_t> pcm = ReadPcm(out);
+        ASSERT_GE(pcm.size(), static_cast<size_t>(kRate * 3)) << "too little sound decoded";
+        EXPECT_NEAR(DominantFrequency(pcm, kRate), kToneHz, 10);
+        EXPECT_GT(Rms(pcm), 1000.0);
+    }
 }
 
 TEST_F(Sound, SoundOffKeepsTheStreamVideoOnlyAndTheSettingsAsTheyWere)
