@@ -60,6 +60,9 @@ struct H264Feed::Shared final : IPictureObserver {
 
     // To the sink.
     std::deque<Mp4FragmentPtr> fragments;
+    // Numbering for the feed's whole life, not per run of its thread: a
+    // sink opened again must not see numbers it saw before.
+    uint64_t sequence = 0, generation = 0;
     std::string error;
 
     void OnPicture(const TappedPicture& picture) override
@@ -211,7 +214,6 @@ void H264Feed::Run()
     H264Settings failed; // the settings the encoder last failed to open with
     std::shared_ptr<PictureTap> attached;
     Clock::time_point lastNeed = Clock::now() - m_options.linger;
-    uint64_t sequence = 0, generation = 0;
     int64_t lastKey = 0; // stream time of the last key frame
 
     auto closeTrack = [&] {
@@ -292,7 +294,7 @@ void H264Feed::Run()
             }
             failed = {};
             s.error.clear();
-            next->generation = ++generation;
+            next->generation = ++s.generation;
             next->width = settings.width;
             next->height = settings.height;
             next->frameInterval = settings.frameInterval;
@@ -351,7 +353,7 @@ void H264Feed::Run()
         }
         for (Mp4FragmentPtr& fragment : made) {
             auto numbered = std::const_pointer_cast<Mp4Fragment>(fragment);
-            numbered->sequence = ++sequence;
+            numbered->sequence = ++s.sequence;
             s.fragments.push_back(std::move(fragment));
         }
         if (!made.empty() && m_wake) {

@@ -93,8 +93,7 @@ private:
 };
 
 HlsViewers::HlsViewers(H264Feed& feed, HlsOptions options)
-    : m_feed(feed), m_options(options), m_segments(Named(options.segments)), m_fedAt(Clock::now()),
-      m_idState(Clock::now().time_since_epoch().count())
+    : m_feed(feed), m_options(options), m_segments(Named(options.segments)), m_fedAt(Clock::now())
 {
 }
 

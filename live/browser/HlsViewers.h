@@ -82,5 +82,4 @@ private:
     std::map<std::string, Session> m_sessions;
     uint64_t m_lastFragment = 0; // sequence of the newest fragment taken
     std::chrono::steady_clock::time_point m_fedAt;
-    uint64_t m_idState;
 };
