@@ -22,6 +22,10 @@ extern "C" {
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <utility>
 #include <thread>
 
 namespace {
@@ -30,6 +34,12 @@ constexpr REFERENCE_TIME kSecond = 10000000;
 constexpr REFERENCE_TIME kBuffer = 200000;    // 20 ms per buffer of tone or silence
 constexpr REFERENCE_TIME kResync = 600000;    // 60 ms
 constexpr REFERENCE_TIME kReopen = kSecond;   // retry a lost device once a second
+// An input that gives nothing this long is taken as lost: a sound server
+// that stopped answering keeps its connection open and would otherwise
+// never say so (reads do not block: see OpenInput).
+constexpr REFERENCE_TIME kSilentInput = kSecond;
+// The sound server's first buffer after an open may take about a second.
+constexpr REFERENCE_TIME kFirstData = 3 * kSecond;
 
 AM_MEDIA_TYPE MakePcmType(int sampleRate, int channels)
 {
@@ -111,7 +121,6 @@ private:
         m_wake.notify_all();
         if (m_thread.joinable())
             m_thread.join();
-        CloseDevice();
     }
 
     REFERENCE_TIME Now() const { return ReferenceTimeNow() - StartTime(); }
@@ -177,39 +186,93 @@ private:
         }
     }
 
-    bool OpenDevice()
+    // The device is opened and read on a thread of its own. A sound server
+    // that accepts the connection and then stops answering keeps an open or
+    // a read waiting (the sound library gives up on an open only after half
+    // a minute and never on a read, and neither asks anyone whether to
+    // stop): meanwhile the stream goes on with silence, the input is taken
+    // as lost, and Stop leaves the reader behind instead of waiting for it.
+    // An abandoned reader closes its device when its call returns.
+    struct Reader {
+        std::mutex lock;
+        std::condition_variable arrived;
+        std::deque<std::vector<uint8_t>> chunks; // whole packets, oldest first
+        bool opened = false;
+        bool ended = false; // the open or a read failed
+        std::atomic<bool> abandoned{false};
+    };
+    static int AbandonedReader(void* opaque)
     {
-        CloseDevice();
+        return static_cast<Reader*>(opaque)->abandoned.load() ? 1 : 0;
+    }
+    std::shared_ptr<Reader> StartReader()
+    {
+        auto reader = std::make_shared<Reader>();
+        std::thread([reader, device = m_device, rate = m_rate, channels = m_channels] {
+            AVFormatContext* context = OpenInput(device, rate, channels, reader.get());
+            {
+                std::lock_guard lock(reader->lock);
+                reader->opened = context != nullptr;
+                reader->ended = context == nullptr;
+            }
+            reader->arrived.notify_all();
+            AVPacket* packet = av_packet_alloc();
+            // At most two seconds wait for the streaming thread; older ones go.
+            const size_t most = static_cast<size_t>(2 * 1000 / 20);
+            while (context && packet && !reader->abandoned) {
+                const int r = av_read_frame(context, packet);
+                if (r == AVERROR(EAGAIN)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    continue;
+                }
+                std::lock_guard lock(reader->lock);
+                if (r < 0) {
+                    reader->ended = true;
+                    reader->arrived.notify_all();
+                    break;
+                }
+                reader->chunks.emplace_back(packet->data, packet->data + packet->size);
+                if (reader->chunks.size() > most)
+                    reader->chunks.pop_front();
+                av_packet_unref(packet);
+                reader->arrived.notify_all();
+            }
+            av_packet_free(&packet);
+            if (context)
+                avformat_close_input(&context);
+        }).detach();
+        return reader;
+    }
+    static void Abandon(const std::shared_ptr<Reader>& reader)
+    {
+        if (reader)
+            reader->abandoned = true;
+    }
+
+    static AVFormatContext* OpenInput(const DeviceIdentity& device, int rate, int channels, Reader* pending)
+    {
         avdevice_register_all();
-        const AVInputFormat* format = av_find_input_format(m_device.kind == "pulse" ? "pulse" : "alsa");
+        const AVInputFormat* format = av_find_input_format(device.kind == "pulse" ? "pulse" : "alsa");
         if (!format)
-            return false;
+            return nullptr;
         AVDictionary* options = nullptr;
-        av_dict_set_int(&options, "sample_rate", m_rate, 0);
-        av_dict_set_int(&options, "channels", m_channels, 0);
-        if (m_device.kind == "pulse") {
+        av_dict_set_int(&options, "sample_rate", rate, 0);
+        av_dict_set_int(&options, "channels", channels, 0);
+        if (device.kind == "pulse") {
             // 20 ms fragments: the delay that stamping on arrival adds.
-            av_dict_set_int(&options, "fragment_size", m_rate * m_channels * 2 / 50, 0);
+            av_dict_set_int(&options, "fragment_size", rate * channels * 2 / 50, 0);
             av_dict_set(&options, "name", "Lumora", 0);
             av_dict_set(&options, "stream_name", "Microphone", 0);
         }
-        m_context = avformat_alloc_context();
-        m_context->interrupt_callback.callback = &AudioSource::Interrupt;
-        m_context->interrupt_callback.opaque = this;
-        const int r = avformat_open_input(&m_context, m_device.path.c_str(), format, &options);
+        AVFormatContext* context = avformat_alloc_context();
+        context->interrupt_callback.callback = &AudioSource::AbandonedReader;
+        context->interrupt_callback.opaque = pending;
+        const int r = avformat_open_input(&context, device.path.c_str(), format, &options);
         av_dict_free(&options);
-        if (r < 0) {
-            m_context = nullptr; // freed by avformat_open_input on failure
-            return false;
-        }
-        return true;
+        if (r < 0)
+            return nullptr; // freed by avformat_open_input on failure
+        return context;
     }
-    void CloseDevice()
-    {
-        if (m_context)
-            avformat_close_input(&m_context);
-    }
-    static int Interrupt(void* opaque) { return static_cast<AudioSource*>(opaque)->Stopping() ? 1 : 0; }
 
     void SetLost(bool lost)
     {
@@ -222,42 +285,64 @@ private:
         const int64_t perBuffer = m_rate * kBuffer / kSecond;
         std::vector<int16_t> silence(static_cast<size_t>(perBuffer * m_channels), 0);
         REFERENCE_TIME nextTry = 0;
-        AVPacket* packet = av_packet_alloc();
-        std::vector<int16_t> carry; // a partial frame left over from a packet
+        REFERENCE_TIME lastData = Now();
+        std::shared_ptr<Reader> reader;
+        bool live = false;     // the reader has delivered since it was started
+        bool wasOpened = false; // the reader's open has ended
+        const auto lose = [&] {
+            Abandon(reader);
+            reader.reset();
+            live = false;
+            wasOpened = false;
+            SetLost(true);
+            nextTry = Now() + kReopen;
+        };
+        std::vector<uint8_t> chunk;
         while (!Stopping()) {
-            if (!m_context) {
-                if (Now() >= nextTry) {
-                    if (OpenDevice()) {
-                        m_first = true; // anchor afresh on the first live buffer
-                        continue;
-                    }
-                    nextTry = Now() + kReopen;
-                    SetLost(true);
+            if (!reader && Now() >= nextTry) {
+                reader = StartReader();
+                m_first = true; // anchor afresh on the first live buffer
+                lastData = Now();
+            }
+            bool got = false, ended = false, opening = false;
+            if (reader) {
+                std::unique_lock lock(reader->lock);
+                // Briefly: Stop is looked at between waits.
+                reader->arrived.wait_for(lock, std::chrono::milliseconds(live ? 10 : 0),
+                    [&] { return !reader->chunks.empty() || reader->ended; });
+                if (!reader->chunks.empty()) {
+                    chunk = std::move(reader->chunks.front());
+                    reader->chunks.pop_front();
+                    got = true;
                 }
-                // Silence on the count, paced by the clock.
+                ended = reader->ended && !got;
+                opening = !reader->opened && !reader->ended;
+            }
+            if (opening && Now() - lastData > kSilentInput)
+                SetLost(true); // the open waits on the server: say so, and go on with silence
+            if (reader && !opening && !wasOpened) {
+                wasOpened = true;
+                lastData = Now(); // the first buffer is waited for from here
+            }
+            if (ended || (!opening && reader && !got && Now() - lastData > (live ? kSilentInput : kFirstData))) {
+                lose(); // failed, or silent for too long: a server that stopped answering
+                continue;
+            }
+            if (!got) {
+                if (live)
+                    continue; // waiting for the device, which delivers in time
+                // No device yet (or lost): silence on the count, paced by the clock.
                 m_peak = 0;
                 if (!WaitUntil(TimeOf(m_sent + perBuffer)) || !Send(silence.data(), static_cast<size_t>(perBuffer)))
                     break;
                 continue;
             }
-            const int r = av_read_frame(m_context, packet);
-            if (r == AVERROR(EAGAIN)) {
-                if (!WaitUntil(Now() + 50000))
-                    break;
-                continue;
-            }
-            if (r < 0) {
-                CloseDevice();
-                SetLost(true);
-                nextTry = Now() + kReopen;
-                continue;
-            }
+            live = true;
+            lastData = Now();
             const size_t frameBytes = static_cast<size_t>(m_channels) * 2;
-            const size_t frames = static_cast<size_t>(packet->size) / frameBytes;
-            if (frames == 0) {
-                av_packet_unref(packet);
+            const size_t frames = chunk.size() / frameBytes;
+            if (frames == 0)
                 continue;
-            }
             // Where the clock says this buffer starts: it ended just now.
             const REFERENCE_TIME measured = Now() - static_cast<REFERENCE_TIME>(frames) * kSecond / m_rate;
             if (m_first || std::llabs(TimeOf(m_sent) - measured) > kResync) {
@@ -266,13 +351,12 @@ private:
             }
             SetLost(false);
             std::vector<int16_t> pcm(frames * static_cast<size_t>(m_channels));
-            std::memcpy(pcm.data(), packet->data, frames * frameBytes);
-            av_packet_unref(packet);
+            std::memcpy(pcm.data(), chunk.data(), frames * frameBytes);
             if (!Send(pcm.data(), frames))
                 break;
         }
-        av_packet_free(&packet);
-        CloseDevice();
+        Abandon(reader);
+        Abandon(reader);
     }
 
     // Delivers one buffer at the next count; false when streaming must end.
@@ -320,7 +404,6 @@ private:
     std::atomic<bool> m_lost{false};
 
     // Streaming thread only.
-    AVFormatContext* m_context = nullptr;
     int m_rate = 48000;
     int m_channels = 1;
     REFERENCE_TIME m_origin = 0;

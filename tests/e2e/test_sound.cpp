@@ -4,6 +4,7 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/Unit1Audio.h"
+#include "media/MediaKit.h"
 #include "platform/dshow/AudioCapture.h"
 #include "platform/dshow/TestPatternCode.h"
 #include "tests/support/NginxRtmp.h"
@@ -288,6 +289,37 @@ TEST_F(Sound, LostInputIsSilenceUntilItComesBack)
     EXPECT_TRUE(WaitFor([&] { return f.StatusPanel1->text() != kMicrophoneLost; }, 20s));
     const std::vector<int16_t> back = Meanwhile([&] { return DecodeAudio(4); });
     EXPECT_NEAR(DominantFrequency(back, kRate), kToneHz, 10);
+}
+
+// A sound server that stops answering keeps its connection open and never
+// says so: the input is taken as lost, the stream goes on with silence,
+// Stop ends at once (nothing waits on the server), and a new Start while it
+// is still frozen streams silence until it answers again.
+TEST_F(Sound, AServerThatStopsAnsweringIsALostInputAndNeverHoldsTheStream)
+{
+    m_pulse->PlayTone(kToneHz);
+    TForm1& f = StartStreaming(PulseTestServer::kMonitor);
+    ASSERT_NEAR(DominantFrequency(Meanwhile([&] { return DecodeAudio(3); }), kRate), kToneHz, 10);
+
+    m_pulse->Freeze();
+    EXPECT_TRUE(WaitFor([&] { return f.StatusPanel1->text() == kMicrophoneLost; }, 20s));
+    const std::vector<int16_t> lost = Meanwhile([&] { return DecodeAudio(3); });
+    ASSERT_GE(lost.size(), static_cast<size_t>(kRate * 2)) << "the stream went on";
+    EXPECT_LT(Rms(lost, lost.size() / 2), 50.0);
+    f.btnStop->click(); // returns: nothing waits on the frozen server
+    EXPECT_TRUE(f.btnStart->isEnabled());
+
+    // Started again while the server is still frozen: the open waits on it
+    // beside the stream, not in its way.
+    f.btnStart->click();
+    ASSERT_TRUE(f.FilterGraph1->Active());
+    EXPECT_EQ(Meanwhile([&] { return Codecs(); }), "wmv2\nwmav2\n");
+    EXPECT_GE(Meanwhile([&] { return DecodeAudio(2); }).size(), static_cast<size_t>(kRate)) << "silence goes on";
+    m_pulse->Thaw();
+    m_pulse->PlayTone(kToneHz);
+    EXPECT_TRUE(WaitFor([&] { return f.StatusPanel1->text() != kMicrophoneLost; }, 40s));
+    EXPECT_NEAR(DominantFrequency(Meanwhile([&] { return DecodeAudio(4); }), kRate), kToneHz, 10);
+    f.btnStop->click();
 }
 
 TEST_F(Sound, BeepsOfTheTestToneMeetTheFlashesOfThePattern)

@@ -1,5 +1,6 @@
 #include "tests/support/PulseTestServer.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <thread>
 
@@ -60,6 +61,18 @@ void PulseTestServer::PlayTone(int hz)
 }
 
 void PulseTestServer::StopTone() { m_player.reset(); }
+
+void PulseTestServer::Freeze()
+{
+    if (m_daemon && m_daemon->pid() > 0)
+        ::kill(m_daemon->pid(), SIGSTOP);
+}
+
+void PulseTestServer::Thaw()
+{
+    if (m_daemon && m_daemon->pid() > 0)
+        ::kill(m_daemon->pid(), SIGCONT);
+}
 
 bool PulseTestServer::UnloadSink()
 {

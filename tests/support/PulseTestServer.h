@@ -33,6 +33,10 @@ public:
     // The null sink (and so the monitor source) goes away / comes back.
     bool UnloadSink();
     bool LoadSink();
+    // The daemon stops answering (SIGSTOP), its connections left open, and
+    // goes on again (SIGCONT).
+    void Freeze();
+    void Thaw();
 
     std::string Pactl(const std::string& args) const;
 
