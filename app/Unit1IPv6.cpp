@@ -18,11 +18,11 @@ constexpr size_t Echo6AnswerLimit = 64 * 1024;
 
 void TForm1::BuildOutsideControls()
 {
-    // In the network settings group beside the bitrate, and like the other
-    // address fields readable and selectable while streaming.
-    auto* caption = new QLabel("IPv6 address", GroupBox3);
+    // On the Network page below the watch address, outside the settings
+    // group: readable and selectable while streaming.
+    auto* caption = new QLabel("IPv6 address", TabSheet2);
     caption->setObjectName("lblIPv6");
-    edIPv6 = new QLineEdit(GroupBox3);
+    edIPv6 = new QLineEdit(TabSheet2);
     edIPv6->setObjectName("edIPv6");
     edIPv6->setReadOnly(true);
     edIPv6->setPlaceholderText("none");

@@ -59,8 +59,6 @@ constexpr TPlace NetworkPage[] = {
     {"GroupBox3", 8, 8, 343, 178},
     {"lblBitrate", 10, 22, 160, 16},
     {"cbProfiles", 10, 40, 160, 22},
-    {"lblBrowserBitrate", 180, 22, 153, 16},
-    {"edBrowserBitrate", 180, 40, 100, 22},
     {"lblLAN", 10, 74, 160, 16},
     {"lblLANScheme", 10, 94, 34, 16},
     {"edIPAddress", 44, 92, 160, 21},
@@ -70,11 +68,16 @@ constexpr TPlace NetworkPage[] = {
     {"lblWAN", 10, 126, 160, 16},
     {"lblWANScheme", 10, 146, 34, 16},
     {"edWAN", 44, 144, 236, 21},
-    {"cbPortMapping", 176, 22, 162, 18},
-    {"lblReachability", 176, 40, 162, 33},
+    // Beside the bitrate list: the router box, the browsers' bitrate and
+    // one line of what the router said (whole in its tooltip and the status
+    // bar).
+    {"cbPortMapping", 176, 20, 162, 16},
+    {"lblBrowserBitrate", 176, 40, 86, 16},
+    {"edBrowserBitrate", 262, 38, 76, 21},
+    {"lblReachability", 176, 60, 162, 14},
     {"lblRouterAddress", 176, 126, 162, 16},
-    {"lblWatch", 18, 194, 200, 16},
-    {"edWatch", 18, 212, 323, 21},
+    {"lblWatch", 18, 194, 112, 16},
+    {"edWatch", 130, 192, 211, 21},
     {"GroupBox5", 8, 242, 343, 100},
     {"cbRelay", 10, 24, 70, 18},
     {"edRelayURL", 82, 22, 251, 21},
@@ -114,11 +117,11 @@ constexpr TPlace WebsitePage[] = {
     {"lblLastUpload", 10, 358, 341, 16},
 };
 
-// The IPv6 address beside the bitrate (inside GroupBox3), and the picture
+// The IPv6 address below the watch address, and the picture
 // upload on the Website page's last row.
 constexpr TPlace OutsidePlaces[] = {
-    {"lblIPv6", 180, 22, 153, 16},
-    {"edIPv6", 180, 40, 153, 21},
+    {"lblIPv6", 18, 218, 80, 16},
+    {"edIPv6", 100, 216, 241, 21},
     {"cbSnapshot", 10, 380, 130, 18},
     {"edSnapshot", 142, 379, 100, 21},
     {"lblSnapshotEvery", 246, 381, 32, 16},
