@@ -7,8 +7,12 @@
 #include <QMetaObject>
 #include <QTime>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -65,6 +69,24 @@ void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes)
 
 } // namespace
 
+// One Start to Stop: what its thread needs, shared with it, so that a
+// stopped run can finish its upload after the uploader has moved on.
+struct TSnapshotUploader::Run {
+    TSnapshotSettings settings;
+    std::shared_ptr<TNewestPicture> newest = std::make_shared<TNewestPicture>();
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stop = false;
+    std::atomic<bool> ended{false};
+
+    bool Stopped()
+    {
+        std::lock_guard guard(lock);
+        return stop;
+    }
+    void Loop(const QPointer<QObject>& context, const Report& report, const std::shared_ptr<std::atomic<bool>>& alive);
+};
+
 TSnapshotUploader::TSnapshotUploader(QObject* context, Report report)
     : m_context(context), m_report(std::move(report)), m_alive(std::make_shared<std::atomic<bool>>(true))
 {
@@ -73,55 +95,73 @@ TSnapshotUploader::TSnapshotUploader(QObject* context, Report report)
 TSnapshotUploader::~TSnapshotUploader()
 {
     Stop();
-    Join();
     *m_alive = false;
+    for (auto& [run, thread] : m_threads)
+        thread.join();
 }
 
 void TSnapshotUploader::Start(std::shared_ptr<PictureTap> tap, TSnapshotSettings settings)
 {
     Stop();
-    Join();
+    Reap();
     if (!tap)
         return;
-    m_settings = std::move(settings);
+    // Each run its own local file: a stopped run may still be sending its own.
+    const std::filesystem::path local(settings.LocalFile);
+    settings.LocalFile =
+        (local.parent_path() / (local.stem().string() + "-" + std::to_string(++m_runs) + local.extension().string()))
+            .string();
+    m_run = std::make_shared<Run>();
+    m_run->settings = std::move(settings);
     m_tap = std::move(tap);
-    m_newest = std::make_shared<TNewestPicture>();
-    m_tap->Add(m_newest);
-    {
-        std::lock_guard lock(m_lock);
-        m_stop = false;
-    }
-    m_working = true;
-    m_thread = std::thread([this, newest = m_newest] { Run(newest); });
+    m_tap->Add(m_run->newest);
+    m_threads.emplace_back(m_run, std::thread([run = m_run, context = m_context, report = m_report, alive = m_alive] {
+        run->Loop(context, report, alive);
+    }));
 }
 
 void TSnapshotUploader::Stop()
 {
-    if (m_tap && m_newest)
-        m_tap->Remove(m_newest.get());
+    if (!m_run)
+        return;
+    if (m_tap)
+        m_tap->Remove(m_run->newest.get());
     {
-        std::lock_guard lock(m_lock);
-        m_stop = true;
+        std::lock_guard lock(m_run->lock);
+        m_run->stop = true;
     }
-    m_wake.notify_all();
-    if (m_newest)
-        m_newest->Poke();
+    m_run->wake.notify_all();
+    m_run->newest->Poke();
     m_tap.reset();
-    m_newest.reset();
+    m_run.reset();
 }
 
-void TSnapshotUploader::Join()
+bool TSnapshotUploader::Working() const
 {
-    if (m_thread.joinable())
-        m_thread.join();
+    return std::any_of(m_threads.begin(), m_threads.end(), [](const auto& entry) { return !entry.first->ended; });
 }
 
-void TSnapshotUploader::Run(const std::shared_ptr<TNewestPicture>& newest)
+void TSnapshotUploader::Reap()
 {
-    auto stopped = [this] {
-        std::lock_guard lock(m_lock);
-        return m_stop;
-    };
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+        if (it->first->ended) {
+            it->second.join();
+            it = m_threads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+namespace {
+// One upload of the newest picture; the status text, or raises.
+std::string UploadOnce(const TSnapshotSettings& settings, TNewestPicture& newest);
+} // namespace
+
+void TSnapshotUploader::Run::Loop(
+    const QPointer<QObject>& context, const Report& report, const std::shared_ptr<std::atomic<bool>>& alive)
+{
+    auto stopped = [this] { return Stopped(); };
     // The first picture as soon as there is one; then one per interval.
     while (!stopped() && !newest->Take(std::chrono::milliseconds(200), stopped).i420) {
     }
@@ -130,55 +170,57 @@ void TSnapshotUploader::Run(const std::shared_ptr<TNewestPicture>& newest)
         bool ok = true;
         std::string text;
         try {
-            text = UploadOnce(*newest);
+            text = UploadOnce(settings, *newest);
         } catch (const std::exception& e) {
             ok = false;
             text = e.what();
         }
         if (stopped())
             break;
-        if (QObject* context = m_context.data())
+        if (QObject* target = context.data())
             QMetaObject::invokeMethod(
-                context, [report = m_report, alive = m_alive, ok, text] {
+                target, [report, alive, ok, text] {
                     if (*alive)
                         report(ok, text);
                 },
                 Qt::QueuedConnection);
-        std::unique_lock lock(m_lock);
-        m_wake.wait_until(lock, began + m_settings.Interval, [this] { return m_stop; });
+        std::unique_lock guard(lock);
+        wake.wait_until(guard, began + settings.Interval, [this] { return stop; });
     }
-    ::unlink(m_settings.LocalFile.c_str());
-    m_working = false;
+    ::unlink(settings.LocalFile.c_str());
+    ended = true;
 }
 
-std::string TSnapshotUploader::UploadOnce(TNewestPicture& newest)
+namespace {
+
+std::string UploadOnce(const TSnapshotSettings& settings, TNewestPicture& newest)
 {
     const TappedPicture picture = newest.Take(std::chrono::milliseconds(0), [] { return true; });
     if (!picture.i420)
         throw Exception("no picture yet");
     std::vector<uint8_t> jpeg;
     JpegEncoder encoder;
-    if (!encoder.Encode(picture.i420->data(), picture.width, picture.height, m_settings.Quality, &jpeg))
+    if (!encoder.Encode(picture.i420->data(), picture.width, picture.height, settings.Quality, &jpeg))
         throw Exception("the picture could not be encoded as JPEG");
-    WriteWholeFile(m_settings.LocalFile, jpeg);
+    WriteWholeFile(settings.LocalFile, jpeg);
 
     TNetFTP ftp;
-    ftp.SetHost(m_settings.Host);
-    ftp.SetPort(m_settings.Port);
-    ftp.SetUsername(m_settings.Username);
-    ftp.SetPassword(m_settings.Password);
+    ftp.SetHost(settings.Host);
+    ftp.SetPort(settings.Port);
+    ftp.SetUsername(settings.Username);
+    ftp.SetPassword(settings.Password);
     ftp.SetTransferType(ftBinary);
     ftp.SetMaxLineAction(maException);
-    ftp.SetSecurity(m_settings.Security);
-    ftp.SetTrustedFingerprint(m_settings.TrustedFingerprint);
+    ftp.SetSecurity(settings.Security);
+    ftp.SetTrustedFingerprint(settings.TrustedFingerprint);
     ftp.SetPassiveFallback(true);
-    ftp.SetReadTimeout(m_settings.ReplyTimeoutMs);
-    ftp.SetDataAcceptTimeout(std::min(5000, m_settings.ReplyTimeoutMs));
+    ftp.SetReadTimeout(settings.ReplyTimeoutMs);
+    ftp.SetDataAcceptTimeout(std::min(5000, settings.ReplyTimeoutMs));
     std::string text;
     try {
-        ftp.OpenSession(true, m_settings.ReplyTimeoutMs);
-        const TNetFTPPublishResult result = PublishFile(ftp, m_settings.LocalFile, m_settings.RemoteName);
-        text = "Uploaded " + m_settings.RemoteName + " to " + m_settings.Host + " at " +
+        ftp.OpenSession(true, settings.ReplyTimeoutMs);
+        const TNetFTPPublishResult result = PublishFile(ftp, settings.LocalFile, settings.RemoteName);
+        text = "Uploaded " + settings.RemoteName + " to " + settings.Host + " at " +
                QTime::currentTime().toString("HH:mm").toStdString() +
                (result.TLS ? " over " + ftp.TLSProtocol() : std::string(" over plain FTP")) +
                ReplaceMethodNote(result.Method);
@@ -198,3 +240,5 @@ std::string TSnapshotUploader::UploadOnce(TNewestPicture& newest)
     }
     return text;
 }
+
+} // namespace

@@ -9,10 +9,11 @@
 // settings and security. A failed upload is reported and simply tried again
 // at the next interval with the picture of that moment: nothing queues up.
 //
-// Threads. Start, Stop and the destructor on the window's thread. Stop
-// does not wait: an upload in progress ends on its own (each wait on the
-// server is bounded) and reports nothing; the next Start and the
-// destructor join the thread. Reports reach the context's thread.
+// Threads. Start, Stop and the destructor on the window's thread, and
+// none of them waits for the server: Stop leaves an upload in progress to
+// end on its own (each wait on the server is bounded) and report nothing,
+// and a Start right after it runs beside that upload instead of waiting
+// for it. Only the destructor joins. Reports reach the context's thread.
 
 #include "net/NetFTP.h"
 
@@ -21,12 +22,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 class PictureTap;
 class TNewestPicture;
@@ -58,24 +59,21 @@ public:
 
     void Start(std::shared_ptr<PictureTap> tap, TSnapshotSettings settings);
     void Stop();
-    // True until the upload thread has ended after Stop.
-    bool Working() const { return m_working; }
+    // True until every upload thread has ended after Stop.
+    bool Working() const;
 
 private:
-    void Join();
-    void Run(const std::shared_ptr<TNewestPicture>& newest);
-    // One upload of the newest picture; the status text, or raises.
-    std::string UploadOnce(TNewestPicture& newest);
+    struct Run;
+    // Joins the threads of runs that have ended.
+    void Reap();
 
     QPointer<QObject> m_context;
     Report m_report;
-    TSnapshotSettings m_settings;
     std::shared_ptr<PictureTap> m_tap;
-    std::shared_ptr<TNewestPicture> m_newest;
-    std::thread m_thread;
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    std::atomic<bool> m_working{false};
+    std::shared_ptr<Run> m_run; // the current run, or none
+    // Every run's thread until joined: the current one and stopped ones
+    // still finishing an upload.
+    std::vector<std::pair<std::shared_ptr<Run>, std::thread>> m_threads;
+    int m_runs = 0;
     std::shared_ptr<std::atomic<bool>> m_alive;
 };

@@ -5,8 +5,10 @@
 
 #include "app/SnapshotUploader.h"
 #include "net/NetFTP.h"
+#include "platform/wmf/PictureTap.h"
 #include "tests/support/FtpTestServer.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/ScriptedServer.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,10 +18,12 @@
 #include <QPushButton>
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <set>
 
@@ -241,6 +245,67 @@ TEST_F(Outside, AFailingPictureUploadIsSaidOnceAndTheNextIntervalSucceeds)
         ++said;
     EXPECT_EQ(said, 1u) << out;
     EXPECT_TRUE(m_errors.empty()) << m_errors.front();
+}
+
+
+// A server that takes connections and never says a word: an upload to it
+// waits on its greeting until the reply time runs out.
+TEST(SnapshotUploader, AStartAfterStopNeverWaitsForAnUploadStuckOnASilentServer)
+{
+    int port = 0;
+    const int listener = testsupport::ListenLoopback(port);
+    ASSERT_GE(listener, 0);
+    std::vector<int> accepted;
+    auto acceptOne = [&] {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 10000) <= 0)
+            return false;
+        accepted.push_back(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+        return accepted.back() >= 0;
+    };
+    auto stillOpen = [](int fd) {
+        char byte;
+        return ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && errno == EAGAIN;
+    };
+
+    auto tap = std::make_shared<PictureTap>();
+    std::vector<std::string> reports;
+    QObject context;
+    TSnapshotUploader uploader(&context, [&](bool, const std::string& text) { reports.push_back(text); });
+    testsupport::TempDir folder;
+    TSnapshotSettings s;
+    s.Host = "127.0.0.1";
+    s.Port = port;
+    s.Security = fsNone;
+    s.RemoteName = "webcam.jpg";
+    s.ReplyTimeoutMs = 120000; // far longer than the test may take
+    s.LocalFile = folder.file("snapshot.jpg");
+    auto picture = [&] {
+        TappedPicture p;
+        p.width = 16;
+        p.height = 16;
+        p.i420 = std::make_shared<const std::vector<uint8_t>>(16 * 16 * 3 / 2, 128);
+        tap->Publish(p);
+    };
+
+    uploader.Start(tap, s);
+    picture();
+    ASSERT_TRUE(acceptOne()) << "the first upload never connected";
+    uploader.Stop();
+    uploader.Start(tap, s);
+    picture();
+    // The new run connects while the stopped one still waits on its greeting.
+    ASSERT_TRUE(acceptOne()) << "the second run never connected";
+    EXPECT_TRUE(stillOpen(accepted[0])) << "Start waited for the stopped run's upload to give up";
+    EXPECT_TRUE(uploader.Working());
+
+    // The server goes away: both uploads fail at once and their threads end.
+    uploader.Stop();
+    for (const int fd : accepted)
+        ::close(fd);
+    ::close(listener);
+    EXPECT_TRUE(WaitFor([&] { return !uploader.Working(); }, 10s));
+    EXPECT_TRUE(reports.empty()) << "a stopped run reported: " << reports.front();
 }
 
 } // namespace
