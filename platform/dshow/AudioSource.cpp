@@ -2,14 +2,15 @@
 // through libavdevice ("pulse" / "alsa" inputs), or the built-in test tone.
 //
 // Timing. Buffers are stamped by counting samples from an anchor on the
-// capture clock: the first buffer's end is taken as "now", each later buffer
-// follows the previous one exactly, so the stream has no gaps or overlaps.
-// When the count and the clock drift apart by more than kResync (the device's
-// own crystal against the system clock, or a stall), the count is anchored
-// afresh. The test tone is generated against the clock and needs no anchor.
+// capture clock: the first buffer's end is taken as its arrival, each later
+// buffer follows the previous one exactly, so the stream has no gaps or
+// overlaps. The device's own crystal is kept on the capture clock by
+// SampleClock (single frames repeated or dropped); a stall anchors afresh.
+// The test tone is generated against the clock and needs no anchor.
 
 #include "platform/dshow/AudioCapture.h"
 #include "platform/dshow/BaseClasses.h"
+#include "platform/dshow/SampleClock.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -32,7 +33,6 @@ namespace {
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 constexpr REFERENCE_TIME kBuffer = 200000;    // 20 ms per buffer of tone or silence
-constexpr REFERENCE_TIME kResync = 600000;    // 60 ms
 constexpr REFERENCE_TIME kReopen = kSecond;   // retry a lost device once a second
 // An input that gives nothing this long is taken as lost: a sound server
 // that stopped answering keeps its connection open and would otherwise
@@ -149,8 +149,8 @@ private:
         const AM_MEDIA_TYPE type = connected ? m_pin->ConnectionType() : MakePcmType(48000, 1);
         m_rate = static_cast<int>(type.audio.nSamplesPerSec);
         m_channels = type.audio.nChannels;
-        m_sent = 0;
-        m_origin = Now();
+        m_clock = SampleClock(m_rate);
+        m_clock.Anchor(Now(), 0);
         m_first = true;
         if (m_device.kind == "tone")
             ToneLoop();
@@ -158,21 +158,18 @@ private:
             DeviceLoop();
     }
 
-    // Stream time of the sample numbered `n` since the anchor.
-    REFERENCE_TIME TimeOf(int64_t n) const { return m_origin + n * kSecond / m_rate; }
-
     void ToneLoop()
     {
         // The tone's own time is stream time: its sample n plays at stream
         // time n / rate, so the beeps fall exactly on the whole seconds.
-        m_origin = 0;
-        m_sent = std::max<int64_t>(Now(), 0) * m_rate / kSecond;
+        m_clock.Anchor(0, 0);
+        m_clock.Advance(static_cast<size_t>(std::max<int64_t>(Now(), 0) * m_rate / kSecond));
         const int64_t perBuffer = m_rate * kBuffer / kSecond;
         std::vector<int16_t> pcm;
-        while (WaitUntil(TimeOf(m_sent + perBuffer))) {
+        while (WaitUntil(m_clock.TimeOf(m_clock.Sent() + perBuffer))) {
             pcm.assign(static_cast<size_t>(perBuffer * m_channels), 0);
             for (int64_t i = 0; i < perBuffer; ++i) {
-                const int64_t n = m_sent + i;
+                const int64_t n = m_clock.Sent() + i;
                 const double t = static_cast<double>(n) / m_rate;
                 const int64_t intoSecond = n % m_rate;
                 const bool beep = intoSecond < m_rate * kTestToneBeepLength / kSecond;
@@ -181,7 +178,7 @@ private:
                 for (int c = 0; c < m_channels; ++c)
                     pcm[static_cast<size_t>(i * m_channels + c)] = static_cast<int16_t>(std::lrint(v));
             }
-            if (!Send(pcm.data(), static_cast<size_t>(perBuffer)))
+            if (!Send(pcm, static_cast<size_t>(perBuffer)))
                 return;
         }
     }
@@ -196,7 +193,11 @@ private:
     struct Reader {
         std::mutex lock;
         std::condition_variable arrived;
-        std::deque<std::vector<uint8_t>> chunks; // whole packets, oldest first
+        struct Chunk {
+            std::vector<int16_t> pcm;  // whole frames
+            REFERENCE_TIME arrival = 0; // on the reference clock
+        };
+        std::deque<Chunk> chunks; // oldest first
         bool opened = false;
         bool ended = false; // the open or a read failed
         std::atomic<bool> abandoned{false};
@@ -231,7 +232,11 @@ private:
                     reader->arrived.notify_all();
                     break;
                 }
-                reader->chunks.emplace_back(packet->data, packet->data + packet->size);
+                const size_t frameBytes = static_cast<size_t>(channels) * 2;
+                const size_t whole = static_cast<size_t>(packet->size) / frameBytes * frameBytes;
+                std::vector<int16_t> pcm(whole / 2);
+                std::memcpy(pcm.data(), packet->data, whole);
+                reader->chunks.push_back({std::move(pcm), ReferenceTimeNow()});
                 if (reader->chunks.size() > most)
                     reader->chunks.pop_front();
                 av_packet_unref(packet);
@@ -297,11 +302,11 @@ private:
             SetLost(true);
             nextTry = Now() + kReopen;
         };
-        std::vector<uint8_t> chunk;
+        Reader::Chunk chunk;
         while (!Stopping()) {
             if (!reader && Now() >= nextTry) {
                 reader = StartReader();
-                m_first = true; // anchor afresh on the first live buffer
+                m_clock.Restart(); // silence keeps the count on the clock meanwhile
                 lastData = Now();
             }
             bool got = false, ended = false, opening = false;
@@ -333,26 +338,21 @@ private:
                     continue; // waiting for the device, which delivers in time
                 // No device yet (or lost): silence on the count, paced by the clock.
                 m_peak = 0;
-                if (!WaitUntil(TimeOf(m_sent + perBuffer)) || !Send(silence.data(), static_cast<size_t>(perBuffer)))
+                if (!WaitUntil(m_clock.TimeOf(m_clock.Sent() + perBuffer)) || !Send(silence, static_cast<size_t>(perBuffer)))
                     break;
                 continue;
             }
             live = true;
             lastData = Now();
-            const size_t frameBytes = static_cast<size_t>(m_channels) * 2;
-            const size_t frames = chunk.size() / frameBytes;
+            const size_t frames = chunk.pcm.size() / static_cast<size_t>(m_channels);
             if (frames == 0)
                 continue;
-            // Where the clock says this buffer starts: it ended just now.
-            const REFERENCE_TIME measured = Now() - static_cast<REFERENCE_TIME>(frames) * kSecond / m_rate;
-            if (m_first || std::llabs(TimeOf(m_sent) - measured) > kResync) {
-                m_origin = measured;
-                m_sent = 0;
-            }
+            // The buffer ended when the reader got it.
+            const SampleClock::Plan plan = m_clock.Live(frames, chunk.arrival - StartTime());
+            m_first = m_first || plan.anchored;
+            AdjustFrames(chunk.pcm, m_channels, plan.adjust);
             SetLost(false);
-            std::vector<int16_t> pcm(frames * static_cast<size_t>(m_channels));
-            std::memcpy(pcm.data(), chunk.data(), frames * frameBytes);
-            if (!Send(pcm.data(), frames))
+            if (!Send(chunk.pcm, chunk.pcm.size() / static_cast<size_t>(m_channels)))
                 break;
         }
         Abandon(reader);
@@ -360,8 +360,9 @@ private:
     }
 
     // Delivers one buffer at the next count; false when streaming must end.
-    bool Send(int16_t* pcm, size_t frames)
+    bool Send(std::vector<int16_t>& buffer, size_t frames)
     {
+        int16_t* pcm = buffer.data();
         const size_t count = frames * static_cast<size_t>(m_channels);
         int peak = 0;
         for (size_t i = 0; i < count; ++i)
@@ -369,9 +370,9 @@ private:
         m_peak = peak;
         if (m_muted)
             std::fill(pcm, pcm + count, int16_t{0});
-        const REFERENCE_TIME start = TimeOf(m_sent);
-        m_sent += static_cast<int64_t>(frames);
-        const REFERENCE_TIME end = TimeOf(m_sent);
+        const REFERENCE_TIME start = m_clock.Next();
+        m_clock.Advance(frames);
+        const REFERENCE_TIME end = m_clock.Next();
         {
             std::lock_guard lock(m_listenerLock);
             if (m_listener)
@@ -406,9 +407,8 @@ private:
     // Streaming thread only.
     int m_rate = 48000;
     int m_channels = 1;
-    REFERENCE_TIME m_origin = 0;
-    int64_t m_sent = 0;
-    bool m_first = true;
+    SampleClock m_clock;
+    bool m_first = true; // the next buffer follows a discontinuity
 
     std::mutex m_wakeLock;
     std::condition_variable m_wake;
