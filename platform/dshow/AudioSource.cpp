@@ -114,11 +114,14 @@ protected:
 private:
     void JoinThread()
     {
+        std::shared_ptr<Reader> reader;
         {
             std::lock_guard lock(m_wakeLock);
             m_stop = true;
+            reader = m_reader;
         }
         m_wake.notify_all();
+        WakeForStop(reader);
         if (m_thread.joinable())
             m_thread.join();
     }
@@ -200,6 +203,7 @@ private:
         std::deque<Chunk> chunks; // oldest first
         bool opened = false;
         bool ended = false; // the open or a read failed
+        bool stop = false;  // the streaming thread is asked to stop
         std::atomic<bool> abandoned{false};
     };
     static int AbandonedReader(void* opaque)
@@ -253,6 +257,28 @@ private:
         if (reader)
             reader->abandoned = true;
     }
+    static void WakeForStop(const std::shared_ptr<Reader>& reader)
+    {
+        if (!reader)
+            return;
+        {
+            std::lock_guard lock(reader->lock);
+            reader->stop = true;
+        }
+        reader->arrived.notify_all();
+    }
+    // The reader the streaming thread waits on, for Stop to wake it.
+    void SetCurrentReader(const std::shared_ptr<Reader>& reader)
+    {
+        bool stopped = false;
+        {
+            std::lock_guard lock(m_wakeLock);
+            m_reader = reader;
+            stopped = m_stop;
+        }
+        if (stopped)
+            WakeForStop(reader);
+    }
 
     static AVFormatContext* OpenInput(const DeviceIdentity& device, int rate, int channels, Reader* pending)
     {
@@ -297,6 +323,7 @@ private:
         const auto lose = [&] {
             Abandon(reader);
             reader.reset();
+            SetCurrentReader(nullptr);
             live = false;
             wasOpened = false;
             SetLost(true);
@@ -306,15 +333,18 @@ private:
         while (!Stopping()) {
             if (!reader && Now() >= nextTry) {
                 reader = StartReader();
+                SetCurrentReader(reader);
                 m_clock.Restart(); // silence keeps the count on the clock meanwhile
                 lastData = Now();
             }
             bool got = false, ended = false, opening = false;
             if (reader) {
                 std::unique_lock lock(reader->lock);
-                // Briefly: Stop is looked at between waits.
-                reader->arrived.wait_for(lock, std::chrono::milliseconds(live ? 10 : 0),
-                    [&] { return !reader->chunks.empty() || reader->ended; });
+                // While live, until the next buffer (Stop wakes it too), at
+                // most until the device counts as silent.
+                const REFERENCE_TIME wait = live ? std::max<REFERENCE_TIME>(lastData + kSilentInput - Now(), 0) + 10000 : 0;
+                reader->arrived.wait_for(lock, std::chrono::nanoseconds(wait * 100),
+                    [&] { return !reader->chunks.empty() || reader->ended || reader->stop; });
                 if (!reader->chunks.empty()) {
                     chunk = std::move(reader->chunks.front());
                     reader->chunks.pop_front();
@@ -356,7 +386,7 @@ private:
                 break;
         }
         Abandon(reader);
-        Abandon(reader);
+        SetCurrentReader(nullptr);
     }
 
     // Delivers one buffer at the next count; false when streaming must end.
@@ -413,6 +443,7 @@ private:
     std::mutex m_wakeLock;
     std::condition_variable m_wake;
     bool m_stop = false;
+    std::shared_ptr<Reader> m_reader; // the streaming thread's current reader
     std::thread m_thread;
 };
 
