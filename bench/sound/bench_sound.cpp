@@ -6,9 +6,9 @@
 // same job with one encode: `ffmpeg -f pulse -i <monitor> -f v4l2 -i
 // /dev/video0` with the same emulated camera preloaded, the same tone, to
 // WMV2 + WMA2 in ASF at the row's size, rate, bitrates and audio rate,
-// served to one HTTP viewer (-listen 1, read by curl); its figure is the
-// difference of a long and a short run (start-up not counted); the ratio
-// ours / peer of the CPU per second with sound (target <= 1.0).
+// served to one HTTP viewer (-listen 1, read by curl); both are measured
+// over the same length after the same settling (ffmpeg and curl from /proc);
+// the ratio ours / peer of the CPU per second with sound (target <= 1.0).
 //
 // Then sync: the test tone against the test pattern's second markers for
 // the sync run's length, the writer's file decoded by ffmpeg, each beep
@@ -46,6 +46,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -123,7 +124,7 @@ DeviceIdentity VideoDevice(const std::string& name)
 
 // Streams `video` (and `audio`, unless its kind is empty) for `seconds` into
 // `file`, or with `file` empty to one viewer through the network sink; the
-// CPU seconds this process spent meanwhile (after two seconds of settling),
+// CPU seconds this process spent meanwhile (after three seconds of settling),
 // or -1.
 double RunOurs(const DeviceIdentity& video, const DeviceIdentity& audio, int seconds, const std::string& file)
 {
@@ -177,7 +178,7 @@ double RunOurs(const DeviceIdentity& video, const DeviceIdentity& audio, int sec
     std::thread viewer;
     if (sink)
         viewer = std::thread([&] { View(port, done); });
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
     const double cpu0 = CpuSeconds(RUSAGE_SELF);
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double cpu = CpuSeconds(RUSAGE_SELF) - cpu0;
@@ -245,14 +246,39 @@ std::vector<double> SyncOffsets(const std::string& file)
     return offsets;
 }
 
-// CPU seconds of the peer for `seconds`: ffmpeg capturing the monitor and
-// the emulated camera into WMV2 + WMA2 / ASF at the row's rates, served to
-// one viewer (curl, counted with it: our viewer is counted in our process).
-double PeerCpu(double seconds)
+// The CPU seconds (user + system) a process has spent so far, from /proc;
+// -1 when it is gone.
+double ProcessTicks(int pid)
 {
-    const double cpu0 = CpuSeconds(RUSAGE_CHILDREN);
-    char length[32];
-    std::snprintf(length, sizeof length, "%.1f", seconds);
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15)
+            ticks += std::atof(field.c_str());
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int ReadPid(const std::string& file)
+{
+    std::ifstream in(file);
+    int pid = 0;
+    in >> pid;
+    return pid;
+}
+
+// CPU seconds the peer spends over `seconds` of steady running: ffmpeg
+// capturing the monitor and the emulated camera into WMV2 + WMA2 / ASF at the
+// row's rates, served to one viewer (curl, counted with it: our viewer is
+// counted in our process); measured from /proc after the same settling as
+// ours; -1 on failure.
+double PeerCpu(int seconds)
+{
     const TAudioRate audio = AudioRateForRow(kRow);
     const std::string video = std::to_string(93000 - audio.Bitrate);
     int port = 0;
@@ -268,18 +294,29 @@ double PeerCpu(double seconds)
     }
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
     const std::string ffmpeg =
-        std::string("ffmpeg -nostdin -v error -y -f pulse -sample_rate ") + std::to_string(audio.SampleRate) + " -channels " +
+        std::string("ffmpeg -nostdin -v quiet -y -f pulse -sample_rate ") + std::to_string(audio.SampleRate) + " -channels " +
         std::to_string(audio.Channels) + " -i " + testsupport::PulseTestServer::kMonitor +
-        " -f v4l2 -input_format yuyv422 -video_size 640x480 -framerate 30 -i /dev/video0 -t " + length +
+        " -f v4l2 -input_format yuyv422 -video_size 640x480 -framerate 30 -i /dev/video0 -t " + std::to_string(seconds + 6) +
         " -map 1:v -map 0:a -vf fps=15,scale=320:240 -c:v wmv2 -b:v " + video + " -maxrate " + video + " -bufsize " + video +
         " -g 120 -threads 1 -c:a wmav2 -b:a " + std::to_string(audio.Bitrate) + " -ar " + std::to_string(audio.SampleRate) +
         " -ac " + std::to_string(audio.Channels) + " -f asf -listen 1 " + url;
-    // The viewer retries while ffmpeg is not yet listening (curl's 7), at
-    // most ten seconds.
-    const std::string command = ffmpeg + " & for i in $(seq 200); do curl -s -o /dev/null " + url +
-                                "; [ $? -eq 7 ] || break; sleep 0.05; done; wait $!";
-    const int rc = std::system(command.c_str());
-    return rc == 0 ? CpuSeconds(RUSAGE_CHILDREN) - cpu0 : -1;
+    // The viewer retries once a second while ffmpeg is not yet listening.
+    const std::string pids = "/tmp/bench_sound_peer";
+    const std::string command = ffmpeg + " & echo $! > " + pids + ".ffmpeg; curl -s -o /dev/null --retry 20 --retry-connrefused --retry-delay 1 " +
+                                url + " & echo $! > " + pids + ".curl; wait";
+    std::remove((pids + ".ffmpeg").c_str());
+    std::remove((pids + ".curl").c_str());
+    int rc = -1;
+    std::thread peer([&] { rc = std::system(command.c_str()); });
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const int f = ReadPid(pids + ".ffmpeg"), c = ReadPid(pids + ".curl");
+    const double f0 = ProcessTicks(f), c0 = ProcessTicks(c);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double f1 = ProcessTicks(f), c1 = ProcessTicks(c);
+    peer.join();
+    if (rc != 0 || f <= 0 || c <= 0 || f0 < 0 || f1 < 0 || c0 < 0 || c1 < 0)
+        return -1;
+    return f1 - f0 + c1 - c0;
 }
 
 } // namespace
@@ -316,8 +353,8 @@ int main(int argc, char** argv)
     const long long draw0 = fakecamctl::DrawNs(0);
     const double off = RunOurs(camera, DeviceIdentity{}, seconds, "");
     const double on = RunOurs(camera, monitor, seconds, "");
-    const double drawMs = static_cast<double>(fakecamctl::DrawNs(0) - draw0) / 1e6 / (2 * (seconds + 2));
-    const double peerShort = PeerCpu(seconds / 2.0), peerLong = PeerCpu(seconds);
+    const double drawMs = static_cast<double>(fakecamctl::DrawNs(0) - draw0) / 1e6 / (2 * (seconds + 3));
+    const double peerCpu = PeerCpu(seconds);
     if (off < 0 || on < 0) {
         std::fprintf(stderr, "bench_sound: our runs failed\n");
         return 1;
@@ -325,8 +362,8 @@ int main(int argc, char** argv)
     std::printf("CPU per second, emulated camera YUYV 640x480 30 fps, 93 Kbps row, one viewer: sound off %.1f ms, sound on %.1f ms, "
                 "sound's share %.1f ms (drawing the camera's frames %.1f ms of each)\n",
         off * 1000 / seconds, on * 1000 / seconds, (on - off) * 1000 / seconds, drawMs);
-    if (peerShort >= 0 && peerLong >= 0) {
-        const double peer = (peerLong - peerShort) / (seconds / 2.0);
+    if (peerCpu >= 0) {
+        const double peer = peerCpu / seconds;
         std::printf("peer (ffmpeg -f pulse + -f v4l2, same camera and tone -> WMV2+WMA2/ASF, one viewer): %.1f ms per second, "
                     "ratio ours/peer %.2f (target <= 1.0); without drawing the camera's frames %.2f\n",
             peer * 1000, on / seconds / peer, (on / seconds * 1000 - drawMs) / std::max(0.1, peer * 1000 - drawMs));

@@ -33,6 +33,11 @@ namespace {
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 constexpr REFERENCE_TIME kBuffer = 200000;    // 20 ms per buffer of tone or silence
+// What the sound server hands over at once. Every buffer costs a round of
+// thread switches in the sound library, the reader, the streaming thread and
+// the writer, which at 20 ms was most of what sound costs; the stamps do not
+// depend on it (a buffer is dated by its end), only the sound's delay.
+constexpr REFERENCE_TIME kFragment = 500000;  // 50 ms
 constexpr REFERENCE_TIME kReopen = kSecond;   // retry a lost device once a second
 // An input that gives nothing this long is taken as lost: a sound server
 // that stopped answering keeps its connection open and would otherwise
@@ -223,7 +228,7 @@ private:
             reader->arrived.notify_all();
             AVPacket* packet = av_packet_alloc();
             // At most two seconds wait for the streaming thread; older ones go.
-            const size_t most = static_cast<size_t>(2 * 1000 / 20);
+            const size_t most = static_cast<size_t>(2 * kSecond / kFragment);
             while (context && packet && !reader->abandoned) {
                 const int r = av_read_frame(context, packet);
                 if (r == AVERROR(EAGAIN)) {
@@ -290,8 +295,7 @@ private:
         av_dict_set_int(&options, "sample_rate", rate, 0);
         av_dict_set_int(&options, "channels", channels, 0);
         if (device.kind == "pulse") {
-            // 20 ms fragments: the delay that stamping on arrival adds.
-            av_dict_set_int(&options, "fragment_size", rate * channels * 2 / 50, 0);
+            av_dict_set_int(&options, "fragment_size", rate * channels * 2 * kFragment / kSecond, 0);
             av_dict_set(&options, "name", "Lumora", 0);
             av_dict_set(&options, "stream_name", "Microphone", 0);
         }
