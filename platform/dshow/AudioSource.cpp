@@ -385,7 +385,14 @@ private:
             const SampleClock::Plan plan = m_clock.Live(frames, chunk.arrival - StartTime());
             m_first = m_first || plan.anchored;
             AdjustFrames(chunk.pcm, m_channels, plan.adjust);
+            const auto head = static_cast<long>(plan.head * m_channels);
+            if (head < 0)
+                chunk.pcm.erase(chunk.pcm.begin(), chunk.pcm.begin() - head);
+            else if (head > 0)
+                chunk.pcm.insert(chunk.pcm.begin(), static_cast<size_t>(head), int16_t{0});
             SetLost(false);
+            if (chunk.pcm.empty())
+                continue;
             if (!Send(chunk.pcm, chunk.pcm.size() / static_cast<size_t>(m_channels)))
                 break;
         }

@@ -21,6 +21,7 @@ void SampleClock::Anchor(int64_t origin, int64_t sent)
     m_sent = sent;
     m_offset = 0;
     m_anchored = true;
+    m_joining = false;
 }
 
 SampleClock::Plan SampleClock::Live(size_t frames, int64_t arrival)
@@ -32,6 +33,14 @@ SampleClock::Plan SampleClock::Live(size_t frames, int64_t arrival)
     if (!m_anchored || std::llabs(off) > kResync) {
         Anchor(measured, 0);
         plan.anchored = true;
+        return plan;
+    }
+    if (m_joining) {
+        // The silence went on to now; the device's first buffer began
+        // earlier (it ended just now) or, rarely, later. The count must stay
+        // unbroken for the writer, which places sound by it.
+        m_joining = false;
+        plan.head = std::max(std::lround(static_cast<double>(off) * m_rate / kSecond), -static_cast<long>(frames));
         return plan;
     }
     const double length = static_cast<double>(frames) * kSecond / m_rate;

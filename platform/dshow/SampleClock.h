@@ -26,9 +26,14 @@ public:
 
     explicit SampleClock(int rate = 48000) : m_rate(rate) {}
 
-    // Another device follows (the count goes on): its buffers are measured
-    // afresh, the filter forgets the old one's latency.
-    void Restart() { m_offset = 0; }
+    // Another device follows silence that the count went on with: its first
+    // buffer joins the count where the clock puts it (see Plan::head), and
+    // the filter forgets the old device's latency.
+    void Restart()
+    {
+        m_offset = 0;
+        m_joining = true;
+    }
     // Sample `sent` lies at time `origin + sent / rate`; the count is on the clock.
     void Anchor(int64_t origin, int64_t sent);
 
@@ -40,10 +45,13 @@ public:
 
     struct Plan {
         int adjust = 0;        // frames to repeat (> 0) or drop (< 0) in the buffer
+        // On joining: silent frames to put before the buffer (> 0), or its
+        // first frames to drop (< 0): those the silence already stood for.
+        long head = 0;
         bool anchored = false; // the count was anchored afresh at this buffer
     };
     // A live buffer of `frames` frames whose last frame arrived at `arrival`:
-    // what to do to it before it is sent (then Advance by frames + adjust).
+    // what to do to it before it is sent (then Advance by what is left).
     Plan Live(size_t frames, int64_t arrival);
     // Counts `frames` more frames as sent.
     void Advance(size_t frames) { m_sent += static_cast<int64_t>(frames); }
@@ -57,6 +65,7 @@ private:
     int64_t m_origin = 0;
     int64_t m_sent = 0;
     bool m_anchored = false;
+    bool m_joining = false;
     double m_offset = 0;
 };
 

@@ -84,6 +84,41 @@ TEST(SampleClock, AnHourOfASkewedCardStaysOnTheCaptureClock)
     }
 }
 
+// The silence that stands in while a device opens (or after it was lost) is
+// paced by the clock; the device's first buffer began before it arrived, so
+// it overlaps the silence, or rarely leaves a gap. The writer places sound by
+// its count: the count must go on unbroken and reach where the clock puts
+// the buffer's end.
+TEST(SampleClock, ADeviceJoiningAfterSilenceStartsWhereTheClockPutsIt)
+{
+    const int rate = 22050;
+    const int64_t frame = SampleClock::kSecond / rate;
+    struct Case {
+        const char* name;
+        size_t frames;
+        int64_t arrival; // after the silence's end
+    } cases[] = {
+        {"50 ms buffer, 10 ms after", 1102, 100000},
+        {"50 ms buffer, 70 ms after", 1102, 700000},
+        {"20 ms buffer, 5 ms after", 441, 50000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SampleClock clock(rate);
+        clock.Anchor(0, 0);
+        clock.Advance(static_cast<size_t>(rate)); // a second of silence
+        const int64_t silenceEnd = clock.Next();
+        clock.Restart();
+        const SampleClock::Plan plan = clock.Live(c.frames, silenceEnd + c.arrival);
+        EXPECT_FALSE(plan.anchored);
+        ASSERT_GE(static_cast<long>(c.frames) + plan.head, 0);
+        clock.Advance(static_cast<size_t>(static_cast<long>(c.frames) + plan.head));
+        EXPECT_NEAR(static_cast<double>(clock.Next()), static_cast<double>(silenceEnd + c.arrival), static_cast<double>(frame));
+        // Later buffers follow on without a head of their own.
+        EXPECT_EQ(clock.Live(c.frames, silenceEnd + c.arrival + static_cast<int64_t>(c.frames) * frame).head, 0);
+    }
+}
+
 // A tone through repeats and drops: the buffer's length changes by exactly
 // the adjustment, the frames keep their order, and no step between
 // neighbouring frames is larger than the tone's own largest step over one
