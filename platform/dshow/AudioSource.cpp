@@ -186,7 +186,7 @@ private:
                 for (int c = 0; c < m_channels; ++c)
                     pcm[static_cast<size_t>(i * m_channels + c)] = static_cast<int16_t>(std::lrint(v));
             }
-            if (!Send(pcm, static_cast<size_t>(perBuffer)))
+            if (!Send(pcm.data(), static_cast<size_t>(perBuffer)))
                 return;
         }
     }
@@ -372,7 +372,7 @@ private:
                     continue; // waiting for the device, which delivers in time
                 // No device yet (or lost): silence on the count, paced by the clock.
                 m_peak = 0;
-                if (!WaitUntil(m_clock.TimeOf(m_clock.Sent() + perBuffer)) || !Send(silence, static_cast<size_t>(perBuffer)))
+                if (!WaitUntil(m_clock.TimeOf(m_clock.Sent() + perBuffer)) || !Send(silence.data(), static_cast<size_t>(perBuffer)))
                     break;
                 continue;
             }
@@ -393,7 +393,7 @@ private:
             SetLost(false);
             if (chunk.pcm.empty())
                 continue;
-            if (!Send(chunk.pcm, chunk.pcm.size() / static_cast<size_t>(m_channels)))
+            if (!Send(chunk.pcm.data(), chunk.pcm.size() / static_cast<size_t>(m_channels)))
                 break;
         }
         Abandon(reader);
@@ -401,9 +401,8 @@ private:
     }
 
     // Delivers one buffer at the next count; false when streaming must end.
-    bool Send(std::vector<int16_t>& buffer, size_t frames)
+    bool Send(int16_t* pcm, size_t frames)
     {
-        int16_t* pcm = buffer.data();
         const size_t count = frames * static_cast<size_t>(m_channels);
         int peak = 0;
         for (size_t i = 0; i < count; ++i)
