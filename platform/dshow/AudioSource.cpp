@@ -2,14 +2,15 @@
 // through libavdevice ("pulse" / "alsa" inputs), or the built-in test tone.
 //
 // Timing. Buffers are stamped by counting samples from an anchor on the
-// capture clock: the first buffer's end is taken as "now", each later buffer
-// follows the previous one exactly, so the stream has no gaps or overlaps.
-// When the count and the clock drift apart by more than kResync (the device's
-// own crystal against the system clock, or a stall), the count is anchored
-// afresh. The test tone is generated against the clock and needs no anchor.
+// capture clock: the first buffer's end is taken as its arrival, each later
+// buffer follows the previous one exactly, so the stream has no gaps or
+// overlaps. The device's own crystal is kept on the capture clock by
+// SampleClock (single frames repeated or dropped); a stall anchors afresh.
+// The test tone is generated against the clock and needs no anchor.
 
 #include "platform/dshow/AudioCapture.h"
 #include "platform/dshow/BaseClasses.h"
+#include "platform/dshow/SampleClock.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -32,7 +33,11 @@ namespace {
 
 constexpr REFERENCE_TIME kSecond = 10000000;
 constexpr REFERENCE_TIME kBuffer = 200000;    // 20 ms per buffer of tone or silence
-constexpr REFERENCE_TIME kResync = 600000;    // 60 ms
+// What the sound server hands over at once. Every buffer costs a round of
+// thread switches in the sound library, the reader, the streaming thread and
+// the writer, which at 20 ms was most of what sound costs; the stamps do not
+// depend on it (a buffer is dated by its end), only the sound's delay.
+constexpr REFERENCE_TIME kFragment = 500000;  // 50 ms
 constexpr REFERENCE_TIME kReopen = kSecond;   // retry a lost device once a second
 // An input that gives nothing this long is taken as lost: a sound server
 // that stopped answering keeps its connection open and would otherwise
@@ -114,11 +119,14 @@ protected:
 private:
     void JoinThread()
     {
+        std::shared_ptr<Reader> reader;
         {
             std::lock_guard lock(m_wakeLock);
             m_stop = true;
+            reader = m_reader;
         }
         m_wake.notify_all();
+        WakeForStop(reader);
         if (m_thread.joinable())
             m_thread.join();
     }
@@ -149,8 +157,8 @@ private:
         const AM_MEDIA_TYPE type = connected ? m_pin->ConnectionType() : MakePcmType(48000, 1);
         m_rate = static_cast<int>(type.audio.nSamplesPerSec);
         m_channels = type.audio.nChannels;
-        m_sent = 0;
-        m_origin = Now();
+        m_clock = SampleClock(m_rate);
+        m_clock.Anchor(Now(), 0);
         m_first = true;
         if (m_device.kind == "tone")
             ToneLoop();
@@ -158,21 +166,18 @@ private:
             DeviceLoop();
     }
 
-    // Stream time of the sample numbered `n` since the anchor.
-    REFERENCE_TIME TimeOf(int64_t n) const { return m_origin + n * kSecond / m_rate; }
-
     void ToneLoop()
     {
         // The tone's own time is stream time: its sample n plays at stream
         // time n / rate, so the beeps fall exactly on the whole seconds.
-        m_origin = 0;
-        m_sent = std::max<int64_t>(Now(), 0) * m_rate / kSecond;
+        m_clock.Anchor(0, 0);
+        m_clock.Advance(static_cast<size_t>(std::max<int64_t>(Now(), 0) * m_rate / kSecond));
         const int64_t perBuffer = m_rate * kBuffer / kSecond;
         std::vector<int16_t> pcm;
-        while (WaitUntil(TimeOf(m_sent + perBuffer))) {
+        while (WaitUntil(m_clock.TimeOf(m_clock.Sent() + perBuffer))) {
             pcm.assign(static_cast<size_t>(perBuffer * m_channels), 0);
             for (int64_t i = 0; i < perBuffer; ++i) {
-                const int64_t n = m_sent + i;
+                const int64_t n = m_clock.Sent() + i;
                 const double t = static_cast<double>(n) / m_rate;
                 const int64_t intoSecond = n % m_rate;
                 const bool beep = intoSecond < m_rate * kTestToneBeepLength / kSecond;
@@ -196,9 +201,14 @@ private:
     struct Reader {
         std::mutex lock;
         std::condition_variable arrived;
-        std::deque<std::vector<uint8_t>> chunks; // whole packets, oldest first
+        struct Chunk {
+            std::vector<int16_t> pcm;  // whole frames
+            REFERENCE_TIME arrival = 0; // on the reference clock
+        };
+        std::deque<Chunk> chunks; // oldest first
         bool opened = false;
         bool ended = false; // the open or a read failed
+        bool stop = false;  // the streaming thread is asked to stop
         std::atomic<bool> abandoned{false};
     };
     static int AbandonedReader(void* opaque)
@@ -218,7 +228,7 @@ private:
             reader->arrived.notify_all();
             AVPacket* packet = av_packet_alloc();
             // At most two seconds wait for the streaming thread; older ones go.
-            const size_t most = static_cast<size_t>(2 * 1000 / 20);
+            const size_t most = static_cast<size_t>(2 * kSecond / kFragment);
             while (context && packet && !reader->abandoned) {
                 const int r = av_read_frame(context, packet);
                 if (r == AVERROR(EAGAIN)) {
@@ -231,7 +241,11 @@ private:
                     reader->arrived.notify_all();
                     break;
                 }
-                reader->chunks.emplace_back(packet->data, packet->data + packet->size);
+                const size_t frameBytes = static_cast<size_t>(channels) * 2;
+                const size_t whole = static_cast<size_t>(packet->size) / frameBytes * frameBytes;
+                std::vector<int16_t> pcm(whole / 2);
+                std::memcpy(pcm.data(), packet->data, whole);
+                reader->chunks.push_back({std::move(pcm), ReferenceTimeNow()});
                 if (reader->chunks.size() > most)
                     reader->chunks.pop_front();
                 av_packet_unref(packet);
@@ -248,6 +262,28 @@ private:
         if (reader)
             reader->abandoned = true;
     }
+    static void WakeForStop(const std::shared_ptr<Reader>& reader)
+    {
+        if (!reader)
+            return;
+        {
+            std::lock_guard lock(reader->lock);
+            reader->stop = true;
+        }
+        reader->arrived.notify_all();
+    }
+    // The reader the streaming thread waits on, for Stop to wake it.
+    void SetCurrentReader(const std::shared_ptr<Reader>& reader)
+    {
+        bool stopped = false;
+        {
+            std::lock_guard lock(m_wakeLock);
+            m_reader = reader;
+            stopped = m_stop;
+        }
+        if (stopped)
+            WakeForStop(reader);
+    }
 
     static AVFormatContext* OpenInput(const DeviceIdentity& device, int rate, int channels, Reader* pending)
     {
@@ -259,8 +295,7 @@ private:
         av_dict_set_int(&options, "sample_rate", rate, 0);
         av_dict_set_int(&options, "channels", channels, 0);
         if (device.kind == "pulse") {
-            // 20 ms fragments: the delay that stamping on arrival adds.
-            av_dict_set_int(&options, "fragment_size", rate * channels * 2 / 50, 0);
+            av_dict_set_int(&options, "fragment_size", rate * channels * 2 * kFragment / kSecond, 0);
             av_dict_set(&options, "name", "Lumora", 0);
             av_dict_set(&options, "stream_name", "Microphone", 0);
         }
@@ -292,24 +327,28 @@ private:
         const auto lose = [&] {
             Abandon(reader);
             reader.reset();
+            SetCurrentReader(nullptr);
             live = false;
             wasOpened = false;
             SetLost(true);
             nextTry = Now() + kReopen;
         };
-        std::vector<uint8_t> chunk;
+        Reader::Chunk chunk;
         while (!Stopping()) {
             if (!reader && Now() >= nextTry) {
                 reader = StartReader();
-                m_first = true; // anchor afresh on the first live buffer
+                SetCurrentReader(reader);
+                m_clock.Restart(); // silence keeps the count on the clock meanwhile
                 lastData = Now();
             }
             bool got = false, ended = false, opening = false;
             if (reader) {
                 std::unique_lock lock(reader->lock);
-                // Briefly: Stop is looked at between waits.
-                reader->arrived.wait_for(lock, std::chrono::milliseconds(live ? 10 : 0),
-                    [&] { return !reader->chunks.empty() || reader->ended; });
+                // While live, until the next buffer (Stop wakes it too), at
+                // most until the device counts as silent.
+                const REFERENCE_TIME wait = live ? std::max<REFERENCE_TIME>(lastData + kSilentInput - Now(), 0) + 10000 : 0;
+                reader->arrived.wait_for(lock, std::chrono::nanoseconds(wait * 100),
+                    [&] { return !reader->chunks.empty() || reader->ended || reader->stop; });
                 if (!reader->chunks.empty()) {
                     chunk = std::move(reader->chunks.front());
                     reader->chunks.pop_front();
@@ -333,30 +372,32 @@ private:
                     continue; // waiting for the device, which delivers in time
                 // No device yet (or lost): silence on the count, paced by the clock.
                 m_peak = 0;
-                if (!WaitUntil(TimeOf(m_sent + perBuffer)) || !Send(silence.data(), static_cast<size_t>(perBuffer)))
+                if (!WaitUntil(m_clock.TimeOf(m_clock.Sent() + perBuffer)) || !Send(silence.data(), static_cast<size_t>(perBuffer)))
                     break;
                 continue;
             }
             live = true;
             lastData = Now();
-            const size_t frameBytes = static_cast<size_t>(m_channels) * 2;
-            const size_t frames = chunk.size() / frameBytes;
+            const size_t frames = chunk.pcm.size() / static_cast<size_t>(m_channels);
             if (frames == 0)
                 continue;
-            // Where the clock says this buffer starts: it ended just now.
-            const REFERENCE_TIME measured = Now() - static_cast<REFERENCE_TIME>(frames) * kSecond / m_rate;
-            if (m_first || std::llabs(TimeOf(m_sent) - measured) > kResync) {
-                m_origin = measured;
-                m_sent = 0;
-            }
+            // The buffer ended when the reader got it.
+            const SampleClock::Plan plan = m_clock.Live(frames, chunk.arrival - StartTime());
+            m_first = m_first || plan.anchored;
+            AdjustFrames(chunk.pcm, m_channels, plan.adjust);
+            const auto head = static_cast<long>(plan.head * m_channels);
+            if (head < 0)
+                chunk.pcm.erase(chunk.pcm.begin(), chunk.pcm.begin() - head);
+            else if (head > 0)
+                chunk.pcm.insert(chunk.pcm.begin(), static_cast<size_t>(head), int16_t{0});
             SetLost(false);
-            std::vector<int16_t> pcm(frames * static_cast<size_t>(m_channels));
-            std::memcpy(pcm.data(), chunk.data(), frames * frameBytes);
-            if (!Send(pcm.data(), frames))
+            if (chunk.pcm.empty())
+                continue;
+            if (!Send(chunk.pcm.data(), chunk.pcm.size() / static_cast<size_t>(m_channels)))
                 break;
         }
         Abandon(reader);
-        Abandon(reader);
+        SetCurrentReader(nullptr);
     }
 
     // Delivers one buffer at the next count; false when streaming must end.
@@ -369,9 +410,9 @@ private:
         m_peak = peak;
         if (m_muted)
             std::fill(pcm, pcm + count, int16_t{0});
-        const REFERENCE_TIME start = TimeOf(m_sent);
-        m_sent += static_cast<int64_t>(frames);
-        const REFERENCE_TIME end = TimeOf(m_sent);
+        const REFERENCE_TIME start = m_clock.Next();
+        m_clock.Advance(frames);
+        const REFERENCE_TIME end = m_clock.Next();
         {
             std::lock_guard lock(m_listenerLock);
             if (m_listener)
@@ -406,13 +447,13 @@ private:
     // Streaming thread only.
     int m_rate = 48000;
     int m_channels = 1;
-    REFERENCE_TIME m_origin = 0;
-    int64_t m_sent = 0;
-    bool m_first = true;
+    SampleClock m_clock;
+    bool m_first = true; // the next buffer follows a discontinuity
 
     std::mutex m_wakeLock;
     std::condition_variable m_wake;
     bool m_stop = false;
+    std::shared_ptr<Reader> m_reader; // the streaming thread's current reader
     std::thread m_thread;
 };
 
