@@ -13,6 +13,7 @@
 
 #include "app/AudioProfile.h"
 #include "app/Unit1Profiles.h"
+#include "bench/support/BenchSupport.h"
 #include "media/ASFWriter.h"
 #include "platform/core/Text.h"
 #include "platform/dshow/AudioCapture.h"
@@ -22,6 +23,7 @@
 #include "platform/wmf/WMAsfWriter.h"
 #include "platform/wmf/WMProfile.h"
 #include "tests/support/PulseTestServer.h"
+#include "tests/support/TestSupport.h"
 
 #include <sys/resource.h>
 
@@ -38,24 +40,9 @@ namespace {
 
 constexpr int kRow = 2; // 93 Kbps
 
-double CpuSeconds(int who)
-{
-    rusage u{};
-    getrusage(who, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-std::string Run(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, p))
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
+using bench::CpuSeconds;
+using bench::Percentile;
+using testsupport::RunCommand;
 
 bool ConfigureWriter(IBaseFilter* writer, bool sound)
 {
@@ -122,22 +109,14 @@ double RunOurs(const DeviceIdentity& audio, int seconds, const std::string& file
     return cpu;
 }
 
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
 // Offsets (beep onset - flash frame, seconds) in a file of the test tone and
 // pattern, in the order of the flashes.
 std::vector<double> SyncOffsets(const std::string& file)
 {
     const int rate = 22050, w = 320, h = 240;
-    const std::string times = Run("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 " + file);
-    Run("ffmpeg -v error -y -i " + file + " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt gray /tmp/bench_sound_v.raw");
-    Run("ffmpeg -v error -y -copyts -i " + file + " -map 0:a:0 -af aresample=async=1:first_pts=0 -f s16le -ac 1 -ar 22050 /tmp/bench_sound_a.raw");
+    const std::string times = RunCommand("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 " + file);
+    RunCommand("ffmpeg -v error -y -i " + file + " -map 0:v:0 -fps_mode passthrough -f rawvideo -pix_fmt gray /tmp/bench_sound_v.raw");
+    RunCommand("ffmpeg -v error -y -copyts -i " + file + " -map 0:a:0 -af aresample=async=1:first_pts=0 -f s16le -ac 1 -ar 22050 /tmp/bench_sound_a.raw");
     std::ifstream a("/tmp/bench_sound_a.raw", std::ios::binary), v("/tmp/bench_sound_v.raw", std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
     std::vector<int16_t> pcm(bytes.size() / 2);
