@@ -10,6 +10,7 @@
 
 #include "platform/dshow/AudioCapture.h"
 #include "platform/dshow/BaseClasses.h"
+#include "platform/dshow/SourceStreaming.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -101,42 +102,23 @@ public:
 protected:
     HRESULT OnRun(REFERENCE_TIME) override
     {
-        {
-            std::lock_guard lock(m_wakeLock);
-            m_stop = false;
-        }
-        m_thread = std::thread([this] { StreamLoop(); });
+        m_stream.Start([this] { StreamLoop(); });
         return S_OK;
     }
-    void OnStopRunning() override { JoinThread(); }
-    void OnStop() override { JoinThread(); }
+    void OnStopRunning() override { m_stream.Stop(); }
+    void OnStop() override { m_stream.Stop(); }
 
 private:
-    void JoinThread()
-    {
-        {
-            std::lock_guard lock(m_wakeLock);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
 
     REFERENCE_TIME Now() const { return ReferenceTimeNow() - StartTime(); }
 
     // Waits until stream time `until`; false when asked to stop.
     bool WaitUntil(REFERENCE_TIME until)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<REFERENCE_TIME>(until - Now(), 0) * 100);
-        std::unique_lock lock(m_wakeLock);
-        return !m_wake.wait_until(lock, deadline, [this] { return m_stop; });
+        return m_stream.WaitUntil(
+            std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<REFERENCE_TIME>(until - Now(), 0) * 100));
     }
-    bool Stopping()
-    {
-        std::lock_guard lock(m_wakeLock);
-        return m_stop;
-    }
+    bool Stopping() { return m_stream.Stopping(); }
 
     void StreamLoop()
     {
@@ -385,14 +367,7 @@ private:
         sample->SetDiscontinuity(m_first);
         sample->captureTime = StartTime() + start;
         m_first = false;
-        const HRESULT hr = m_pin->Deliver(sample.Get());
-        if (hr == S_FALSE)
-            return false;
-        if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
-            NotifyEvent(EC_ERRORABORT, hr, 0);
-            return false;
-        }
-        return true;
+        return DeliverFromStream(*this, *m_pin, sample.Get());
     }
 
     const DeviceIdentity m_device;
@@ -410,10 +385,7 @@ private:
     int64_t m_sent = 0;
     bool m_first = true;
 
-    std::mutex m_wakeLock;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    std::thread m_thread;
+    StreamThread m_stream;
 };
 
 } // namespace
