@@ -154,28 +154,6 @@ struct Result {
     long frames = 0;
 };
 
-// The writer at the 93 Kbps row, as the program configures it.
-bool ConfigureWriter(IBaseFilter* writer)
-{
-    auto config = QueryInterfacePtr<IConfigAsfWriter>(writer);
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, base.GetAddressOf());
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = Utf16ToUtf8(text.c_str());
-    for (auto [from, to] : std::map<std::string, std::string>{
-             {"bitrate=\"32000\"", "bitrate=\"93000\""}, {"biwidth=\"240\"", "biwidth=\"320\""}, {"biheight=\"176\"", "biheight=\"240\""}})
-        for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from))
-            xml.replace(at, from.size(), to);
-    ComPtr<IWMProfile> row;
-    return config && SUCCEEDED(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), row.GetAddressOf())) &&
-           SUCCEEDED(config->ConfigureFilterUsingProfile(row.Get()));
-}
-
 double Percentile(std::vector<double> v, double p)
 {
     if (v.empty())
@@ -203,7 +181,7 @@ bool RunOurs(const std::string& name, int seconds, Result& result)
     auto control = QueryInterfacePtr<IMediaControl>(graph.Get());
     auto writer = CoCreate<IBaseFilter>(CLSID_WMAsfWriter);
     auto builder = CoCreate<ICaptureGraphBuilder2>(CLSID_CaptureGraphBuilder2);
-    if (!graph || !control || !writer || !builder || !ConfigureWriter(writer.Get()))
+    if (!graph || !control || !writer || !builder || !bench::ConfigureDefaultRow(writer.Get()))
         return false;
     builder->SetFiltergraph(graph.Get());
     auto tap = ComPtr<Tap>::Adopt(NewComObject<Tap>());

@@ -24,6 +24,7 @@
 #include "platform/wmf/WMProfile.h"
 #include "tests/support/PulseTestServer.h"
 #include "tests/support/TestSupport.h"
+#include "tests/wmf/WmfTestUtil.h"
 
 #include <sys/resource.h>
 
@@ -46,17 +47,11 @@ using testsupport::RunCommand;
 
 bool ConfigureWriter(IBaseFilter* writer, bool sound)
 {
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMProfiles8Guid(wmp_V80_56VideoOnly), base.GetAddressOf());
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = EditProfileText(Utf16ToUtf8(text.c_str()), kRow);
+    std::string xml = EditProfileText(wmftest::BaseProfileXml(), kRow);
     if (sound)
         xml = AddAudioToProfileText(xml, kRow);
+    ComPtr<IWMProfileManager> m;
+    WMCreateProfileManager(m.GetAddressOf());
     ComPtr<IWMProfile> row;
     auto config = QueryInterfacePtr<IConfigAsfWriter>(writer);
     return config && SUCCEEDED(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), row.GetAddressOf())) &&

@@ -1,11 +1,14 @@
 #include "bench/support/BenchMedia.h"
 
+#include "platform/core/Text.h"
 #include "platform/wmf/AsfFormat.h"
+#include "platform/wmf/WMAsfWriter.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 
 namespace bench {
@@ -29,6 +32,21 @@ std::vector<uint8_t> BarsPicture(int n, int width, int height, int codeBits)
                 p[0] = p[1] = p[2] = (n >> (x / 16)) & 1 ? 255 : 0;
         }
     return out;
+}
+
+bool ConfigureDefaultRow(IBaseFilter* writer)
+{
+    auto config = QueryInterfacePtr<IConfigAsfWriter>(writer);
+    std::string xml = wmftest::BaseProfileXml();
+    for (auto [from, to] : std::map<std::string, std::string>{{"bitrate=\"32000\"", "bitrate=\"93000\""},
+             {"biwidth=\"240\"", "biwidth=\"320\""}, {"biheight=\"176\"", "biheight=\"240\""}})
+        for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from))
+            xml.replace(at, from.size(), to);
+    ComPtr<IWMProfileManager> m;
+    WMCreateProfileManager(m.GetAddressOf());
+    ComPtr<IWMProfile> row;
+    return config && !xml.empty() && SUCCEEDED(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), row.GetAddressOf()))
+        && SUCCEEDED(config->ConfigureFilterUsingProfile(row.Get()));
 }
 
 void FollowAsfStream(int fd, const std::atomic<bool>& done,

@@ -2,6 +2,7 @@
 // Pictures and a stream reader for the benchmarks that drive the Windows
 // Media writer (the row's stream format is the tests' BaseProfileStreams).
 
+#include "platform/dshow/DShow.h"
 #include "tests/wmf/WmfTestUtil.h"
 
 #include <atomic>
@@ -17,6 +18,11 @@ namespace bench {
 // and white 16 x 16 blocks along the top row (lowest bit first), and the
 // square keeps below them.
 std::vector<uint8_t> BarsPicture(int n, int width, int height, int codeBits = 0);
+
+// Configures an ASF writer filter for the bitrate row the program starts
+// with (93 Kbps, 320 x 240), edited from the base profile; false when the
+// profile or the writer refuses.
+bool ConfigureDefaultRow(IBaseFilter* writer);
 
 // Reads an HTTP reply carrying an ASF stream from `fd` until `done` or the
 // end: for every payload that starts a media object, calls `onObjectStart`

@@ -158,23 +158,7 @@ bool Build(Rig& r, DWORD maxClients)
     r.writer = CoCreate<IBaseFilter>(CLSID_WMAsfWriter);
     if (!r.graph || !r.control || !r.writer)
         return false;
-    auto config = QueryInterfacePtr<IConfigAsfWriter>(r.writer.Get());
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, base.GetAddressOf());
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = Utf16ToUtf8(text.c_str());
-    for (auto [from, to] : std::map<std::string, std::string>{{"bitrate=\"32000\"", "bitrate=\"93000\""},
-             {"biwidth=\"240\"", "biwidth=\"320\""}, {"biheight=\"176\"", "biheight=\"240\""}})
-        for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from))
-            xml.replace(at, from.size(), to);
-    ComPtr<IWMProfile> row;
-    if (FAILED(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), row.GetAddressOf()))
-        || FAILED(config->ConfigureFilterUsingProfile(row.Get())))
+    if (!bench::ConfigureDefaultRow(r.writer.Get()))
         return false;
     r.graph->AddFilter(r.source.Get(), "Source");
     r.graph->AddFilter(r.writer.Get(), "Writer");
