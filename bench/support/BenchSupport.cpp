@@ -31,20 +31,6 @@ double Percentile(std::vector<double> v, double q)
     return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
 }
 
-int ConnectLoopback(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 int OpenLoopback(int port, const std::string& request)
 {
     const int fd = ConnectLoopback(port);
@@ -53,6 +39,21 @@ int OpenLoopback(int port, const std::string& request)
         return -1;
     }
     return fd;
+}
+
+void ReceiveUntil(int fd, std::chrono::steady_clock::time_point end,
+                  const std::function<void(std::string_view bytes, std::chrono::steady_clock::time_point arrived)>& onBytes)
+{
+    static thread_local char chunk[65536];
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0)
+            continue;
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        onBytes(std::string_view(chunk, static_cast<size_t>(n)), std::chrono::steady_clock::now());
+    }
 }
 
 std::string HttpGet(const std::string& path)

@@ -3,9 +3,14 @@
 // and child processes. Plain POSIX; the pictures and the stream reader that
 // need the Windows Media layer are in BenchMedia.h.
 
+#include "tests/support/TestSupport.h"
+
 #include <sys/types.h>
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bench {
@@ -17,11 +22,15 @@ double CpuSeconds(int who);
 // `v` is empty.
 double Percentile(std::vector<double> v, double q);
 
-// A TCP connection to 127.0.0.1:port, or -1.
-int ConnectLoopback(int port);
+using testsupport::ConnectLoopback;
 
 // A connection to 127.0.0.1:port that has sent `request`, or -1.
 int OpenLoopback(int port, const std::string& request);
+
+// Receives from `fd` until `end` or until the peer closes, handing each
+// piece to `onBytes` with the moment it arrived.
+void ReceiveUntil(int fd, std::chrono::steady_clock::time_point end,
+                  const std::function<void(std::string_view bytes, std::chrono::steady_clock::time_point arrived)>& onBytes);
 
 // "GET path HTTP/1.1" with the Host line, as a browser asks.
 std::string HttpGet(const std::string& path);

@@ -49,6 +49,8 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeTcpPort();
+// A TCP connection to 127.0.0.1:port, or -1 when nothing accepts it.
+int ConnectLoopback(int port);
 // Polls until something accepts connections on 127.0.0.1:port.
 bool WaitForPort(int port, std::chrono::milliseconds timeout);
 // Polls `done` every 20 ms until it holds; false when `timeout` passed first.
