@@ -140,21 +140,13 @@ std::vector<double> PlayerDelays(int port, int seconds, size_t headerSize, size_
     const int fd = bench::OpenLoopback(port, "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n");
     std::string buffer;
     bool pastHead = false;
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
-    char chunk[65536];
-    while (Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 500) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        const auto now = Clock::now().time_since_epoch().count();
-        buffer.append(chunk, static_cast<size_t>(n));
+    bench::ReceiveUntil(fd, Clock::now() + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point arrived) {
+        const auto now = arrived.time_since_epoch().count();
+        buffer.append(piece);
         if (!pastHead) {
             const size_t at = buffer.find("\r\n\r\n");
             if (at == std::string::npos || buffer.size() < at + 4 + headerSize)
-                continue;
+                return;
             buffer.erase(0, at + 4 + headerSize);
             pastHead = true;
         }
@@ -167,7 +159,7 @@ std::vector<double> PlayerDelays(int port, int seconds, size_t headerSize, size_
                 delays.push_back(static_cast<double>(now - it->second) / 1e6);
         }
         buffer.erase(0, used);
-    }
+    });
     close(fd);
     return delays;
 }
@@ -182,17 +174,9 @@ std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, s
     size_t parts = 0;
     const int fd = bench::OpenLoopback(port, bench::HttpGet("/live.mjpg"));
     std::string buffer;
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
-    char chunk[65536];
-    while (Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 500) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        const auto now = Clock::now().time_since_epoch().count();
-        buffer.append(chunk, static_cast<size_t>(n));
+    bench::ReceiveUntil(fd, Clock::now() + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point arrived) {
+        const auto now = arrived.time_since_epoch().count();
+        buffer.append(piece);
         for (;;) {
             const size_t length = buffer.find("Content-Length: ");
             const size_t body = buffer.find("\r\n\r\n", length);
@@ -211,7 +195,7 @@ std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, s
                 delays.push_back(static_cast<double>(now - handed) / 1e6);
             *bytes += size;
         }
-    }
+    });
     close(fd);
     if (received)
         *received = parts;

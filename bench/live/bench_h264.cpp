@@ -75,19 +75,12 @@ int64_t EpochMs()
 double BytesPerSecond(int port, const std::string& path, int seconds)
 {
     const int fd = bench::OpenLoopback(port, bench::HttpGet(path));
-    char chunk[65536];
     size_t bytes = 0;
-    const auto settle = Clock::now() + 1s, end = settle + std::chrono::seconds(seconds);
-    while (Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        if (Clock::now() > settle)
-            bytes += static_cast<size_t>(n);
-    }
+    const auto settle = Clock::now() + 1s;
+    bench::ReceiveUntil(fd, settle + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point now) {
+        if (now > settle)
+            bytes += piece.size();
+    });
     close(fd);
     return static_cast<double>(bytes) / seconds;
 }
@@ -216,24 +209,16 @@ void Peer(int seconds)
     uint32_t timescale = 0;
     std::vector<double> delays; // per frame: arrival of its fragment after the frame was due
     Clock::time_point first{};
-    char chunk[65536];
-    while (Clock::now() - start < std::chrono::seconds(seconds)) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        const auto now = Clock::now();
+    bench::ReceiveUntil(fd, start + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point now) {
         if (first == Clock::time_point{})
             first = now; // the peer's header: about when its first frame was due
-        bytes += static_cast<size_t>(n);
-        raw.append(chunk, static_cast<size_t>(n));
+        bytes += piece.size();
+        raw.append(piece);
         // The HTTP head, then chunks (ffmpeg's server sends chunked).
         if (!pastHead) {
             const size_t head = raw.find("\r\n\r\n");
             if (head == std::string::npos)
-                continue;
+                return;
             chunked = raw.substr(0, head).find("chunked") != std::string::npos;
             raw.erase(0, head + 4);
             pastHead = true;
@@ -269,7 +254,7 @@ void Peer(int seconds)
                 delays.push_back(std::chrono::duration<double, std::milli>(now - first).count() - due * 1000);
             }
         }
-    }
+    });
     close(fd);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     kill(pid, SIGTERM);
