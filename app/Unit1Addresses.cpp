@@ -5,6 +5,7 @@
 #include "app/Unit1PortMapping.h"
 
 #include "net/NetHTTP.h"
+#include "net/NetIPv6.h"
 #include "net/NetStack.h"
 #include "platform/core/Text.h"
 #include "platform/ui/TextFiles.h"
@@ -138,14 +139,7 @@ bool IsByteField(const std::string& field)
 
 std::string WanAddressFromEchoAnswer(const std::string& body)
 {
-    // The address follows "Address:" and one blank and ends at the next "<".
-    const size_t found = body.find("Address:");
-    if (found == std::string::npos)
-        return {};
-    std::string text;
-    for (size_t i = found + 9; i < body.size() && body[i] != '<'; ++i)
-        text += body[i];
-    text = asciitext::Trim(text);
+    const std::string text = EchoAnswerAddressField(body);
     // Exactly four fields: a host name that begins with an address is the
     // echo side's name, not ours.
     std::string rest = text;

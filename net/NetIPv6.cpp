@@ -74,7 +74,7 @@ bool IsPublicIPv6(const std::string& text)
     return (a.s6_addr[0] & 0xE0) == 0x20;
 }
 
-std::string PublicIPv6FromEchoAnswer(const std::string& body)
+std::string EchoAnswerAddressField(const std::string& body)
 {
     const size_t found = body.find("Address:");
     if (found == std::string::npos)
@@ -82,7 +82,12 @@ std::string PublicIPv6FromEchoAnswer(const std::string& body)
     std::string text;
     for (size_t i = found + 9; i < body.size() && body[i] != '<'; ++i)
         text += body[i];
-    text = asciitext::Trim(text);
+    return asciitext::Trim(text);
+}
+
+std::string PublicIPv6FromEchoAnswer(const std::string& body)
+{
+    const std::string text = EchoAnswerAddressField(body);
     in6_addr a{};
     return IsPublicIPv6(text) && ParseIPv6(text, &a) ? Compressed(a) : std::string();
 }

@@ -15,9 +15,13 @@
 // unspecified, IPv4-mapped, link-local, unique-local (fc00::/7) or multicast.
 bool IsPublicIPv6(const std::string& text);
 
-// The address in an echo answer given over IPv6: the text after "Address:"
-// and its blank up to the next "<", trimmed, when it is a public IPv6
-// address; then in its compressed form ("2001:db8::7"). "" otherwise.
+// The address field of an echo answer (IPv4 or IPv6): the text after
+// "Address:" and its blank up to the next "<", trimmed; "" without one.
+std::string EchoAnswerAddressField(const std::string& body);
+
+// The address in an echo answer given over IPv6: its address field when
+// that is a public IPv6 address, in its compressed form ("2001:db8::7"); ""
+// otherwise.
 std::string PublicIPv6FromEchoAnswer(const std::string& body);
 
 // This machine's global IPv6 address ("" without one): a stable address is

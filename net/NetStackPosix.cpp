@@ -21,6 +21,32 @@ thread_local int t_lastSocketError = 0;
 
 void SetLastSocketErrorFromErrno() { t_lastSocketError = MapPosixSocketError(errno); }
 
+// A system call's 0-or-failure result as the stack returns it: 0, or
+// NetSocketError with the error kept for LastSocketError.
+int SocketResult(int rc)
+{
+    if (rc == 0)
+        return 0;
+    SetLastSocketErrorFromErrno();
+    return NetSocketError;
+}
+
+// A send or receive, made again while a signal interrupts it: the bytes it
+// moved, or NetSocketError with the error kept.
+template <class Transfer>
+int BytesMoved(Transfer transfer)
+{
+    for (;;) {
+        const ssize_t n = transfer();
+        if (n >= 0)
+            return static_cast<int>(n);
+        if (errno == EINTR)
+            continue;
+        SetLastSocketErrorFromErrno();
+        return NetSocketError;
+    }
+}
+
 // The 16-byte IPv4 socket address record: family, port in network order, the
 // four address bytes in text order, eight zero bytes.
 bool MakeAddress(int family, int port, const std::string& address, sockaddr_in& out, TNetStack& stack)
@@ -95,20 +121,12 @@ int TNetStackPosix::BindSocket(TNetSocket handle, int family, int port, const st
     sockaddr_in addr;
     if (!MakeAddress(family, port, address, addr, *this))
         return NetSocketError;
-    if (::bind(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
-    return 0;
+    return SocketResult(::bind(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
 }
 
 int TNetStackPosix::CloseSocketHandle(TNetSocket handle)
 {
-    if (::close(handle) != 0) {
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
-    return 0;
+    return SocketResult(::close(handle));
 }
 
 int TNetStackPosix::ConnectSocket(TNetSocket handle, int family, int port, const std::string& address)
@@ -116,11 +134,7 @@ int TNetStackPosix::ConnectSocket(TNetSocket handle, int family, int port, const
     sockaddr_in addr;
     if (!MakeAddress(family, port, address, addr, *this))
         return NetSocketError;
-    if (::connect(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
-    return 0;
+    return SocketResult(::connect(handle, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
 }
 
 int TNetStackPosix::ConnectSocketCancellable(TNetSocket handle, int family, int port, const std::string& address,
@@ -246,24 +260,12 @@ uint32_t TNetStackPosix::NetToHostLong(uint32_t value) { return ntohl(value); }
 
 int TNetStackPosix::ListenSocket(TNetSocket handle, int backlog)
 {
-    if (::listen(handle, backlog) != 0) {
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
-    return 0;
+    return SocketResult(::listen(handle, backlog));
 }
 
 int TNetStackPosix::ReceiveBytes(TNetSocket handle, void* buffer, int length, int flags)
 {
-    for (;;) {
-        const ssize_t n = ::recv(handle, buffer, static_cast<size_t>(length), flags);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
+    return BytesMoved([&] { return ::recv(handle, buffer, static_cast<size_t>(length), flags); });
 }
 
 int TNetStackPosix::ReceiveDatagram(TNetSocket handle, void* buffer, int length, int flags,
@@ -338,15 +340,7 @@ int TNetStackPosix::SelectSockets(TNetSocketList* readList, TNetSocketList* writ
 
 int TNetStackPosix::SendBytes(TNetSocket handle, const void* buffer, int length, int flags)
 {
-    for (;;) {
-        const ssize_t n = ::send(handle, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno == EINTR)
-            continue;
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
+    return BytesMoved([&] { return ::send(handle, buffer, static_cast<size_t>(length), flags | MSG_NOSIGNAL); });
 }
 
 int TNetStackPosix::SendDatagram(TNetSocket handle, const void* buffer, int length, int flags,
@@ -366,11 +360,7 @@ int TNetStackPosix::SendDatagram(TNetSocket handle, const void* buffer, int leng
 
 int TNetStackPosix::SetSocketOption(TNetSocket handle, int level, int option, const void* value, int length)
 {
-    if (::setsockopt(handle, level, option, value, static_cast<socklen_t>(length)) != 0) {
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
-    return 0;
+    return SocketResult(::setsockopt(handle, level, option, value, static_cast<socklen_t>(length)));
 }
 
 TNetSocket TNetStackPosix::NewSocket(int family, int type, int protocol)
@@ -385,11 +375,7 @@ TNetSocket TNetStackPosix::NewSocket(int family, int type, int protocol)
 
 int TNetStackPosix::ShutdownSocket(TNetSocket handle, int how)
 {
-    if (::shutdown(handle, how) != 0) {
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
-    return 0;
+    return SocketResult(::shutdown(handle, how));
 }
 
 std::string TNetStackPosix::TranslateSocketError(int code)
@@ -433,10 +419,8 @@ void TNetStackPosix::LocalSocketAddress(TNetSocket handle, int& family, int& por
 int TNetStackPosix::GetSocketOption(TNetSocket handle, int level, int option, void* value, int& length)
 {
     socklen_t len = static_cast<socklen_t>(length);
-    if (::getsockopt(handle, level, option, value, &len) != 0) {
-        SetLastSocketErrorFromErrno();
-        return NetSocketError;
-    }
-    length = static_cast<int>(len);
-    return 0;
+    const int result = SocketResult(::getsockopt(handle, level, option, value, &len));
+    if (result == 0)
+        length = static_cast<int>(len);
+    return result;
 }

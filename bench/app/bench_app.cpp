@@ -3,9 +3,11 @@
 // offscreen with the test source on loopback and prints each median against
 // its target (ratio below 1 is inside the target).
 #include "app/Unit1.h"
+#include "bench/support/BenchSupport.h"
 #include "media/MediaKit.h"
 #include "platform/ui/Application.h"
 #include "platform/ui/Dialogs.h"
+#include "tests/support/TestSupport.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -32,36 +34,12 @@ double Median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 // Milliseconds until the first byte after the HTTP reply's headers arrives.
 double FirstStreamByte(int port, QElapsedTimer& clock)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
+    const int fd = bench::OpenLoopback(port, "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n");
+    if (fd < 0)
         return -1;
-    }
-    const char request[] = "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n";
-    if (write(fd, request, sizeof request - 1) < 0) {
-        close(fd);
-        return -1;
-    }
     std::string got;
     char buf[4096];
     double at = -1;
@@ -107,7 +85,7 @@ int main(int argc, char** argv)
         QElapsedTimer clock;
         clock.start();
         TStartOptions options;
-        options.EchoUrl = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
+        options.EchoUrl = "http://127.0.0.1:" + std::to_string(testsupport::FreeTcpPort()) + "/";
         TForm1 form(options);
         form.show();
         QApplication::processEvents();
@@ -115,7 +93,7 @@ int main(int argc, char** argv)
         shown.push_back((first ? launch.nsecsElapsed() : clock.nsecsElapsed()) / 1e6);
         first = false;
 
-        const int port = FreePort();
+        const int port = testsupport::FreeTcpPort();
         form.edPort->setText(QString::number(port));
         form.cbSource->setCurrentIndex(form.cbSource->count() - 1);
         QElapsedTimer start;

@@ -17,6 +17,8 @@
 //
 // Usage: bench_camera [seconds per run, default 10]
 
+#include "bench/support/BenchMedia.h"
+#include "bench/support/BenchSupport.h"
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/DeviceEnum.h"
 #include "platform/dshow/Filters.h"
@@ -125,11 +127,24 @@ HRESULT TapInput::Receive(IMediaSample* sample)
 
 constexpr int kCameraFps = 30;
 
-double CpuSeconds(int who)
+using bench::CpuSeconds;
+
+// Reads the stream; for every frame slot, the reference time at which the
+// first byte of its data arrived.
+void ReadStream(int fd, const std::atomic<bool>& done, std::vector<std::pair<int64_t, REFERENCE_TIME>>& arrivals)
 {
-    rusage u{};
-    getrusage(who, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    std::vector<bool> seen;
+    bench::FollowAsfStream(fd, done, [&](int64_t ms, std::chrono::steady_clock::time_point arrived) {
+        const auto slot = static_cast<size_t>(std::max<int64_t>(0, std::llround(static_cast<double>(ms) * 10000.0 / kSlot)));
+        if (seen.size() <= slot)
+            seen.resize(slot + 1, false);
+        if (!seen[slot]) {
+            seen[slot] = true;
+            // The same clock as ReferenceTimeNow().
+            arrivals.emplace_back(static_cast<int64_t>(slot),
+                std::chrono::duration_cast<std::chrono::nanoseconds>(arrived.time_since_epoch()).count() / 100);
+        }
+    });
 }
 
 struct Result {
@@ -138,97 +153,6 @@ struct Result {
     double p50 = 0, p99 = 0;
     long frames = 0;
 };
-
-// The writer at the 93 Kbps row, as the program configures it.
-bool ConfigureWriter(IBaseFilter* writer)
-{
-    auto config = QueryInterfacePtr<IConfigAsfWriter>(writer);
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, base.GetAddressOf());
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = Utf16ToUtf8(text.c_str());
-    for (auto [from, to] : std::map<std::string, std::string>{
-             {"bitrate=\"32000\"", "bitrate=\"93000\""}, {"biwidth=\"240\"", "biwidth=\"320\""}, {"biheight=\"176\"", "biheight=\"240\""}})
-        for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from))
-            xml.replace(at, from.size(), to);
-    ComPtr<IWMProfile> row;
-    return config && SUCCEEDED(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), row.GetAddressOf())) &&
-           SUCCEEDED(config->ConfigureFilterUsingProfile(row.Get()));
-}
-
-int Connect(DWORD port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    const char request[] = "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n";
-    send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
-    return fd;
-}
-
-// Reads the stream; for every frame slot, the reference time at which the
-// first byte of its data arrived.
-void ReadStream(int fd, const std::atomic<bool>& done, std::vector<std::pair<int64_t, REFERENCE_TIME>>& arrivals)
-{
-    std::string buffer;
-    size_t headerEnd = std::string::npos, at = 0;
-    asf::HeaderInfo info;
-    std::vector<bool> seen;
-    char chunk[65536];
-    while (!done) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        const REFERENCE_TIME now = ReferenceTimeNow();
-        buffer.append(chunk, static_cast<size_t>(n));
-        if (headerEnd == std::string::npos) {
-            const size_t body = buffer.find("\r\n\r\n");
-            if (body == std::string::npos)
-                continue;
-            const auto* h = reinterpret_cast<const uint8_t*>(buffer.data() + body + 4);
-            if (!asf::ParseHeader(h, buffer.size() - body - 4, &info) ||
-                buffer.size() < body + 4 + info.headerObjectSize + asf::kDataObjectHeaderSize)
-                continue;
-            headerEnd = at = body + 4 + info.headerObjectSize + asf::kDataObjectHeaderSize;
-        }
-        while (at + 30 <= buffer.size()) {
-            const size_t available = std::min<size_t>(info.packetSize, buffer.size() - at);
-            std::vector<uint8_t> packet(buffer.begin() + static_cast<long>(at), buffer.begin() + static_cast<long>(at + available));
-            packet.resize(info.packetSize, 0);
-            asf::PacketInfo pi;
-            if (asf::ParsePacket(packet.data(), packet.size(), &pi))
-                for (const auto& pl : pi.payloads) {
-                    if (pl.objectOffset != 0 || pl.dataOffset > available)
-                        continue;
-                    const auto ms = static_cast<int64_t>(pl.presentationMs) - static_cast<int64_t>(info.prerollMs);
-                    const auto slot = static_cast<size_t>(std::max<int64_t>(0, std::llround(static_cast<double>(ms) * 10000.0 / kSlot)));
-                    if (seen.size() <= slot)
-                        seen.resize(slot + 1, false);
-                    if (!seen[slot]) {
-                        seen[slot] = true;
-                        arrivals.emplace_back(static_cast<int64_t>(slot), now);
-                    }
-                }
-            if (available < info.packetSize)
-                break;
-            at += info.packetSize;
-        }
-    }
-}
 
 double Percentile(std::vector<double> v, double p)
 {
@@ -257,7 +181,7 @@ bool RunOurs(const std::string& name, int seconds, Result& result)
     auto control = QueryInterfacePtr<IMediaControl>(graph.Get());
     auto writer = CoCreate<IBaseFilter>(CLSID_WMAsfWriter);
     auto builder = CoCreate<ICaptureGraphBuilder2>(CLSID_CaptureGraphBuilder2);
-    if (!graph || !control || !writer || !builder || !ConfigureWriter(writer.Get()))
+    if (!graph || !control || !writer || !builder || !bench::ConfigureDefaultRow(writer.Get()))
         return false;
     builder->SetFiltergraph(graph.Get());
     auto tap = ComPtr<Tap>::Adopt(NewComObject<Tap>());
@@ -285,7 +209,7 @@ bool RunOurs(const std::string& name, int seconds, Result& result)
 
     if (FAILED(control->Run()))
         return false;
-    const int fd = Connect(port);
+    const int fd = bench::OpenLoopback(static_cast<int>(port), "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n");
     std::atomic<bool> done{false};
     std::vector<std::pair<int64_t, REFERENCE_TIME>> arrivals;
     std::thread client([&] { ReadStream(fd, done, arrivals); });

@@ -17,6 +17,9 @@
 //    MJPEG and serving them with `-f mpjpeg` over HTTP to one viewer (CPU per
 //    frame, process start included); and our JPEG encoder alone on them.
 
+#include "bench/support/BenchLiveSink.h"
+#include "bench/support/BenchMedia.h"
+#include "bench/support/BenchSupport.h"
 #include "platform/wmf/AsfEncoder.h"
 #include "live/browser/BrowserFeed.h"
 #include "live/browser/BrowserSide.h"
@@ -61,90 +64,8 @@ constexpr int kWidth = 320, kHeight = 240;
 constexpr DWORD kBitrate = 93000;
 constexpr int kBits = 12; // frame number blocks along the top
 
-// Colour bars with a moving square, a little noise, and the frame number
-// as black and white 16 x 16 blocks in the top row.
-std::vector<uint8_t> Picture(int n)
-{
-    std::vector<uint8_t> out(static_cast<size_t>(kWidth) * kHeight * 4);
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
-            uint8_t* p = &out[(static_cast<size_t>(y) * kWidth + x) * 4];
-            const int bar = (x * 8 / kWidth) % 8;
-            p[0] = bar & 1 ? 230 : 20;
-            p[1] = bar & 2 ? 230 : 20;
-            p[2] = bar & 4 ? 230 : 20;
-            const int sx = (n * 3) % (kWidth - 24), sy = 32 + (n * 2) % (kHeight - 56);
-            if (x >= sx && x < sx + 24 && y >= sy && y < sy + 24)
-                p[0] = p[1] = p[2] = 255;
-            p[1] = static_cast<uint8_t>(p[1] ^ (((x * 7 + y * 13 + n * 17) % 11) == 0 ? 8 : 0));
-            if (y < 16 && x / 16 < kBits)
-                p[0] = p[1] = p[2] = (n >> (x / 16)) & 1 ? 255 : 0;
-        }
-    return out;
-}
-
-WMStreamFormat RowFormat()
-{
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> p;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, p.GetAddressOf());
-    ComPtr<IWMStreamConfig> sc;
-    p->GetStream(0, sc.GetAddressOf());
-    WMStreamFormat f;
-    sc->GetFormat(&f);
-    f.bitrate = kBitrate;
-    f.width = kWidth;
-    f.height = kHeight;
-    return f;
-}
-
-double CpuSeconds(int who)
-{
-    rusage u{};
-    getrusage(who, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-        + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-int Connect(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A child process holding `count` MJPEG viewers that read everything; only
-// system calls after fork.
-pid_t Viewers(int port, int count)
-{
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    static const char request[] = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    pollfd fds[16];
-    for (int i = 0; i < count; ++i) {
-        fds[i].fd = Connect(port);
-        fds[i].events = POLLIN;
-        [[maybe_unused]] ssize_t n = send(fds[i].fd, request, sizeof request - 1, MSG_NOSIGNAL);
-    }
-    static char buffer[65536];
-    for (;;) {
-        if (poll(fds, static_cast<nfds_t>(count), 1000) < 0)
-            _exit(1);
-        for (int i = 0; i < count; ++i)
-            if (fds[i].revents & (POLLIN | POLLHUP))
-                if (recv(fds[i].fd, buffer, sizeof buffer, 0) <= 0)
-                    _exit(0);
-    }
-}
+using bench::CpuSeconds;
+using bench::Percentile;
 
 // The frame number drawn into a JPEG, or -1.
 int FrameNumberOf(const std::string& jpeg)
@@ -216,26 +137,16 @@ std::vector<double> PlayerDelays(int port, int seconds, size_t headerSize, size_
 {
     std::vector<double> delays;
     const int64_t joined = Clock::now().time_since_epoch().count();
-    const int fd = Connect(port);
-    const std::string request = "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n";
-    [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const int fd = bench::OpenLoopback(port, "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n");
     std::string buffer;
     bool pastHead = false;
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
-    char chunk[65536];
-    while (Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 500) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        const auto now = Clock::now().time_since_epoch().count();
-        buffer.append(chunk, static_cast<size_t>(n));
+    bench::ReceiveUntil(fd, Clock::now() + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point arrived) {
+        const auto now = arrived.time_since_epoch().count();
+        buffer.append(piece);
         if (!pastHead) {
             const size_t at = buffer.find("\r\n\r\n");
             if (at == std::string::npos || buffer.size() < at + 4 + headerSize)
-                continue;
+                return;
             buffer.erase(0, at + 4 + headerSize);
             pastHead = true;
         }
@@ -248,17 +159,9 @@ std::vector<double> PlayerDelays(int port, int seconds, size_t headerSize, size_
                 delays.push_back(static_cast<double>(now - it->second) / 1e6);
         }
         buffer.erase(0, used);
-    }
+    });
     close(fd);
     return delays;
-}
-
-double Percentile(std::vector<double> v, double q)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
 }
 
 } // namespace
@@ -269,21 +172,11 @@ std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, s
 {
     std::vector<double> delays;
     size_t parts = 0;
-    const int fd = Connect(port);
-    const std::string request = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    const int fd = bench::OpenLoopback(port, bench::HttpGet("/live.mjpg"));
     std::string buffer;
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
-    char chunk[65536];
-    while (Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 500) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        const auto now = Clock::now().time_since_epoch().count();
-        buffer.append(chunk, static_cast<size_t>(n));
+    bench::ReceiveUntil(fd, Clock::now() + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point arrived) {
+        const auto now = arrived.time_since_epoch().count();
+        buffer.append(piece);
         for (;;) {
             const size_t length = buffer.find("Content-Length: ");
             const size_t body = buffer.find("\r\n\r\n", length);
@@ -302,7 +195,7 @@ std::vector<double> MjpegDelays(int port, int seconds, const HandOverLog& log, s
                 delays.push_back(static_cast<double>(now - handed) / 1e6);
             *bytes += size;
         }
-    }
+    });
     close(fd);
     if (received)
         *received = parts;
@@ -325,50 +218,19 @@ int main(int argc, char** argv)
         }
     }
 
-    ComPtr<IWMWriterNetworkSink> sink;
-    WMCreateWriterNetworkSink(sink.GetAddressOf());
-    sink->SetMaximumClients(10);
-    auto side = sink.As<IWMWriterSinkRoutes>();
-    auto browsers = std::make_shared<BrowserSide>();
-    side->SetRouteHook(browsers);
-    auto tap = std::make_shared<PictureTap>();
-    browsers->SetPictureTap(tap);
-    DWORD port = 0;
-    if (FAILED(sink->Open(&port))) {
-        std::fprintf(stderr, "the sink does not open\n");
-        return 1;
-    }
-    std::string error;
     PacketLog packets;
-    auto encoder = AsfEncoder::Create({RowFormat()}, "Lumora",
-        [&](asf::DataPacketPtr p) {
-            packets.Note(*p);
-            sink->OnDataUnit(p);
-        },
-        &error);
-    if (!encoder) {
-        std::fprintf(stderr, "encoder: %s\n", error.c_str());
-        return 1;
-    }
-    encoder->SetPictureTap(tap);
-    sink->OnHeader(encoder->Header().data(), encoder->Header().size());
-
-    std::vector<std::vector<uint8_t>> pictures;
-    for (int i = 0; i < 1 << kBits; ++i)
-        pictures.push_back(Picture(i));
-    std::atomic<bool> stop{false};
     std::atomic<int> frames{0};
     std::atomic<int64_t> encoderCpuUs{0}; // CPU of the encoding thread
-    std::thread feeder([&] {
-        const auto start = Clock::now();
-        for (int n = 0; !stop; ++n) {
-            std::this_thread::sleep_until(start + n * 66667us);
-            const auto& pic = pictures[static_cast<size_t>(n) % pictures.size()];
-            encoder->EncodeVideo(0, {PixelLayout::RGB32, kWidth, kHeight, pic.data(), pic.size()}, n * 666667LL, false);
-            encoderCpuUs = static_cast<int64_t>(CpuSeconds(RUSAGE_THREAD) * 1e6);
-            ++frames;
-        }
-    });
+    bench::LiveBrowserSink live;
+    if (!live.Start({kWidth, kHeight, kBitrate, kBits, [&](const asf::DataPacket& p) { packets.Note(p); },
+            [&] {
+                encoderCpuUs = static_cast<int64_t>(CpuSeconds(RUSAGE_THREAD) * 1e6);
+                ++frames;
+            }}))
+        return 1;
+    const int port = live.Port();
+    PictureTap* tap = &live.Tap();
+    IWMWriterSinkRoutes* side = &live.Routes();
 
     // 1. CPU per frame with 0, 1 and 4 viewers. The first window starts once
     // the feed has let go of the tap after its priming at the start.
@@ -383,7 +245,7 @@ int main(int argc, char** argv)
     for (int viewers : {0, 1, 4}) {
         if (slowLink)
             break;
-        const pid_t child = viewers ? Viewers(static_cast<int>(port), viewers) : 0;
+        const pid_t child = viewers ? bench::ReadingViewers(port, "/live.mjpg", viewers) : 0;
         std::this_thread::sleep_for(1500ms);
         const double cpu0 = CpuSeconds(RUSAGE_SELF);
         const int64_t enc0 = encoderCpuUs;
@@ -421,20 +283,18 @@ int main(int argc, char** argv)
                 return 1;
             }
             size_t bytes = 0;
-            const std::vector<double> delays = MjpegDelays(static_cast<int>(port), seconds, *log, &bytes);
+            const std::vector<double> delays = MjpegDelays(port, seconds, *log, &bytes);
             std::printf("  MJPEG delay behind live at %s: p50 %.0f ms, p99 %.0f ms, max %.0f ms (%zu pictures, %.0f bytes "
                         "each)  target < 1000 ms%s\n",
                 rate, Percentile(delays, 0.5), Percentile(delays, 0.99), Percentile(delays, 1.0), delays.size(),
                 delays.empty() ? 0.0 : double(bytes) / delays.size(), Percentile(delays, 0.99) < 1000 ? "" : "  !");
         }
         tap->Remove(log.get());
-        stop = true;
-        feeder.join();
-        sink->Close();
+        live.Stop();
         return 0;
     }
     size_t bytes = 0, parts = 0;
-    const std::vector<double> delays = MjpegDelays(static_cast<int>(port), seconds, *log, &bytes, &parts);
+    const std::vector<double> delays = MjpegDelays(port, seconds, *log, &bytes, &parts);
     tap->Remove(log.get());
     std::printf("  MJPEG delay, picture handed to the sink -> last byte at a loopback viewer: p50 %.2f ms, p99 %.2f ms "
                 "(%zu pictures, %.0f bytes each)  target p99 < 100 ms\n",
@@ -444,7 +304,7 @@ int main(int argc, char** argv)
 
     // Players beside a stalled MJPEG viewer.
     asf::HeaderInfo info;
-    asf::ParseHeader(encoder->Header().data(), encoder->Header().size(), &info);
+    asf::ParseHeader(live.Header().data(), live.Header().size(), &info);
     packets.on = true;
     for (bool stalled : {false, true}) {
         int blocker = -1;
@@ -460,7 +320,7 @@ int main(int argc, char** argv)
             const std::string request = "GET /live.mjpg HTTP/1.1\r\n\r\n";
             [[maybe_unused]] ssize_t sent = send(blocker, request.data(), request.size(), MSG_NOSIGNAL);
         }
-        const auto d = PlayerDelays(static_cast<int>(port), seconds, encoder->Header().size(), info.packetSize, packets);
+        const auto d = PlayerDelays(port, seconds, live.Header().size(), info.packetSize, packets);
         std::printf("  Windows Media packet delay to a plain HTTP player, %s: p50 %.2f ms, p99 %.2f ms (%zu packets)\n",
             stalled ? "with a stalled MJPEG viewer" : "no MJPEG viewer", Percentile(d, 0.5), Percentile(d, 0.99), d.size());
         if (blocker >= 0)
@@ -468,9 +328,7 @@ int main(int argc, char** argv)
     }
     packets.on = false;
 
-    stop = true;
-    feeder.join();
-    sink->Close();
+    live.Stop();
 
     // 3. Our encoder alone and the peer on the same pictures.
     std::vector<TappedPicture> kept;
@@ -515,11 +373,11 @@ int main(int argc, char** argv)
     int fd = -1;
     for (int i = 0; i < 100 && fd < 0; ++i) {
         std::this_thread::sleep_for(50ms);
-        fd = Connect(peerPort);
+        fd = bench::ConnectLoopback(peerPort);
     }
     size_t peerBytes = 0;
     if (fd >= 0) {
-        const std::string request = "GET /live.mjpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        const std::string request = bench::HttpGet("/live.mjpg");
         [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         char chunk[65536];
         ssize_t n;

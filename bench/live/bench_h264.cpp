@@ -25,6 +25,9 @@
 //
 // 320 x 240 at 15 fps, the stream's bitrate 93 kbit/s (also the H.264 one).
 
+#include "bench/support/BenchLiveSink.h"
+#include "bench/support/BenchMedia.h"
+#include "bench/support/BenchSupport.h"
 #include "live/browser/BrowserSide.h"
 #include "platform/ffmpeg/FfmpegLog.h"
 #include "platform/wmf/AsfEncoder.h"
@@ -60,121 +63,24 @@ constexpr int kWidth = 320, kHeight = 240;
 constexpr DWORD kBitrate = 93000;
 constexpr int kBits = 12; // frame number blocks along the top
 
-// Colour bars with a moving square, a little noise, and the frame number
-// as black and white 16 x 16 blocks in the top row (lowest bit first).
-std::vector<uint8_t> Picture(int n)
-{
-    std::vector<uint8_t> out(static_cast<size_t>(kWidth) * kHeight * 4);
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
-            uint8_t* p = &out[(static_cast<size_t>(y) * kWidth + x) * 4];
-            const int bar = (x * 8 / kWidth) % 8;
-            p[0] = bar & 1 ? 230 : 20;
-            p[1] = bar & 2 ? 230 : 20;
-            p[2] = bar & 4 ? 230 : 20;
-            const int sx = (n * 3) % (kWidth - 24), sy = 32 + (n * 2) % (kHeight - 56);
-            if (x >= sx && x < sx + 24 && y >= sy && y < sy + 24)
-                p[0] = p[1] = p[2] = 255;
-            p[1] = static_cast<uint8_t>(p[1] ^ (((x * 7 + y * 13 + n * 17) % 11) == 0 ? 8 : 0));
-            if (y < 16 && x / 16 < kBits)
-                p[0] = p[1] = p[2] = (n >> (x / 16)) & 1 ? 255 : 0;
-        }
-    return out;
-}
-
-WMStreamFormat RowFormat()
-{
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> p;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, p.GetAddressOf());
-    ComPtr<IWMStreamConfig> sc;
-    p->GetStream(0, sc.GetAddressOf());
-    WMStreamFormat f;
-    sc->GetFormat(&f);
-    f.bitrate = kBitrate;
-    f.width = kWidth;
-    f.height = kHeight;
-    return f;
-}
-
-double CpuSeconds(int who)
-{
-    rusage u{};
-    getrusage(who, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-        + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
+using bench::CpuSeconds;
+using bench::Percentile;
 
 int64_t EpochMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-int Connect(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-int Open(int port, const std::string& path)
-{
-    const int fd = Connect(port);
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    [[maybe_unused]] ssize_t n = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    return fd;
-}
-
-// A child process holding `count` viewers of `path` that read everything;
-// only system calls after fork.
-pid_t Viewers(int port, const std::string& path, int count)
-{
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    pollfd fds[16];
-    for (int i = 0; i < count; ++i) {
-        fds[i].fd = Connect(port);
-        fds[i].events = POLLIN;
-        [[maybe_unused]] ssize_t n = send(fds[i].fd, request.data(), request.size(), MSG_NOSIGNAL);
-    }
-    static char buffer[65536];
-    for (;;) {
-        if (poll(fds, static_cast<nfds_t>(count), 1000) < 0)
-            _exit(1);
-        for (int i = 0; i < count; ++i)
-            if (fds[i].revents & (POLLIN | POLLHUP))
-                if (recv(fds[i].fd, buffer, sizeof buffer, 0) <= 0)
-                    _exit(0);
-    }
-}
-
 // Bytes one reader of `path` receives in `seconds` (after a second to settle).
 double BytesPerSecond(int port, const std::string& path, int seconds)
 {
-    const int fd = Open(port, path);
-    char chunk[65536];
+    const int fd = bench::OpenLoopback(port, bench::HttpGet(path));
     size_t bytes = 0;
-    const auto settle = Clock::now() + 1s, end = settle + std::chrono::seconds(seconds);
-    while (Clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        if (Clock::now() > settle)
-            bytes += static_cast<size_t>(n);
-    }
+    const auto settle = Clock::now() + 1s;
+    bench::ReceiveUntil(fd, settle + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point now) {
+        if (now > settle)
+            bytes += piece.size();
+    });
     close(fd);
     return static_cast<double>(bytes) / seconds;
 }
@@ -182,7 +88,7 @@ double BytesPerSecond(int port, const std::string& path, int seconds)
 // Everything the sink sent so far ("bytes_sent" of /status.json).
 long long SinkBytesSent(int port)
 {
-    const int fd = Open(port, "/status.json");
+    const int fd = bench::OpenLoopback(port, bench::HttpGet("/status.json"));
     std::string answer;
     char chunk[4096];
     for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;)
@@ -212,14 +118,6 @@ double HlsBytesPerSecond(int port, int seconds)
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     return static_cast<double>(b1 - b0) / wall;
-}
-
-double Percentile(std::vector<double> v, double q)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
 }
 
 // When each frame (by its number) was handed over, wall clock in ms.
@@ -294,7 +192,7 @@ void Peer(int seconds)
     int fd = -1;
     for (int i = 0; i < 100 && fd < 0; ++i) {
         std::this_thread::sleep_for(50ms);
-        fd = Connect(port);
+        fd = bench::ConnectLoopback(port);
     }
     if (fd < 0) {
         std::printf("  peer: ffmpeg did not listen\n");
@@ -302,7 +200,7 @@ void Peer(int seconds)
         waitpid(pid, nullptr, 0);
         return;
     }
-    const std::string request = "GET /peer.mp4 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request = bench::HttpGet("/peer.mp4");
     [[maybe_unused]] ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     const auto start = Clock::now();
     std::string raw, buffer;
@@ -311,24 +209,16 @@ void Peer(int seconds)
     uint32_t timescale = 0;
     std::vector<double> delays; // per frame: arrival of its fragment after the frame was due
     Clock::time_point first{};
-    char chunk[65536];
-    while (Clock::now() - start < std::chrono::seconds(seconds)) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0)
-            continue;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0)
-            break;
-        const auto now = Clock::now();
+    bench::ReceiveUntil(fd, start + std::chrono::seconds(seconds), [&](std::string_view piece, Clock::time_point now) {
         if (first == Clock::time_point{})
             first = now; // the peer's header: about when its first frame was due
-        bytes += static_cast<size_t>(n);
-        raw.append(chunk, static_cast<size_t>(n));
+        bytes += piece.size();
+        raw.append(piece);
         // The HTTP head, then chunks (ffmpeg's server sends chunked).
         if (!pastHead) {
             const size_t head = raw.find("\r\n\r\n");
             if (head == std::string::npos)
-                continue;
+                return;
             chunked = raw.substr(0, head).find("chunked") != std::string::npos;
             raw.erase(0, head + 4);
             pastHead = true;
@@ -364,7 +254,7 @@ void Peer(int seconds)
                 delays.push_back(std::chrono::duration<double, std::milli>(now - first).count() - due * 1000);
             }
         }
-    }
+    });
     close(fd);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     kill(pid, SIGTERM);
@@ -387,39 +277,12 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     RouteFfmpegLog();
 
-    ComPtr<IWMWriterNetworkSink> sink;
-    WMCreateWriterNetworkSink(sink.GetAddressOf());
-    sink->SetMaximumClients(10);
-    auto side = sink.As<IWMWriterSinkRoutes>();
-    auto browsers = std::make_shared<BrowserSide>();
-    side->SetRouteHook(browsers);
-    auto tap = std::make_shared<PictureTap>();
-    browsers->SetPictureTap(tap);
-    DWORD port = 0;
-    if (FAILED(sink->Open(&port))) {
-        std::fprintf(stderr, "the sink does not open\n");
+    bench::LiveBrowserSink live;
+    if (!live.Start({kWidth, kHeight, kBitrate, kBits, {}, {}}))
         return 1;
-    }
-    std::string error;
-    auto encoder = AsfEncoder::Create({RowFormat()}, "Lumora", [&](asf::DataPacketPtr p) { sink->OnDataUnit(p); }, &error);
-    if (!encoder) {
-        std::fprintf(stderr, "encoder: %s\n", error.c_str());
-        return 1;
-    }
-    encoder->SetPictureTap(tap);
-    sink->OnHeader(encoder->Header().data(), encoder->Header().size());
-    std::vector<std::vector<uint8_t>> pictures;
-    for (int i = 0; i < 1 << kBits; ++i)
-        pictures.push_back(Picture(i));
-    std::atomic<bool> stop{false};
-    std::thread feeder([&] {
-        const auto start = Clock::now();
-        for (int n = 0; !stop; ++n) {
-            std::this_thread::sleep_until(start + n * 66667us);
-            const auto& pic = pictures[static_cast<size_t>(n) % pictures.size()];
-            encoder->EncodeVideo(0, {PixelLayout::RGB32, kWidth, kHeight, pic.data(), pic.size()}, n * 666667LL, false);
-        }
-    });
+    const int port = live.Port();
+    PictureTap* tap = &live.Tap();
+    IWMWriterSinkRoutes* side = &live.Routes();
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
     std::printf("bench_h264: %dx%d at 15 fps, stream and H.264 bitrate %u bit/s, %d s per window, %s\n", kWidth, kHeight,
         kBitrate, seconds, base.c_str());
@@ -449,11 +312,11 @@ int main(int argc, char** argv)
     }
     tap->Remove(log.get());
     std::this_thread::sleep_for(8s); // the HLS viewer lapses
-    const double hls = HlsBytesPerSecond(static_cast<int>(port), std::min(seconds, 15));
+    const double hls = HlsBytesPerSecond(port, std::min(seconds, 15));
     std::printf("  bytes one HLS player (ffmpeg) costs: %.0f B/s = %.2fx the H.264 bitrate\n", hls, hls * 8 / kBitrate);
 
-    const double mp4 = BytesPerSecond(static_cast<int>(port), "/live.mp4", std::min(seconds, 15));
-    const double mjpeg = BytesPerSecond(static_cast<int>(port), "/live.mjpg", std::min(seconds, 15));
+    const double mp4 = BytesPerSecond(port, "/live.mp4", std::min(seconds, 15));
+    const double mjpeg = BytesPerSecond(port, "/live.mjpg", std::min(seconds, 15));
     std::printf("  bytes a viewer receives: /live.mp4 %.0f B/s = %.2fx the H.264 bitrate (target <= 1.2x); "
                 "/live.mjpg %.0f B/s; MP4 / MJPEG = %.2f\n",
         mp4, mp4 * 8 / kBitrate, mjpeg, mjpeg > 0 ? mp4 / mjpeg : 0.0);
@@ -463,7 +326,7 @@ int main(int argc, char** argv)
         for (int viewers : {0, 1, 5}) {
             // Let the feeds detach after the last window before measuring none.
             std::this_thread::sleep_for(viewers ? 2s : 12s);
-            const pid_t child = viewers ? Viewers(static_cast<int>(port), path, viewers) : 0;
+            const pid_t child = viewers ? bench::ReadingViewers(port, path, viewers) : 0;
             std::this_thread::sleep_for(1500ms);
             const double cpu0 = CpuSeconds(RUSAGE_SELF);
             const auto t0 = Clock::now();
@@ -479,9 +342,7 @@ int main(int argc, char** argv)
             }
         }
     }
-    stop = true;
-    feeder.join();
-    sink->Close();
+    live.Stop();
     Peer(std::min(seconds, 15));
     return 0;
 }

@@ -12,7 +12,9 @@
 // window (after the relay went live), the peer's from its own accounting,
 // whole and without what a one-picture run of it costs (start-up).
 
+#include "bench/support/BenchSupport.h"
 #include "live/relay/RtmpRelay.h"
+#include "tests/support/NginxRtmp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -36,45 +38,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
-pid_t Spawn(const std::vector<std::string>& argv)
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 double Seconds(const timeval& t)
 {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
@@ -90,7 +53,7 @@ double ProcessCpu()
 // Runs a peer to its end; its CPU time in seconds (-1 when it failed).
 double RunPeer(const std::string& command)
 {
-    const pid_t pid = Spawn({"/bin/sh", "-c", command});
+    const pid_t pid = bench::Spawn({"/bin/sh", "-c", command});
     int status = 0;
     rusage u{};
     wait4(pid, &status, 0, &u);
@@ -116,25 +79,18 @@ std::string EncoderArgs(const Case& c)
 int main(int argc, char** argv)
 {
     const int seconds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 10;
-    if (access("/usr/lib/nginx/modules/ngx_rtmp_module.so", R_OK) != 0) {
+    if (!testsupport::NginxRtmp::Available()) {
         std::fprintf(stderr, "bench_relay: nginx's RTMP module is not installed\n");
         return 1;
     }
     const fs::path dir = fs::temp_directory_path() / ("lumora-bench-relay-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    const int port = FreePort();
-    {
-        std::ofstream conf(dir / "nginx.conf");
-        conf << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\nmaster_process off;\n"
-             << "error_log " << (dir / "error.log").string() << " warn;\npid " << (dir / "nginx.pid").string()
-             << ";\nevents { worker_connections 64; }\n"
-             << "rtmp { server { listen 127.0.0.1:" << port << "; application live { live on; } } }\n";
+    testsupport::NginxRtmp nginx;
+    if (!nginx.Start()) {
+        std::fprintf(stderr, "bench_relay: nginx did not start\n");
+        return 1;
     }
-    const pid_t nginx = Spawn({"nginx", "-p", dir.string(), "-e", (dir / "error.log").string(), "-c",
-                               (dir / "nginx.conf").string(), "-g", "daemon off;"});
-    for (int i = 0; i < 200 && !Accepts(port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    const std::string base = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/";
+    const std::string base = nginx.Url("live", "");
 
     std::printf("relay CPU per frame, %d s per run, libx264 veryfast zerolatency, to nginx-rtmp on loopback\n", seconds);
     std::printf("%-16s %10s %14s %8s %14s %8s %14s %8s\n", "case", "ours ms/f", "ffmpeg lavfi", "ratio", "ffmpeg raw",
@@ -216,8 +172,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         fs::remove(raw);
     }
-    kill(nginx, SIGTERM);
-    waitpid(nginx, nullptr, 0);
+    nginx.Stop();
     std::error_code ec;
     fs::remove_all(dir, ec);
     return 0;

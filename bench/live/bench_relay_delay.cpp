@@ -19,7 +19,9 @@
 // Then what the audio track costs: CPU and bytes of the silent track and of
 // 64 kbps stereo AAC of a tone.
 
+#include "bench/support/BenchSupport.h"
 #include "live/relay/RtmpRelay.h"
+#include "tests/support/NginxRtmp.h"
 
 extern "C" {
 #include <libavcodec/packet.h>
@@ -52,61 +54,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
-}
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& output = "/dev/null",
-            const std::vector<std::string>& env = {})
-{
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        for (const auto& e : env)
-            putenv(const_cast<char*>(e.c_str()));
-        FILE* out = std::fopen(output.c_str(), "w");
-        if (out) {
-            dup2(fileno(out), 1);
-            dup2(fileno(out), 2);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void End(pid_t pid)
-{
-    kill(-pid, SIGTERM);
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
-}
 
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
@@ -155,18 +102,18 @@ Delays MeasurePlayers(const std::string& url, const std::function<double()>& liv
 
     const std::string socketPath = (dir / "mpv.sock").string();
     fs::remove(socketPath);
-    const pid_t mpv = Spawn({"mpv", "--no-config", "--vo=null", "--ao=null", "--rebase-start-time=no",
-                             "--input-ipc-server=" + socketPath, url});
+    const pid_t mpv = bench::Spawn({"mpv", "--no-config", "--vo=null", "--ao=null", "--rebase-start-time=no",
+                                    "--input-ipc-server=" + socketPath, url}, "/dev/null");
     const fs::path ffplayOut = dir / "ffplay.txt";
-    const pid_t ffplay = Spawn({"ffplay", "-hide_banner", "-stats", url}, ffplayOut.string(),
-                               {"DISPLAY=" + display, "SDL_AUDIODRIVER=dummy"});
+    const pid_t ffplay = bench::Spawn({"ffplay", "-hide_banner", "-stats", url}, ffplayOut.string(),
+                                      {"DISPLAY=" + display, "SDL_AUDIODRIVER=dummy"});
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double position = MpvProperty(socketPath, "time-pos");
     d.mpv = live() - position;
     kill(ffplay, SIGKILL); // its last status line is the clock it showed at this moment
     const double now = live();
     waitpid(ffplay, nullptr, 0);
-    End(mpv);
+    bench::End(mpv);
     // Status lines end with '\r': "   9.69 M-V:  0.000 fd= ...".
     const std::string text = ReadText(ffplayOut);
     const size_t last = text.rfind("M-V:");
@@ -242,28 +189,22 @@ double ProcessCpu()
 int main(int argc, char** argv)
 {
     const int seconds = argc > 1 ? std::max(8, std::atoi(argv[1])) : 12;
-    if (access("/usr/lib/nginx/modules/ngx_rtmp_module.so", R_OK) != 0) {
+    if (!testsupport::NginxRtmp::Available()) {
         std::fprintf(stderr, "bench_relay_delay: nginx's RTMP module is not installed\n");
         return 1;
     }
     const fs::path dir = fs::temp_directory_path() / ("lumora-bench-delay-" + std::to_string(getpid()));
     fs::create_directories(dir);
-    const int port = FreePort();
-    {
-        std::ofstream conf(dir / "nginx.conf");
-        conf << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\nmaster_process off;\n"
-             << "error_log " << (dir / "error.log").string() << " info;\npid " << (dir / "nginx.pid").string()
-             << ";\nevents { worker_connections 64; }\n"
-             << "rtmp { server { listen 127.0.0.1:" << port << "; application live { live on; } } }\n";
-    }
-    const pid_t nginx = Spawn({"nginx", "-p", dir.string(), "-e", (dir / "error.log").string(), "-c",
-                               (dir / "nginx.conf").string(), "-g", "daemon off;"});
+    testsupport::NginxRtmp nginx;
     const std::string display = ":" + std::to_string(90 + getpid() % 500);
-    const pid_t xvfb = Spawn({"Xvfb", display, "-screen", "0", "640x480x24", "-nolisten", "tcp"});
-    for (int i = 0; i < 200 && !Accepts(port); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const pid_t xvfb = bench::Spawn({"Xvfb", display, "-screen", "0", "640x480x24", "-nolisten", "tcp"}, "/dev/null");
+    if (!nginx.Start()) {
+        std::fprintf(stderr, "bench_relay_delay: nginx did not start\n");
+        bench::End(xvfb);
+        return 1;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(500)); // Xvfb comes up
-    const std::string base = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/";
+    const std::string base = nginx.Url("live", "");
 
     std::printf("delay behind live of players reading the relay from nginx-rtmp, 320x240@15, %d s of playing\n",
                 seconds);
@@ -274,21 +215,21 @@ int main(int argc, char** argv)
     };
     {
         // The publish shows in nginx's log as the publisher's first picture leaves.
-        const pid_t ffmpeg = Spawn({"ffmpeg", "-v", "error", "-nostdin", "-re", "-f", "lavfi", "-i",
+        const pid_t ffmpeg = bench::Spawn({"ffmpeg", "-v", "error", "-nostdin", "-re", "-f", "lavfi", "-i",
                                     "testsrc=size=320x240:rate=15", "-c:v", "libx264", "-preset", "veryfast", "-tune",
                                     "zerolatency", "-bf", "0", "-g", "30", "-keyint_min", "30", "-sc_threshold", "0",
                                     "-b:v", "300k", "-maxrate", "300k", "-bufsize", "300k", "-pix_fmt", "yuv420p",
-                                    "-an", "-f", "flv", base + "before"});
+                                    "-an", "-f", "flv", base + "before"}, "/dev/null");
         Clock::time_point start = Clock::now();
         for (int i = 0; i < 400; ++i) {
-            if (ReadText(dir / "error.log").find("publish: name='before'") != std::string::npos) {
+            if (nginx.ErrorLog().find("publish: name='before'") != std::string::npos) {
                 start = Clock::now();
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         row("video only (the relay before)", MeasurePlayers(base + "before", [&] { return Since(start); }, seconds, dir, display));
-        End(ffmpeg);
+        bench::End(ffmpeg);
     }
     for (const bool tone : {false, true}) {
         RelayOptions o;
@@ -337,9 +278,8 @@ int main(int argc, char** argv)
         std::printf("%-30s %12.2f %12.1f\n", tone ? "sound on: 64 kbps stereo tone" : "sound off: silent mono",
                     cpu * 1000 / 60, static_cast<double>(bytes) * 8 / 60 / 1000);
     }
-    End(xvfb);
-    kill(nginx, SIGTERM);
-    waitpid(nginx, nullptr, 0);
+    bench::End(xvfb);
+    nginx.Stop();
     std::error_code ec;
     fs::remove_all(dir, ec);
     return 0;

@@ -20,6 +20,7 @@
 
 #include "app/AudioProfile.h"
 #include "app/Unit1Profiles.h"
+#include "bench/support/BenchSupport.h"
 #include "media/ASFWriter.h"
 #include "platform/core/Text.h"
 #include "platform/dshow/AudioCapture.h"
@@ -30,6 +31,8 @@
 #include "platform/wmf/WMAsfWriter.h"
 #include "platform/wmf/WMProfile.h"
 #include "tests/support/PulseTestServer.h"
+#include "tests/support/TestSupport.h"
+#include "tests/wmf/WmfTestUtil.h"
 #include "tools/fakecam/FakeCamControl.h"
 
 #include <arpa/inet.h>
@@ -55,38 +58,17 @@ namespace {
 constexpr int kRow = 2; // 93 Kbps
 constexpr const char* kCamera = "node=0;formats=YUYV;sizes=640x480@30";
 
-double CpuSeconds(int who)
-{
-    rusage u{};
-    getrusage(who, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-std::string Run(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, p))
-            out.append(buffer, n);
-        pclose(p);
-    }
-    return out;
-}
+using bench::CpuSeconds;
+using bench::Percentile;
+using testsupport::RunCommand;
 
 bool ConfigureWriter(IBaseFilter* writer, bool sound)
 {
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMProfiles8Guid(wmp_V80_56VideoOnly), base.GetAddressOf());
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = EditProfileText(Utf16ToUtf8(text.c_str()), kRow);
+    std::string xml = EditProfileText(wmftest::BaseProfileXml(), kRow);
     if (sound)
         xml = AddAudioToProfileText(xml, kRow);
+    ComPtr<IWMProfileManager> m;
+    WMCreateProfileManager(m.GetAddressOf());
     ComPtr<IWMProfile> row;
     auto config = QueryInterfacePtr<IConfigAsfWriter>(writer);
     return config && SUCCEEDED(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), row.GetAddressOf())) &&
@@ -172,7 +154,7 @@ double RunOurs(const DeviceIdentity& video, const DeviceIdentity& audio, int sec
             return -1;
         advanced->AddSink(sink.Get());
     }
-    if (FAILED(control->Run()))
+    if (FAILED(control->RunCommand()))
         return -1;
     std::atomic<bool> done{false};
     std::thread viewer;
@@ -191,22 +173,14 @@ double RunOurs(const DeviceIdentity& video, const DeviceIdentity& audio, int sec
     return cpu;
 }
 
-double Percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
-}
-
 // Offsets (beep onset - flash frame, seconds) in a file of the test tone and
 // pattern, in the order of the flashes. The pictures are read through a pipe
 // (ten minutes of them would not fit in memory).
 std::vector<double> SyncOffsets(const std::string& file)
 {
     const int rate = 22050, w = 320, h = 240;
-    const std::string times = Run("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 " + file);
-    const std::string pcmBytes = Run("ffmpeg -v error -copyts -i " + file +
+    const std::string times = RunCommand("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 " + file);
+    const std::string pcmBytes = RunCommand("ffmpeg -v error -copyts -i " + file +
                                      " -map 0:a:0 -af aresample=async=1:first_pts=0 -f s16le -ac 1 -ar 22050 -");
     std::vector<int16_t> pcm(pcmBytes.size() / 2);
     std::memcpy(pcm.data(), pcmBytes.data(), pcm.size() * 2);

@@ -16,6 +16,7 @@
 //   fps, max gap, key spacing  ffprobe's packets over 15 s (mmsh://)
 //   bytes                      a plain client over the whole run vs the row
 
+#include "bench/support/BenchSupport.h"
 #include "platform/dshow/TestPatternCode.h"
 #include "tests/wmf/LiveRig.h"
 
@@ -94,17 +95,9 @@ void Measure(RowFigures& f, int seconds)
     std::atomic<uint64_t> bytes{0};
     Clock::time_point countFrom;
     std::thread counter([&] {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(rig.Port()));
-        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-            close(fd);
+        const int fd = bench::OpenLoopback(static_cast<int>(rig.Port()), "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n");
+        if (fd < 0)
             return;
-        }
-        const char request[] = "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n";
-        send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
         char buf[65536];
         const auto start = Clock::now();
         bool counting = false;

@@ -17,6 +17,8 @@
 //                               mmsh://), frame rate, gaps, key frame
 //                               spacing, bytes (bench_live.cpp).
 
+#include "bench/support/BenchMedia.h"
+#include "bench/support/BenchSupport.h"
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
 #include "platform/wmf/AsfEncoder.h"
@@ -53,46 +55,11 @@ using Clock = std::chrono::steady_clock;
 constexpr int kWidth = 320, kHeight = 240;
 constexpr DWORD kBitrate = 93000; // the default bitrate row
 
+using bench::CpuSeconds;
+
 std::vector<uint8_t> Picture(int n)
 {
-    std::vector<uint8_t> out(static_cast<size_t>(kWidth) * kHeight * 4);
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
-            uint8_t* p = &out[(static_cast<size_t>(y) * kWidth + x) * 4];
-            const int bar = (x * 8 / kWidth) % 8;
-            p[0] = bar & 1 ? 230 : 20;
-            p[1] = bar & 2 ? 230 : 20;
-            p[2] = bar & 4 ? 230 : 20;
-            const int sx = (n * 3) % (kWidth - 24), sy = (n * 2) % (kHeight - 24);
-            if (x >= sx && x < sx + 24 && y >= sy && y < sy + 24)
-                p[0] = p[1] = p[2] = 255;
-            // A little noise, as a camera gives.
-            p[1] = static_cast<uint8_t>(p[1] ^ (((x * 7 + y * 13 + n * 17) % 11) == 0 ? 8 : 0));
-        }
-    return out;
-}
-
-WMStreamFormat RowFormat()
-{
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> p;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, p.GetAddressOf());
-    ComPtr<IWMStreamConfig> sc;
-    p->GetStream(0, sc.GetAddressOf());
-    WMStreamFormat f;
-    sc->GetFormat(&f);
-    f.bitrate = kBitrate;
-    f.width = kWidth;
-    f.height = kHeight;
-    return f;
-}
-
-double CpuSeconds(int who)
-{
-    rusage u{};
-    getrusage(who, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return bench::BarsPicture(n, kWidth, kHeight);
 }
 
 // ---- encoding cost ----------------------------------------------------------------
@@ -112,7 +79,7 @@ int Encode(int frames)
     // Ours: the writer's encoding core, packets into memory.
     uint64_t bytes = 0;
     std::string error;
-    auto enc = AsfEncoder::Create({RowFormat()}, "bench", [&](asf::DataPacketPtr p) { bytes += p->bytes.size(); }, &error);
+    auto enc = AsfEncoder::Create(wmftest::BaseProfileStreams(kBitrate, kWidth, kHeight), "bench", [&](asf::DataPacketPtr p) { bytes += p->bytes.size(); }, &error);
     if (!enc) {
         std::fprintf(stderr, "encoder: %s\n", error.c_str());
         return 1;
@@ -191,23 +158,7 @@ bool Build(Rig& r, DWORD maxClients)
     r.writer = CoCreate<IBaseFilter>(CLSID_WMAsfWriter);
     if (!r.graph || !r.control || !r.writer)
         return false;
-    auto config = QueryInterfacePtr<IConfigAsfWriter>(r.writer.Get());
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, base.GetAddressOf());
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = Utf16ToUtf8(text.c_str());
-    for (auto [from, to] : std::map<std::string, std::string>{{"bitrate=\"32000\"", "bitrate=\"93000\""},
-             {"biwidth=\"240\"", "biwidth=\"320\""}, {"biheight=\"176\"", "biheight=\"240\""}})
-        for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from))
-            xml.replace(at, from.size(), to);
-    ComPtr<IWMProfile> row;
-    if (FAILED(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), row.GetAddressOf()))
-        || FAILED(config->ConfigureFilterUsingProfile(row.Get())))
+    if (!bench::ConfigureDefaultRow(r.writer.Get()))
         return false;
     r.graph->AddFilter(r.source.Get(), "Source");
     r.graph->AddFilter(r.writer.Get(), "Writer");
@@ -229,20 +180,6 @@ bool Build(Rig& r, DWORD maxClients)
         return false;
     advanced->AddSink(r.sink.Get());
     return SUCCEEDED(r.control->Run());
-}
-
-int Connect(DWORD port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        return -1;
-    const char request[] = "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n";
-    send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
-    return fd;
 }
 
 // Pushes pictures into the writer at 15 a second; records when each entered.
@@ -287,56 +224,19 @@ int Delay(int seconds, const char* relayUrl)
         return 2;
     }
 #endif
-    const int fd = Connect(r.port);
+    const int fd = bench::OpenLoopback(static_cast<int>(r.port), "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n");
     const int frames = seconds * 15;
     std::vector<Clock::time_point> entered(static_cast<size_t>(frames)), arrived(static_cast<size_t>(frames));
     std::vector<bool> seen(static_cast<size_t>(frames), false);
     std::atomic<bool> done{false};
     std::thread client([&] {
-        std::string buffer;
-        size_t headerEnd = std::string::npos, at = 0;
-        asf::HeaderInfo info;
-        char chunk[65536];
-        while (!done) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-            if (n <= 0)
-                break;
-            const auto now = Clock::now();
-            buffer.append(chunk, static_cast<size_t>(n));
-            if (headerEnd == std::string::npos) {
-                const size_t body = buffer.find("\r\n\r\n");
-                if (body == std::string::npos)
-                    continue;
-                const auto* h = reinterpret_cast<const uint8_t*>(buffer.data() + body + 4);
-                if (!asf::ParseHeader(h, buffer.size() - body - 4, &info)
-                    || buffer.size() < body + 4 + info.headerObjectSize + asf::kDataObjectHeaderSize)
-                    continue;
-                headerEnd = at = body + 4 + info.headerObjectSize + asf::kDataObjectHeaderSize;
+        bench::FollowAsfStream(fd, done, [&](int64_t ms, Clock::time_point now) {
+            const auto frame = static_cast<size_t>(std::lround(static_cast<double>(ms) / 66.6667));
+            if (frame < seen.size() && !seen[frame]) {
+                seen[frame] = true;
+                arrived[frame] = now;
             }
-            // The first byte of a frame is there as soon as its payload header is.
-            while (at + 30 <= buffer.size()) {
-                const size_t available = std::min<size_t>(info.packetSize, buffer.size() - at);
-                std::vector<uint8_t> packet(buffer.begin() + static_cast<long>(at), buffer.begin() + static_cast<long>(at + available));
-                packet.resize(info.packetSize, 0);
-                asf::PacketInfo pi;
-                if (asf::ParsePacket(packet.data(), packet.size(), &pi))
-                    for (const auto& pl : pi.payloads) {
-                        if (pl.objectOffset != 0 || pl.dataOffset > available)
-                            continue;
-                        const auto frame = static_cast<size_t>(std::lround((pl.presentationMs - info.prerollMs) / 66.6667));
-                        if (frame < seen.size() && !seen[frame]) {
-                            seen[frame] = true;
-                            arrived[frame] = now;
-                        }
-                    }
-                if (available < info.packetSize)
-                    break;
-                at += info.packetSize;
-            }
-        }
+        });
     });
     Produce(r, frames, &entered);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -390,7 +290,7 @@ int Soak(int seconds)
     std::vector<std::thread> clients;
     for (int i = 0; i < 10; ++i)
         clients.emplace_back([&] {
-            const int fd = Connect(r.port);
+            const int fd = bench::OpenLoopback(static_cast<int>(r.port), "GET / HTTP/1.0\r\nUser-Agent: bench\r\n\r\n");
             char buf[65536];
             while (!stop) {
                 pollfd p{fd, POLLIN, 0};

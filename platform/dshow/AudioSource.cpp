@@ -11,6 +11,7 @@
 #include "platform/dshow/AudioCapture.h"
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/SampleClock.h"
+#include "platform/dshow/SourceStreaming.h"
 
 extern "C" {
 #include <libavdevice/avdevice.h>
@@ -106,29 +107,24 @@ public:
 protected:
     HRESULT OnRun(REFERENCE_TIME) override
     {
-        {
-            std::lock_guard lock(m_wakeLock);
-            m_stop = false;
-        }
-        m_thread = std::thread([this] { StreamLoop(); });
+        m_stream.Start([this] { StreamLoop(); });
         return S_OK;
     }
-    void OnStopRunning() override { JoinThread(); }
-    void OnStop() override { JoinThread(); }
+    void OnStopRunning() override { StopThread(); }
+    void OnStop() override { StopThread(); }
 
 private:
-    void JoinThread()
+    void StopThread()
     {
-        std::shared_ptr<Reader> reader;
-        {
-            std::lock_guard lock(m_wakeLock);
-            m_stop = true;
-            reader = m_reader;
-        }
-        m_wake.notify_all();
-        WakeForStop(reader);
-        if (m_thread.joinable())
-            m_thread.join();
+        // A read of the device is waited on apart from WaitUntil.
+        m_stream.Stop([this] {
+            std::shared_ptr<Reader> reader;
+            {
+                std::lock_guard lock(m_readerLock);
+                reader = m_reader;
+            }
+            WakeForStop(reader);
+        });
     }
 
     REFERENCE_TIME Now() const { return ReferenceTimeNow() - StartTime(); }
@@ -136,15 +132,10 @@ private:
     // Waits until stream time `until`; false when asked to stop.
     bool WaitUntil(REFERENCE_TIME until)
     {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<REFERENCE_TIME>(until - Now(), 0) * 100);
-        std::unique_lock lock(m_wakeLock);
-        return !m_wake.wait_until(lock, deadline, [this] { return m_stop; });
+        return m_stream.WaitUntil(
+            std::chrono::steady_clock::now() + std::chrono::nanoseconds(std::max<REFERENCE_TIME>(until - Now(), 0) * 100));
     }
-    bool Stopping()
-    {
-        std::lock_guard lock(m_wakeLock);
-        return m_stop;
-    }
+    bool Stopping() { return m_stream.Stopping(); }
 
     void StreamLoop()
     {
@@ -275,13 +266,12 @@ private:
     // The reader the streaming thread waits on, for Stop to wake it.
     void SetCurrentReader(const std::shared_ptr<Reader>& reader)
     {
-        bool stopped = false;
         {
-            std::lock_guard lock(m_wakeLock);
+            std::lock_guard lock(m_readerLock);
             m_reader = reader;
-            stopped = m_stop;
         }
-        if (stopped)
+        // Stop asks first and reads m_reader after: one of the two wakes it.
+        if (Stopping())
             WakeForStop(reader);
     }
 
@@ -426,14 +416,7 @@ private:
         sample->SetDiscontinuity(m_first);
         sample->captureTime = StartTime() + start;
         m_first = false;
-        const HRESULT hr = m_pin->Deliver(sample.Get());
-        if (hr == S_FALSE)
-            return false;
-        if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
-            NotifyEvent(EC_ERRORABORT, hr, 0);
-            return false;
-        }
-        return true;
+        return DeliverFromStream(*this, *m_pin, sample.Get());
     }
 
     const DeviceIdentity m_device;
@@ -450,11 +433,9 @@ private:
     SampleClock m_clock;
     bool m_first = true; // the next buffer follows a discontinuity
 
-    std::mutex m_wakeLock;
-    std::condition_variable m_wake;
-    bool m_stop = false;
+    std::mutex m_readerLock;
     std::shared_ptr<Reader> m_reader; // the streaming thread's current reader
-    std::thread m_thread;
+    StreamThread m_stream;
 };
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/Filters.h"
+#include "platform/dshow/SourceStreaming.h"
 #include "platform/dshow/TestPatternCode.h"
 
 extern "C" {
@@ -346,24 +347,13 @@ public:
 protected:
     HRESULT OnRun(REFERENCE_TIME) override
     {
-        m_stop = false;
-        m_thread = std::thread([this] { StreamLoop(); });
+        m_stream.Start([this] { StreamLoop(); });
         return S_OK;
     }
-    void OnStopRunning() override { JoinThread(); }
-    void OnStop() override { JoinThread(); }
+    void OnStopRunning() override { m_stream.Stop(); }
+    void OnStop() override { m_stream.Stop(); }
 
 private:
-    void JoinThread()
-    {
-        {
-            std::lock_guard lock(m_wakeLock);
-            m_stop = true;
-        }
-        m_wake.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
 
     uint32_t Adjust(double r, double g, double b) const
     {
@@ -414,11 +404,8 @@ private:
         bool first = true;
         int64_t markedSecond = -1; // the last whole second that got its marker
         for (int64_t frame = 0;; ++frame) {
-            {
-                std::unique_lock lock(m_wakeLock);
-                if (m_wake.wait_until(lock, next, [this] { return m_stop; }))
-                    return;
-            }
+            if (!m_stream.WaitUntil(next))
+                return;
             const REFERENCE_TIME captured = ReferenceTimeNow();
             const REFERENCE_TIME start = captured - StartTime();
             // Frames no one downstream will use are not drawn (the counter
@@ -444,13 +431,8 @@ private:
             sample->SetDiscontinuity(first);
             sample->captureTime = captured;
             first = false;
-            const HRESULT hr = m_pin->Deliver(sample.Get());
-            if (hr == S_FALSE)
+            if (!DeliverFromStream(*this, *m_pin, sample.Get()))
                 return;
-            if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
-                NotifyEvent(EC_ERRORABORT, hr, 0);
-                return;
-            }
             Advance(next, period);
         }
     }
@@ -494,10 +476,7 @@ private:
     std::vector<uint32_t> m_row;
     SwsContext* m_sws = nullptr;
 
-    std::mutex m_wakeLock;
-    std::condition_variable m_wake;
-    bool m_stop = false;
-    std::thread m_thread;
+    StreamThread m_stream;
 };
 
 HRESULT TestPatternPin::CheckMediaType(const AM_MEDIA_TYPE& type)

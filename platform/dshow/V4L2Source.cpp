@@ -14,6 +14,7 @@
 #include "platform/dshow/BaseClasses.h"
 #include "platform/dshow/CameraLostSlate.h"
 #include "platform/dshow/Filters.h"
+#include "platform/dshow/SourceStreaming.h"
 #include "platform/dshow/V4L2Identity.h"
 
 extern "C" {
@@ -115,6 +116,15 @@ int Ioctl(int fd, unsigned long request, void* arg)
     return r;
 }
 
+// The driver's description of control `id` into `q`; false when the device
+// has no such control or has it disabled.
+bool QueryEnabledControl(int fd, uint32_t id, v4l2_queryctrl& q)
+{
+    q = v4l2_queryctrl{};
+    q.id = id;
+    return Ioctl(fd, VIDIOC_QUERYCTRL, &q) == 0 && !(q.flags & V4L2_CTRL_FLAG_DISABLED);
+}
+
 class V4L2Source;
 
 class V4L2Pin final : public OutputPin {
@@ -179,9 +189,8 @@ public:
         ControlHandle h(DevicePath());
         if (!c || !h)
             return E_PROP_ID_UNSUPPORTED;
-        v4l2_queryctrl q{};
-        q.id = c->cid;
-        if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &q) < 0 || (q.flags & V4L2_CTRL_FLAG_DISABLED))
+        v4l2_queryctrl q;
+        if (!QueryEnabledControl(h.fd(), c->cid, q))
             return E_PROP_ID_UNSUPPORTED;
         *min = q.minimum;
         *max = q.maximum;
@@ -189,9 +198,8 @@ public:
         *def = q.default_value;
         *caps = VideoProcAmp_Flags_Manual;
         if (c->autoCid) {
-            v4l2_queryctrl a{};
-            a.id = c->autoCid;
-            if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &a) == 0 && !(a.flags & V4L2_CTRL_FLAG_DISABLED))
+            v4l2_queryctrl a;
+            if (QueryEnabledControl(h.fd(), c->autoCid, a))
                 *caps |= VideoProcAmp_Flags_Auto;
         }
         return S_OK;
@@ -204,9 +212,8 @@ public:
         ControlHandle h(DevicePath());
         if (!c || !h)
             return E_PROP_ID_UNSUPPORTED;
-        v4l2_queryctrl q{};
-        q.id = c->cid;
-        if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &q) < 0 || (q.flags & V4L2_CTRL_FLAG_DISABLED))
+        v4l2_queryctrl q;
+        if (!QueryEnabledControl(h.fd(), c->cid, q))
             return E_PROP_ID_UNSUPPORTED;
         // The driver's name need not end in NUL when it fills the field.
         const auto* text = reinterpret_cast<const char*>(q.name);
@@ -435,9 +442,8 @@ private:
             return;
         m_haveIdentity = QueryV4L2Identity(DevicePath(), m_identity);
         for (const auto& c : kControls) {
-            v4l2_queryctrl q{};
-            q.id = c.cid;
-            if (Ioctl(h.fd(), VIDIOC_QUERYCTRL, &q) == 0 && !(q.flags & V4L2_CTRL_FLAG_DISABLED))
+            v4l2_queryctrl q;
+            if (QueryEnabledControl(h.fd(), c.cid, q))
                 m_hasControls = true;
         }
         for (uint32_t i = 0; i < 64; ++i) {
@@ -535,13 +541,8 @@ private:
         sample->SetDiscontinuity(first);
         sample->captureTime = captured;
         first = false;
-        const HRESULT hr = m_pin->Deliver(sample.Get());
-        if (hr == S_FALSE)
+        if (!DeliverFromStream(*this, *m_pin, sample.Get()))
             return false;
-        if (FAILED(hr) && hr != VFW_E_NOT_CONNECTED) {
-            NotifyEvent(EC_ERRORABORT, hr, 0);
-            return false;
-        }
         m_last = std::move(sample);
         return true;
     }

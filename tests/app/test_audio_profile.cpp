@@ -8,26 +8,13 @@
 #include "platform/core/Text.h"
 #include "platform/wmf/AsfEncoder.h"
 #include "platform/wmf/WMProfile.h"
+#include "tests/wmf/WmfTestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 namespace {
-
-std::string BaseProfileText()
-{
-    ComPtr<IWMProfileManager> manager;
-    EXPECT_EQ(WMCreateProfileManager(manager.GetAddressOf()), S_OK);
-    ComPtr<IWMProfile> profile;
-    manager->LoadProfileByID(WMProfiles8Guid(wmp_V80_56VideoOnly), profile.GetAddressOf());
-    DWORD length = 0;
-    manager->SaveProfile(profile.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    manager->SaveProfile(profile.Get(), text.data(), &length);
-    text.resize(std::char_traits<char16_t>::length(text.c_str()));
-    return Utf16ToUtf8(text);
-}
 
 std::vector<WMStreamFormat> Streams(const std::string& xml)
 {
@@ -52,7 +39,7 @@ std::vector<WMStreamFormat> Streams(const std::string& xml)
 
 TEST(AudioProfile, EachRowWithSoundFitsItsBitrateAndEncodes)
 {
-    const std::string base = BaseProfileText();
+    const std::string base = wmftest::BaseProfileXml();
     ASSERT_FALSE(base.empty());
     for (int row = 0; row < 7; ++row) {
         SCOPED_TRACE(row);

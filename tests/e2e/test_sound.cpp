@@ -8,6 +8,7 @@
 #include "platform/dshow/AudioCapture.h"
 #include "platform/dshow/TestPatternCode.h"
 #include "tests/support/NginxRtmp.h"
+#include "tests/live/SoundTestKit.h"
 #include "tests/support/PulseTestServer.h"
 
 #include <QComboBox>
@@ -21,6 +22,7 @@
 #include <sstream>
 
 using namespace std::chrono_literals;
+using soundtest::Rms;
 using testsupport::FreeTcpPort;
 using testsupport::PulseTestServer;
 using testsupport::RunCommand;
@@ -33,46 +35,16 @@ constexpr int kToneHz = 660;
 
 std::vector<int16_t> ReadPcm(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<int16_t> out(bytes.size() / 2);
-    std::memcpy(out.data(), bytes.data(), out.size() * 2);
-    return out;
-}
-
-double Rms(const std::vector<int16_t>& pcm, size_t from = 0, size_t count = SIZE_MAX)
-{
-    const size_t end = std::min(pcm.size(), count == SIZE_MAX ? pcm.size() : from + count);
-    double sum = 0;
-    for (size_t i = from; i < end; ++i)
-        sum += static_cast<double>(pcm[i]) * pcm[i];
-    return end > from ? std::sqrt(sum / static_cast<double>(end - from)) : 0;
+    return soundtest::Samples(testsupport::ReadFileText(path));
 }
 
 // The strongest frequency (5 Hz steps, 50..5000 Hz) of one second from the
-// middle of the samples (a direct DFT by Goertzel's recurrence).
+// middle of the samples.
 int DominantFrequency(const std::vector<int16_t>& pcm, int rate)
 {
     if (pcm.size() < static_cast<size_t>(rate))
         return 0;
-    const size_t from = (pcm.size() - static_cast<size_t>(rate)) / 2;
-    int best = 0;
-    double bestPower = 0;
-    for (int hz = 50; hz <= 5000; hz += 5) {
-        const double w = 2 * M_PI * hz / rate, c = 2 * std::cos(w);
-        double s1 = 0, s2 = 0;
-        for (int i = 0; i < rate; ++i) {
-            const double s0 = pcm[from + static_cast<size_t>(i)] + c * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-        }
-        const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
-        if (power > bestPower) {
-            bestPower = power;
-            best = hz;
-        }
-    }
-    return best;
+    return soundtest::DominantHz(pcm, (pcm.size() - static_cast<size_t>(rate)) / 2, static_cast<size_t>(rate), rate, 5, 5000);
 }
 
 class Sound : public AppFixture {

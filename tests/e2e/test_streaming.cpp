@@ -39,14 +39,10 @@ namespace {
 
 bool SomethingListens(int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+    const int fd = testsupport::ConnectLoopback(port);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
 }
 
 std::string Probe(const std::string& url)

@@ -36,12 +36,8 @@ namespace {
 
 int Connect(int port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const int fd = testsupport::ConnectLoopback(port);
+    EXPECT_GE(fd, 0) << "the stream port accepts";
     return fd;
 }
 

@@ -1,14 +1,18 @@
 #pragma once
 // What the sound tests of the live outputs share: a tone fed in real time
 // through an output's audio entry point, as the audio tap would, and the
-// measures taken of what a player decoded (level, dominant frequency).
+// measures taken of what a player decoded (level, dominant frequency, the
+// streams it finds).
 #include "live/audio/TappedAudio.h"
+#include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,21 +66,29 @@ inline std::vector<int16_t> Samples(const std::string& bytes)
     return out;
 }
 
-inline double Rms(const std::vector<int16_t>& s, size_t begin, size_t count)
+// The level of s[begin, begin + count): the root of the mean square over
+// `count` samples, those past the end counting as silence; by default from
+// `begin` to the end.
+inline double Rms(const std::vector<int16_t>& s, size_t begin = 0, size_t count = SIZE_MAX)
 {
+    if (count == SIZE_MAX)
+        count = s.size() > begin ? s.size() - begin : 0;
     double sum = 0;
     for (size_t i = begin; i < begin + count && i < s.size(); ++i)
         sum += static_cast<double>(s[i]) * s[i];
     return count ? std::sqrt(sum / static_cast<double>(count)) : 0;
 }
 
-// The frequency (whole hertz) with the most energy in s[begin, begin+count),
-// by a Goertzel filter per hertz from 50 Hz to half the rate.
-inline int DominantHz(const std::vector<int16_t>& s, size_t begin, size_t count, int rate)
+// The frequency with the most energy in s[begin, begin+count), by a Goertzel
+// filter every `stepHz` from 50 Hz up to `topHz` (0: below half the rate);
+// 0 for silence.
+inline int DominantHz(const std::vector<int16_t>& s, size_t begin, size_t count, int rate, int stepHz = 1, int topHz = 0)
 {
+    if (topHz <= 0)
+        topHz = (rate - 1) / 2;
     int best = 0;
-    double bestPower = -1;
-    for (int hz = 50; hz < rate / 2; ++hz) {
+    double bestPower = 0;
+    for (int hz = 50; hz <= topHz; hz += stepHz) {
         const double k = 2 * std::cos(2 * M_PI * hz / rate);
         double a = 0, b = 0;
         for (size_t i = begin; i < begin + count && i < s.size(); ++i) {
@@ -91,6 +103,21 @@ inline int DominantHz(const std::vector<int16_t>& s, size_t begin, size_t count,
         }
     }
     return best;
+}
+
+// The streams ffprobe finds at `url`, one "codec,type[,channels]" line each, sorted.
+inline std::string Streams(const std::string& url)
+{
+    std::istringstream lines(testsupport::RunCommand("timeout 30 ffprobe -v error -show_entries "
+                                                     "stream=codec_name,codec_type,channels -of csv=p=0 '" + url + "' 2>&1"));
+    std::vector<std::string> found;
+    for (std::string line; std::getline(lines, line);)
+        found.push_back(line);
+    std::sort(found.begin(), found.end());
+    std::string out;
+    for (const std::string& line : found)
+        out += line + "\n";
+    return out;
 }
 
 } // namespace soundtest

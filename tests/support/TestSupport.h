@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -48,8 +49,22 @@ private:
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeTcpPort();
+// A TCP connection to 127.0.0.1:port, or -1 when nothing accepts it.
+int ConnectLoopback(int port);
 // Polls until something accepts connections on 127.0.0.1:port.
 bool WaitForPort(int port, std::chrono::milliseconds timeout);
+// Polls `done` every 20 ms until it holds; false when `timeout` passed first.
+template <class Pred>
+bool WaitFor(Pred done, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 // Number of open file descriptors of this process (for leak checks).
 int OpenDescriptorCount();
 // Runs a shell command and returns its standard output (and exit status).

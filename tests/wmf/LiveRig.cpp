@@ -2,6 +2,7 @@
 
 #include "tests/wmf/LiveRig.h"
 #include "tests/wmf/PlayerProcess.h"
+#include "tests/wmf/WmfTestUtil.h"
 
 #include "platform/dshow/DeviceEnum.h"
 #include "platform/dshow/Filters.h"
@@ -58,13 +59,7 @@ ComPtr<IWMProfile> RowProfile(const Row& row)
     ComPtr<IWMProfileManager> m;
     if (FAILED(WMCreateProfileManager(m.GetAddressOf())))
         return {};
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMSystemProfileAt(23).id, base.GetAddressOf()); // the 56 Kbps video-only profile
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = Utf16ToUtf8(text.c_str());
+    std::string xml = wmftest::BaseProfileXml();
     std::map<std::string, std::string> edits{{"bitrate=\"32000\"", "bitrate=\"" + std::to_string(row.bitrate) + "\""},
         {"quality=\"75\"", ""}};
     if (row.index < 5)

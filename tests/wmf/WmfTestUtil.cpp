@@ -1,5 +1,6 @@
 #include "tests/wmf/WmfTestUtil.h"
 
+#include "platform/core/Text.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,23 @@ std::vector<uint8_t> MovingPicture(int width, int height, int n, bool busy)
                 p[0] = p[1] = p[2] = 255;
         }
     return out;
+}
+
+std::string BaseProfileXml()
+{
+    ComPtr<IWMProfileManager> m;
+    if (FAILED(WMCreateProfileManager(m.GetAddressOf())))
+        return {};
+    ComPtr<IWMProfile> base;
+    if (FAILED(m->LoadProfileByID(WMSystemProfileAt(23).id, base.GetAddressOf())))
+        return {};
+    DWORD length = 0;
+    if (FAILED(m->SaveProfile(base.Get(), nullptr, &length)) || length == 0)
+        return {};
+    std::u16string text(length, u'\0');
+    if (FAILED(m->SaveProfile(base.Get(), text.data(), &length)))
+        return {};
+    return Utf16ToUtf8(text.c_str());
 }
 
 std::vector<WMStreamFormat> BaseProfileStreams(DWORD bitrate, int width, int height)

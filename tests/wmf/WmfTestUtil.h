@@ -17,6 +17,10 @@ namespace wmftest {
 // which no low bitrate can carry at full frame rate.
 std::vector<uint8_t> MovingPicture(int width, int height, int n, bool busy = false);
 
+// The base system profile (56 Kbps, video only) as the XML text the profile
+// manager saves; "" when it does not load.
+std::string BaseProfileXml();
+
 // The base system profile with the frame and bitrate a bitrate row gives it.
 std::vector<WMStreamFormat> BaseProfileStreams(DWORD bitrate, int width, int height);
 

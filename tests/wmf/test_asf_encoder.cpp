@@ -32,6 +32,27 @@ struct Recording {
     }
 };
 
+// The stream of the 32 kbps stereo audio profile (row 17).
+void LoadStereoAudioRow(WMStreamFormat* f)
+{
+    ComPtr<IWMProfileManager> m;
+    ASSERT_EQ(WMCreateProfileManager(m.GetAddressOf()), S_OK);
+    ComPtr<IWMProfile> p;
+    ASSERT_EQ(m->LoadProfileByID(WMSystemProfileAt(17).id, p.GetAddressOf()), S_OK);
+    ComPtr<IWMStreamConfig> sc;
+    ASSERT_EQ(p->GetStream(0, sc.GetAddressOf()), S_OK);
+    sc->GetFormat(f);
+}
+
+// Two seconds of a 440 Hz tone, interleaved stereo.
+std::vector<int16_t> StereoTone(int sampleRate)
+{
+    std::vector<int16_t> tone(static_cast<size_t>(sampleRate) * 2 * 2);
+    for (size_t i = 0; i < tone.size() / 2; ++i)
+        tone[2 * i] = tone[2 * i + 1] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 2 * M_PI * 440 / sampleRate));
+    return tone;
+}
+
 std::unique_ptr<AsfEncoder> Start(const std::vector<WMStreamFormat>& streams, Recording& rec, const std::string& title = {})
 {
     std::string error;
@@ -218,20 +239,12 @@ TEST(AsfEncoder, OutputFollowsTheProfileBitrate)
 
 TEST(AsfEncoder, AudioProfilesEncodeWma2)
 {
-    ComPtr<IWMProfileManager> m;
-    ASSERT_EQ(WMCreateProfileManager(m.GetAddressOf()), S_OK);
-    ComPtr<IWMProfile> p;
-    ASSERT_EQ(m->LoadProfileByID(WMSystemProfileAt(17).id, p.GetAddressOf()), S_OK); // 32 kbps stereo
-    ComPtr<IWMStreamConfig> sc;
-    ASSERT_EQ(p->GetStream(0, sc.GetAddressOf()), S_OK);
     WMStreamFormat f;
-    sc->GetFormat(&f);
+    ASSERT_NO_FATAL_FAILURE(LoadStereoAudioRow(&f));
     Recording rec;
     auto enc = Start({f}, rec);
     ASSERT_TRUE(enc);
-    std::vector<int16_t> tone(static_cast<size_t>(f.sampleRate) * 2 * 2);
-    for (size_t i = 0; i < tone.size() / 2; ++i)
-        tone[2 * i] = tone[2 * i + 1] = static_cast<int16_t>(8000 * std::sin(i * 2 * M_PI * 440 / f.sampleRate));
+    const std::vector<int16_t> tone = StereoTone(f.sampleRate);
     ASSERT_TRUE(enc->EncodeAudio(0, tone.data(), tone.size() / 2, 0));
     enc->Finish();
     testsupport::TempDir dir;
@@ -300,22 +313,14 @@ namespace {
 // before, and a player places it where its time says.
 TEST(AsfEncoder, SoundAfterAGapPlaysAtItsOwnTime)
 {
-    ComPtr<IWMProfileManager> m;
-    ASSERT_EQ(WMCreateProfileManager(m.GetAddressOf()), S_OK);
-    ComPtr<IWMProfile> p;
-    ASSERT_EQ(m->LoadProfileByID(WMSystemProfileAt(17).id, p.GetAddressOf()), S_OK); // 32 kbps stereo
-    ComPtr<IWMStreamConfig> sc;
-    ASSERT_EQ(p->GetStream(0, sc.GetAddressOf()), S_OK);
     WMStreamFormat f;
-    sc->GetFormat(&f);
+    ASSERT_NO_FATAL_FAILURE(LoadStereoAudioRow(&f));
     Recording rec;
     auto enc = Start({f}, rec);
     ASSERT_TRUE(enc);
     const size_t rate = static_cast<size_t>(f.sampleRate);
     // Half a second of silence from time 0, nothing until 2 s, then a tone.
-    std::vector<int16_t> silence(rate, 0), tone(rate * 2 * 2);
-    for (size_t i = 0; i < tone.size() / 2; ++i)
-        tone[2 * i] = tone[2 * i + 1] = static_cast<int16_t>(8000 * std::sin(static_cast<double>(i) * 2 * M_PI * 440 / f.sampleRate));
+    const std::vector<int16_t> silence(rate, 0), tone = StereoTone(f.sampleRate);
     ASSERT_TRUE(enc->EncodeAudio(0, silence.data(), rate / 2, 0));
     ASSERT_TRUE(enc->EncodeAudio(0, tone.data(), tone.size() / 2, 20000000));
     enc->Finish();

@@ -39,15 +39,7 @@ void Pump(std::chrono::milliseconds time)
 // The base profile edited for a bitrate row, as the bitrate list does it.
 ComPtr<IWMProfile> RowProfile(const char* bitrate, bool large)
 {
-    ComPtr<IWMProfileManager> m;
-    WMCreateProfileManager(m.GetAddressOf());
-    ComPtr<IWMProfile> base;
-    m->LoadProfileByID(WMProfiles8Guid(wmp_V80_56VideoOnly), base.GetAddressOf());
-    DWORD length = 0;
-    m->SaveProfile(base.Get(), nullptr, &length);
-    std::u16string text(length, u'\0');
-    m->SaveProfile(base.Get(), text.data(), &length);
-    std::string xml = Utf16ToUtf8(text.c_str());
+    std::string xml = wmftest::BaseProfileXml();
     auto replace = [&](const std::string& from, const std::string& to) {
         for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from, at + to.size()))
             xml.replace(at, from.size(), to);
@@ -59,6 +51,8 @@ ComPtr<IWMProfile> RowProfile(const char* bitrate, bool large)
         replace("biwidth=\"240\"", "biwidth=\"320\"");
         replace("biheight=\"176\"", "biheight=\"240\"");
     }
+    ComPtr<IWMProfileManager> m;
+    WMCreateProfileManager(m.GetAddressOf());
     ComPtr<IWMProfile> edited;
     EXPECT_EQ(m->LoadProfileByData(Utf8ToUtf16(xml).c_str(), edited.GetAddressOf()), S_OK);
     return edited;

@@ -8,6 +8,7 @@
 #include "live/browser/BrowserSide.h"
 #include "platform/wmf/NetworkSink.h"
 #include "platform/wmf/WMWriter.h"
+#include "tests/live/browser/TappedFeeder.h"
 #include "tests/support/TestSupport.h"
 #include "tests/wmf/WmfTestUtil.h"
 
@@ -32,57 +33,7 @@ namespace browsertest {
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
 using testsupport::RunCommand;
-
-// Calm pictures (bars and a small moving square) compress to far less than
-// the bitrate; noisy ones use all of it.
-enum class PictureKind { Calm, Noisy };
-
-// Encodes moving pictures in real time (15 a second) into a sink, publishing
-// them on a picture tap as the writer does.
-class TappedFeeder {
-public:
-    TappedFeeder(IWMWriterSink* sink, std::shared_ptr<PictureTap> tap, PictureKind kind = PictureKind::Calm) : m_sink(sink)
-    {
-        std::string error;
-        m_encoder = AsfEncoder::Create(wmftest::BaseProfileStreams(93000, 320, 240), "Lumora",
-            [this](asf::DataPacketPtr p) { m_sink->OnDataUnit(p); }, &error);
-        EXPECT_TRUE(m_encoder) << error;
-        if (!m_encoder)
-            return;
-        m_encoder->SetPictureTap(std::move(tap));
-        for (int i = 0; i < 30; ++i)
-        {
-            m_pictures.push_back(wmftest::MovingPicture(320, 240, i, kind == PictureKind::Noisy));
-            if (kind == PictureKind::Noisy)
-                for (size_t p = 0; p < m_pictures.back().size(); ++p)
-                    m_pictures.back()[p] ^= static_cast<uint8_t>((p * 2654435761u + static_cast<size_t>(i) * 40503u) >> 24 & 0x3f);
-        }
-        m_sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
-        m_thread = std::thread([this] {
-            const auto start = std::chrono::steady_clock::now();
-            for (int n = 0; !m_stop; ++n) {
-                std::this_thread::sleep_until(start + n * 66667us);
-                const auto& pic = m_pictures[static_cast<size_t>(n) % m_pictures.size()];
-                m_encoder->EncodeVideo(0, {PixelLayout::RGB32, 320, 240, pic.data(), pic.size()}, n * 666667LL, false);
-            }
-            m_encoder->Finish();
-            m_sink->OnEndWriting();
-        });
-    }
-    ~TappedFeeder()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    IWMWriterSink* m_sink;
-    std::unique_ptr<AsfEncoder> m_encoder;
-    std::vector<std::vector<uint8_t>> m_pictures;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
+using testsupport::WaitFor;
 
 using wmftest::Connect;
 using wmftest::Read;
@@ -191,17 +142,6 @@ protected:
     std::string Get(const std::string& path, const std::string& method = "GET", const std::string& extra = {})
     {
         return Exchange(m_port, method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_port) + "\r\n" + extra + "\r\n");
-    }
-    template <class Pred>
-    static bool WaitFor(Pred done, std::chrono::milliseconds timeout)
-    {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
     }
 
     // The sink's and the browser side's timers, shorter than the program's

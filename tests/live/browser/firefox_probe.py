@@ -23,30 +23,10 @@ import sys
 import tempfile
 import time
 
-PROBE = r"""
-const v = document.querySelector('video'), img = document.querySelector('img');
-const out = {now: Math.round(performance.timeOrigin + performance.now()), mode: document.body.dataset.mode || 'none'};
-const shown = v && !v.hidden ? v : img;
-if (v) {
-  out.time = v.currentTime; out.width = v.videoWidth; out.height = v.videoHeight; out.paused = v.paused;
-  out.ahead = v.buffered.length ? v.buffered.end(v.buffered.length - 1) - v.currentTime : -1;
-}
-try {
-  const w = shown.videoWidth || shown.naturalWidth, h = shown.videoHeight || shown.naturalHeight;
-  if (w >= 192 && h >= 16) {
-    const c = document.createElement('canvas'); c.width = w; c.height = h;
-    const g = c.getContext('2d'); g.drawImage(shown, 0, 0, w, h);
-    const d = g.getImageData(0, 0, w, 16).data;
-    let code = 0;
-    for (let i = 0; i < 12; ++i) {
-      const p = (8 * w + i * 16 + 8) * 4;
-      code |= ((d[p] + d[p + 1] + d[p + 2]) / 3 > 128 ? 1 : 0) << i;
-    }
-    out.code = code;
-  }
-} catch (e) { out.codeError = String(e); }
-return JSON.stringify(out);
-"""
+# What the picture shows now, measured in the page (the expression Chromium's
+# driver evaluates too); Marionette runs a function body, hence the return.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), 'page_probe.js')) as _f:
+    PROBE = 'return (\n' + _f.read() + '\n);'
 
 
 def free_port():

@@ -11,6 +11,7 @@
 #include "platform/wmf/ViewerGate.h"
 #include "platform/wmf/WMWriter.h"
 #include "platform/dshow/TestPatternCode.h"
+#include "tests/live/browser/TappedFeeder.h"
 #include "tests/support/TestSupport.h"
 #include "tests/wmf/LiveRig.h"
 #include "tests/wmf/WmfTestUtil.h"
@@ -26,62 +27,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::RunCommand;
-
-// The test source's frame code stamped on a picture (RGB32), so a player's
-// shown picture can be told from a blank or broken one.
-void StampFrameCode(std::vector<uint8_t>& pixels, int width, int height, int frame)
-{
-    const int count = (frame / kTestPatternCodeStep) % (1 << kTestPatternCodeBits);
-    const int code = count ^ (count >> 1);
-    auto* argb = reinterpret_cast<uint32_t*>(pixels.data());
-    for (int cell = 0; cell < kTestPatternCodeCells; ++cell) {
-        const bool on = cell == 0 || (cell < kTestPatternCodeCells - 1 && (code >> (kTestPatternCodeBits - cell)) & 1);
-        const int x0 = cell * width / kTestPatternCodeCells, x1 = (cell + 1) * width / kTestPatternCodeCells;
-        for (int y = TestPatternCodeTop(height); y < TestPatternCodeBottom(height); ++y)
-            std::fill(argb + static_cast<size_t>(y) * width + x0, argb + static_cast<size_t>(y) * width + x1,
-                on ? 0xFFEBEBEBu : 0xFF101010u);
-    }
-}
-
-// Encodes moving pictures in real time (15 a second) into the sink and its
-// picture tap, as the writer does.
-class Feeder {
-public:
-    Feeder(IWMWriterSink* sink, std::shared_ptr<PictureTap> tap) : m_sink(sink)
-    {
-        std::string error;
-        m_encoder = AsfEncoder::Create(wmftest::BaseProfileStreams(93000, 320, 240), "Lumora",
-            [this](asf::DataPacketPtr p) { m_sink->OnDataUnit(p); }, &error);
-        EXPECT_TRUE(m_encoder) << error;
-        if (!m_encoder)
-            return;
-        m_encoder->SetPictureTap(std::move(tap));
-        m_sink->OnHeader(m_encoder->Header().data(), m_encoder->Header().size());
-        m_thread = std::thread([this] {
-            const auto start = std::chrono::steady_clock::now();
-            for (int n = 0; !m_stop; ++n) {
-                std::this_thread::sleep_until(start + n * 66667us);
-                auto pic = wmftest::MovingPicture(320, 240, n % 30);
-                StampFrameCode(pic, 320, 240, n);
-                m_encoder->EncodeVideo(0, {PixelLayout::RGB32, 320, 240, pic.data(), pic.size()}, n * 666667LL, false);
-            }
-            m_encoder->Finish();
-            m_sink->OnEndWriting();
-        });
-    }
-    ~Feeder()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    IWMWriterSink* m_sink;
-    std::unique_ptr<AsfEncoder> m_encoder;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 const std::string kPassword = "s3cret pass";
 
@@ -108,7 +53,7 @@ protected:
         m_browsers->SetPictureTap(m_tap);
         ASSERT_EQ(m_sink->Open(&m_port), S_OK);
         EXPECT_EQ(m_routes->SetGate(nullptr), NS_E_INVALID_OPERATION) << "the gate stays while the port is open";
-        m_feeder = std::make_unique<Feeder>(m_sink.Get(), m_tap);
+        m_feeder = std::make_unique<browsertest::TappedFeeder>(m_sink.Get(), m_tap, browsertest::PictureKind::Calm, browsertest::FrameCode::Stamped);
     }
     void TearDown() override
     {
@@ -146,7 +91,7 @@ protected:
     std::shared_ptr<BrowserSide> m_browsers = std::make_shared<BrowserSide>();
     std::shared_ptr<PictureTap> m_tap = std::make_shared<PictureTap>();
     DWORD m_port = 0;
-    std::unique_ptr<Feeder> m_feeder;
+    std::unique_ptr<browsertest::TappedFeeder> m_feeder;
 };
 
 // Every request form the port knows, and paths it does not know yet.

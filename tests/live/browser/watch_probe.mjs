@@ -13,13 +13,15 @@
 // Exits with 2 when Chromium does not answer within a minute.
 
 import {spawn} from 'node:child_process';
-import {mkdtempSync, rmSync, writeFileSync} from 'node:fs';
+import {mkdtempSync, readFileSync, rmSync, writeFileSync} from 'node:fs';
 import {tmpdir} from 'node:os';
 import {join} from 'node:path';
 
 const [url, size, samplesArg, intervalArg, shots] = process.argv.slice(2);
 const [width, height] = size.split('x').map(Number);
 const samples = Number(samplesArg), interval = Number(intervalArg);
+// Runs in the page: what the picture shows now.
+const probe = readFileSync(new URL('./page_probe.js', import.meta.url), 'utf8');
 const profile = mkdtempSync(join(tmpdir(), 'lumora-probe-'));
 const chrome = spawn('chromium', ['--headless', '--no-sandbox', '--disable-gpu', '--remote-debugging-pipe',
     '--user-data-dir=' + profile, '--window-size=' + width + ',' + height, '--autoplay-policy=no-user-gesture-required',
@@ -49,31 +51,6 @@ const call = (method, params = {}, sessionId) => new Promise(resolve => {
     chrome.stdio[3].write(JSON.stringify({id, method, params, sessionId}) + '\0');
 });
 
-// Runs in the page: what the picture shows now.
-const probe = `(() => {
-  const v = document.querySelector('video'), img = document.querySelector('img');
-  const out = {now: Math.round(performance.timeOrigin + performance.now()), mode: document.body.dataset.mode || 'none'};
-  const shown = v && !v.hidden ? v : img;
-  if (v) {
-    out.time = v.currentTime; out.width = v.videoWidth; out.height = v.videoHeight; out.paused = v.paused;
-    out.ahead = v.buffered.length ? v.buffered.end(v.buffered.length - 1) - v.currentTime : -1;
-  }
-  try {
-    const w = shown.videoWidth || shown.naturalWidth, h = shown.videoHeight || shown.naturalHeight;
-    if (w >= 192 && h >= 16) {
-      const c = document.createElement('canvas'); c.width = w; c.height = h;
-      const g = c.getContext('2d'); g.drawImage(shown, 0, 0, w, h);
-      const d = g.getImageData(0, 0, w, 16).data;
-      let code = 0;
-      for (let i = 0; i < 12; ++i) {
-        const p = (8 * w + i * 16 + 8) * 4;
-        code |= ((d[p] + d[p + 1] + d[p + 2]) / 3 > 128 ? 1 : 0) << i;
-      }
-      out.code = code;
-    }
-  } catch (e) { out.codeError = String(e); }
-  return JSON.stringify(out);
-})()`;
 
 const target = await call('Target.createTarget', {url: 'about:blank'});
 const session = (await call('Target.attachToTarget', {targetId: target.result.targetId, flatten: true})).result.sessionId;

@@ -2,6 +2,7 @@
 // What the relay tests share: a picture source on its own thread, waiting
 // for a condition, and a Stop that must end in time.
 #include "live/relay/RtmpRelay.h"
+#include "tests/support/TestSupport.h"
 
 #include <atomic>
 #include <chrono>
@@ -56,17 +57,7 @@ private:
     std::thread m_thread;
 };
 
-template <class Pred>
-inline bool WaitFor(Pred done, std::chrono::milliseconds timeout)
-{
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
+using testsupport::WaitFor;
 
 // Stops the relay on another thread; false when that did not end in time
 // (the relay would be hanging on its peer).

@@ -20,6 +20,7 @@ using relaytest::WaitFor;
 using soundtest::DominantHz;
 using soundtest::Rms;
 using soundtest::Samples;
+using soundtest::Streams;
 using soundtest::ToneFeed;
 using testsupport::NginxRtmp;
 using testsupport::RunCommand;
@@ -27,21 +28,6 @@ using testsupport::RunCommand;
 namespace {
 
 constexpr int kRate = 8000; // the rate the decoded sound is checked at
-
-// The streams ffprobe finds, one "codec,type[,channels]" line each, sorted.
-std::string Streams(const std::string& url)
-{
-    std::istringstream lines(RunCommand("timeout 30 ffprobe -v error -show_entries stream=codec_name,codec_type,channels "
-                                        "-of csv=p=0 '" + url + "' 2>&1"));
-    std::vector<std::string> found;
-    for (std::string line; std::getline(lines, line);)
-        found.push_back(line);
-    std::sort(found.begin(), found.end());
-    std::string out;
-    for (const std::string& line : found)
-        out += line + "\n";
-    return out;
-}
 
 class RelaySound : public ::testing::Test {
 protected:
