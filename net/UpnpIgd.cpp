@@ -11,6 +11,13 @@ namespace {
 constexpr int kConflictInMappingEntry = 718;
 constexpr int kOnlyPermanentLeasesSupported = 725;
 constexpr const char* kDescription = "Lumora stream";
+constexpr const char* kProtocolTcp = "6"; // pinholes name the protocol by its IP number
+
+std::string UpnpRefusal(int rc)
+{
+    const char* text = strupnperror(rc);
+    return "UPnP error " + std::to_string(rc) + (text ? std::string(" (") + text + ")" : std::string());
+}
 } // namespace
 
 struct UpnpIgdClient::Igd {
@@ -20,6 +27,8 @@ struct UpnpIgdClient::Igd {
     ~Igd() { FreeUPNPUrls(&Urls); }
     const char* Control() const { return Urls.controlURL; }
     const char* Service() const { return Data.first.servicetype; }
+    const char* FirewallControl() const { return Urls.controlURL_6FC; }
+    const char* FirewallService() const { return Data.IPv6FC.servicetype; }
 };
 
 UpnpIgdClient::UpnpIgdClient() = default;
@@ -82,8 +91,7 @@ MapRequestResult UpnpIgdClient::Map(int externalPort, int internalPort, int leas
     r.Result = rc == kConflictInMappingEntry          ? MapRequestResult::Kind::Taken
                : rc == kOnlyPermanentLeasesSupported ? MapRequestResult::Kind::OnlyPermanent
                                                       : MapRequestResult::Kind::Refused;
-    const char* text = strupnperror(rc);
-    r.Refusal = "UPnP error " + std::to_string(rc) + (text ? std::string(" (") + text + ")" : std::string());
+    r.Refusal = UpnpRefusal(rc);
     return r;
 }
 
@@ -93,4 +101,58 @@ void UpnpIgdClient::Unmap(int externalPort, int)
         return;
     const std::string ext = std::to_string(externalPort);
     UPNP_DeletePortMapping(m_igd->Control(), m_igd->Service(), ext.c_str(), "TCP", nullptr);
+}
+
+bool UpnpIgdClient::OffersPinholes()
+{
+    return m_igd && m_igd->FirewallControl() && *m_igd->FirewallControl() && *m_igd->FirewallService();
+}
+
+PinholeRequestResult UpnpIgdClient::OpenPinhole(const std::string& address, int port, int leaseSeconds)
+{
+    PinholeRequestResult r;
+    if (!OffersPinholes())
+        return r;
+    // A router whose firewall lets everything in needs no pinhole; one that
+    // says it allows none is not asked (a router that cannot tell is).
+    int enabled = 0, allowed = 0;
+    if (UPNP_GetFirewallStatus(m_igd->FirewallControl(), m_igd->FirewallService(), &enabled, &allowed) ==
+        UPNPCOMMAND_SUCCESS) {
+        if (!enabled) {
+            r.Result = PinholeRequestResult::Kind::FirewallOff;
+            return r;
+        }
+        if (!allowed) {
+            r.Refusal = "the router allows no inbound pinholes";
+            return r;
+        }
+    }
+    const std::string portText = std::to_string(port);
+    const std::string leaseText = std::to_string(leaseSeconds);
+    char id[16] = {};
+    // Any remote address and port: the viewers are anywhere.
+    const int rc = UPNP_AddPinhole(m_igd->FirewallControl(), m_igd->FirewallService(), "", "0", address.c_str(),
+                                   portText.c_str(), kProtocolTcp, leaseText.c_str(), id);
+    if (rc != UPNPCOMMAND_SUCCESS || !*id) {
+        r.Refusal = rc != UPNPCOMMAND_SUCCESS ? UpnpRefusal(rc) : "the router named no pinhole";
+        return r;
+    }
+    r.Result = PinholeRequestResult::Kind::Opened;
+    r.Id = id;
+    return r;
+}
+
+bool UpnpIgdClient::RenewPinhole(const std::string& id, int leaseSeconds)
+{
+    if (!OffersPinholes())
+        return false;
+    const std::string leaseText = std::to_string(leaseSeconds);
+    return UPNP_UpdatePinhole(m_igd->FirewallControl(), m_igd->FirewallService(), id.c_str(), leaseText.c_str()) ==
+           UPNPCOMMAND_SUCCESS;
+}
+
+void UpnpIgdClient::ClosePinhole(const std::string& id)
+{
+    if (OffersPinholes())
+        UPNP_DeletePinhole(m_igd->FirewallControl(), m_igd->FirewallService(), id.c_str());
 }

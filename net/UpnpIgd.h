@@ -1,5 +1,6 @@
 #pragma once
-// UPnP Internet Gateway Device client (WANIPConnection) over libminiupnpc.
+// UPnP Internet Gateway Device client over libminiupnpc: WANIPConnection for
+// the IPv4 port, WANIPv6FirewallControl (IGD:2) for the IPv6 pinhole.
 
 #include "net/PortMapProtocol.h"
 
@@ -14,6 +15,11 @@ public:
     std::string PublicAddress() override;
     MapRequestResult Map(int externalPort, int internalPort, int leaseSeconds) override;
     void Unmap(int externalPort, int internalPort) override;
+
+    bool OffersPinholes() override;
+    PinholeRequestResult OpenPinhole(const std::string& address, int port, int leaseSeconds) override;
+    bool RenewPinhole(const std::string& id, int leaseSeconds) override;
+    void ClosePinhole(const std::string& id) override;
 
 private:
     struct Igd;

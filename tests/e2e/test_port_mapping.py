@@ -137,6 +137,32 @@ class Network:
             "lumora", ready=False, env=environment, cwd=self.dir)
         return self.lumora_proc
 
+    def window(self, settings=""):
+        """The window itself, offscreen, streaming the test pattern on PORT in
+        the LAN namespace, pressed through press()."""
+        ini = self.path("lumora.ini")
+        with open(ini, "w") as f:
+            f.write(f"[Network]\nPort={PORT}\nProfile=4\n" + settings)
+        environment = {k: v for k, v in os.environ.items()
+                       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "LUMORA_PORT_MAPPING")}
+        environment["QT_QPA_PLATFORM"] = "offscreen"
+        self.lumora_out = self.path("lumora.out")
+        self.lumora_proc = self.start_in(
+            self.net.lan, [os.path.join(BUILD, "window_driver"), ini, ECHO_URL], "lumora", ready=False,
+            env=environment, cwd=self.dir, stdin=subprocess.PIPE, text=True)
+        return self.lumora_proc
+
+    def press(self, command):
+        """Has the window handle `command` (see tests/e2e/window_driver.cpp) and
+        waits until it has."""
+        done = "done " + command + "\n"
+        before = self.output().count(done)
+        self.lumora_proc.stdin.write(command + "\n")
+        self.lumora_proc.stdin.flush()
+        wait_for(lambda: self.output().count(done) > before or self.lumora_proc.poll() is not None, 30,
+                 repr(command))
+        self.test.assertGreater(self.output().count(done), before, self.output())
+
     def text(self, name):
         with open(self.path(name)) as f:
             return f.read()
@@ -219,6 +245,31 @@ class PortMappingTest(unittest.TestCase):
         self.assertEqual(len(n.router_requests("upnp", "DeletePortMapping")), 1)
         self.assertEqual(n.mapped_ports(), [])
         self.assertIn("Connection refused", n.probe(n.net.wan, self.wan_url(PORT)))
+
+    def test_stop_and_a_source_change_remove_the_mapping(self):
+        n = Network(self)
+        n.scripted_router("--upnp")
+        n.window()
+        reachable = f"Reachable: router opened port {PORT} (UPnP)\n"
+        for ended, press in enumerate(("stop", "source"), 1):
+            wait_for(lambda: n.output().count(reachable) == ended or n.lumora_proc.poll() is not None, 30,
+                     "the mapping before " + press)
+            self.assertEqual(n.mapped_ports(), [PORT], n.output())
+            self.assertIn("wmv2", n.probe(n.net.wan, self.wan_url(PORT)))
+            n.press(press)
+            # Removed before the window went on: nothing is left open.
+            self.assertEqual(len(n.router_requests("upnp", "DeletePortMapping")), ended, press)
+            self.assertEqual(n.mapped_ports(), [], press)
+            self.assertIn("Connection refused", n.probe(n.net.wan, self.wan_url(PORT)), press)
+            n.press("start")
+        wait_for(lambda: n.output().count(reachable) == 3 or n.lumora_proc.poll() is not None, 30,
+                 "the mapping before close")
+        self.assertEqual(n.mapped_ports(), [PORT], n.output())
+        self.assertNotIn("error: ", n.output())
+        n.press("close")
+        self.assertEqual(n.lumora_proc.wait(timeout=15), 0, n.output())
+        self.assertEqual(len(n.router_requests("upnp", "DeletePortMapping")), 3, "and at close")
+        self.assertEqual(n.mapped_ports(), [])
 
     def test_natpmp_when_no_igd_answers(self):
         n = Network(self)
