@@ -127,14 +127,16 @@ void PortMapper::State::Run()
     if (protocol && !StopRequested()) {
         outcome.RouterAddress = protocol->PublicAddress();
         RequestMapping(*protocol, Options, outcome, leaseSeconds);
-        // IPv6 needs no translation, only the router's firewall opened:
-        // asked whatever became of the IPv4 port (behind a second NAT it
-        // is the way in).
-        if (!Options.IPv6Address.empty() && !StopRequested())
-            RequestPinhole(*protocol, Options, outcome, pinhole);
     }
     outcome.Finished = true;
     Report(outcome);
+    // IPv6 needs no translation, only the router's firewall opened: asked
+    // whatever became of the IPv4 port (behind a second NAT it is the way
+    // in), and said once known (it may take another search for the router).
+    if (protocol && !Options.IPv6Address.empty() && !StopRequested()) {
+        RequestPinhole(*protocol, Options, outcome, pinhole);
+        Report(outcome);
+    }
 
     // Renew at half the shorter lease until stopped; a permanent mapping
     // alone needs none.

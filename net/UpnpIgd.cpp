@@ -29,27 +29,41 @@ struct UpnpIgdClient::Igd {
     const char* Service() const { return Data.first.servicetype; }
     const char* FirewallControl() const { return Urls.controlURL_6FC; }
     const char* FirewallService() const { return Data.IPv6FC.servicetype; }
+    bool OffersPinholes() const { return FirewallControl() && *FirewallControl() && *FirewallService(); }
 };
 
 UpnpIgdClient::UpnpIgdClient() = default;
 UpnpIgdClient::~UpnpIgdClient() = default;
 
-bool UpnpIgdClient::Discover(std::chrono::milliseconds limit)
+namespace {
+
+// The first gateway that answers discovery within `limit`, over IPv4 or
+// (ff02::c) IPv6; null when none does.
+template <class Igd>
+std::unique_ptr<Igd> FindGateway(std::chrono::milliseconds limit, bool ipv6)
 {
     int error = 0;
-    UPNPDev* devices = upnpDiscover(static_cast<int>(limit.count()), nullptr, nullptr, UPNP_LOCAL_PORT_ANY, 0, 2,
-                                    &error);
+    UPNPDev* devices = upnpDiscover(static_cast<int>(limit.count()), nullptr, nullptr, UPNP_LOCAL_PORT_ANY,
+                                    ipv6 ? 1 : 0, 2, &error);
     if (!devices)
-        return false;
+        return nullptr;
     auto igd = std::make_unique<Igd>();
     // 1: a connected gateway, 2: a gateway that says it is not connected
     // (still asked: it may map all the same, and its answer is the diagnosis).
     const int found = UPNP_GetValidIGD(devices, &igd->Urls, &igd->Data, igd->LanAddress, sizeof igd->LanAddress);
     freeUPNPDevlist(devices);
     if (found != 1 && found != 2)
-        return false;
-    m_igd = std::move(igd);
-    return true;
+        return nullptr;
+    return igd;
+}
+
+} // namespace
+
+bool UpnpIgdClient::Discover(std::chrono::milliseconds limit)
+{
+    m_limit = limit;
+    m_igd = FindGateway<Igd>(limit, false);
+    return m_igd != nullptr;
 }
 
 std::string UpnpIgdClient::PublicAddress()
@@ -103,20 +117,37 @@ void UpnpIgdClient::Unmap(int externalPort, int)
     UPNP_DeletePortMapping(m_igd->Control(), m_igd->Service(), ext.c_str(), "TCP", nullptr);
 }
 
-bool UpnpIgdClient::OffersPinholes()
-{
-    return m_igd && m_igd->FirewallControl() && *m_igd->FirewallControl() && *m_igd->FirewallService();
-}
+bool UpnpIgdClient::OffersPinholes() { return m_igd && m_igd->OffersPinholes(); }
 
 PinholeRequestResult UpnpIgdClient::OpenPinhole(const std::string& address, int port, int leaseSeconds)
 {
     PinholeRequestResult r;
     if (!OffersPinholes())
         return r;
+    r = AskForPinhole(*m_igd, address, port, leaseSeconds);
+    if (r.Result == PinholeRequestResult::Kind::Refused) {
+        // A router that guards its firewall grants a pinhole only to the
+        // address that asks for it, that is, only when asked over IPv6.
+        if (!m_igd6 && !m_triedIPv6) {
+            m_triedIPv6 = true;
+            m_igd6 = FindGateway<Igd>(m_limit, true);
+        }
+        if (m_igd6 && m_igd6->OffersPinholes()) {
+            PinholeRequestResult again = AskForPinhole(*m_igd6, address, port, leaseSeconds);
+            if (again.Result != PinholeRequestResult::Kind::Refused)
+                return again;
+        }
+    }
+    return r;
+}
+
+PinholeRequestResult UpnpIgdClient::AskForPinhole(Igd& igd, const std::string& address, int port, int leaseSeconds)
+{
+    PinholeRequestResult r;
     // A router whose firewall lets everything in needs no pinhole; one that
     // says it allows none is not asked (a router that cannot tell is).
     int enabled = 0, allowed = 0;
-    if (UPNP_GetFirewallStatus(m_igd->FirewallControl(), m_igd->FirewallService(), &enabled, &allowed) ==
+    if (UPNP_GetFirewallStatus(igd.FirewallControl(), igd.FirewallService(), &enabled, &allowed) ==
         UPNPCOMMAND_SUCCESS) {
         if (!enabled) {
             r.Result = PinholeRequestResult::Kind::FirewallOff;
@@ -131,7 +162,7 @@ PinholeRequestResult UpnpIgdClient::OpenPinhole(const std::string& address, int 
     const std::string leaseText = std::to_string(leaseSeconds);
     char id[16] = {};
     // Any remote address and port: the viewers are anywhere.
-    const int rc = UPNP_AddPinhole(m_igd->FirewallControl(), m_igd->FirewallService(), "", "0", address.c_str(),
+    const int rc = UPNP_AddPinhole(igd.FirewallControl(), igd.FirewallService(), "", "0", address.c_str(),
                                    portText.c_str(), kProtocolTcp, leaseText.c_str(), id);
     if (rc != UPNPCOMMAND_SUCCESS || !*id) {
         r.Refusal = rc != UPNPCOMMAND_SUCCESS ? UpnpRefusal(rc) : "the router named no pinhole";
@@ -139,20 +170,21 @@ PinholeRequestResult UpnpIgdClient::OpenPinhole(const std::string& address, int 
     }
     r.Result = PinholeRequestResult::Kind::Opened;
     r.Id = id;
+    m_pinholeIgd = &igd;
     return r;
 }
 
 bool UpnpIgdClient::RenewPinhole(const std::string& id, int leaseSeconds)
 {
-    if (!OffersPinholes())
+    if (!m_pinholeIgd)
         return false;
     const std::string leaseText = std::to_string(leaseSeconds);
-    return UPNP_UpdatePinhole(m_igd->FirewallControl(), m_igd->FirewallService(), id.c_str(), leaseText.c_str()) ==
-           UPNPCOMMAND_SUCCESS;
+    return UPNP_UpdatePinhole(m_pinholeIgd->FirewallControl(), m_pinholeIgd->FirewallService(), id.c_str(),
+                              leaseText.c_str()) == UPNPCOMMAND_SUCCESS;
 }
 
 void UpnpIgdClient::ClosePinhole(const std::string& id)
 {
-    if (OffersPinholes())
-        UPNP_DeletePinhole(m_igd->FirewallControl(), m_igd->FirewallService(), id.c_str());
+    if (m_pinholeIgd)
+        UPNP_DeletePinhole(m_pinholeIgd->FirewallControl(), m_pinholeIgd->FirewallService(), id.c_str());
 }

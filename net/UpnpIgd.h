@@ -23,5 +23,11 @@ public:
 
 private:
     struct Igd;
-    std::unique_ptr<Igd> m_igd;
+    PinholeRequestResult AskForPinhole(Igd& igd, const std::string& address, int port, int leaseSeconds);
+
+    std::chrono::milliseconds m_limit {2000};
+    std::unique_ptr<Igd> m_igd;  // found over IPv4: the port mapping
+    std::unique_ptr<Igd> m_igd6; // the same router found over IPv6, when asked for a pinhole there
+    bool m_triedIPv6 = false;
+    Igd* m_pinholeIgd = nullptr; // the one that opened the pinhole
 };

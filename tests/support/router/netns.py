@@ -11,9 +11,12 @@ WAN side is 100.64.12.7 in a carrier namespace that masquerades once more to
 these namespaces; everything is removed by close().
 
 With `ipv6=True` the LAN and the WAN side also have IPv6 (2001:db8:1::/64 and
-2001:db8:2::/64), routed without translation; the router's IPv6 firewall lets
-nothing in from the WAN side but answers and what the set "pinholes" (address
-. port, filled by whoever plays the router's pinholes) names.
+2001:db8:3::/64; the carrier, when there is one, routes 2001:db8:2::/64 to the
+router), routed without translation. With `ipv6_firewall` (the default) the
+router's IPv6 firewall lets nothing in from the WAN side but answers and what
+the set "pinholes" (address . port, filled by whoever plays the router's
+pinholes) names; without it the router's own firewall software makes its
+rules.
 """
 import os
 import subprocess
@@ -27,8 +30,7 @@ CGN_CARRIER_INSIDE = "100.64.0.1"
 CGN_PUBLIC = "203.0.113.7"
 LAN6_HOST = "2001:db8:1::10"
 LAN6_ROUTER = "2001:db8:1::1"
-ROUTER6_WAN = "2001:db8:2::1"
-WAN6_HOST = "2001:db8:2::100"
+WAN6_HOST = "2001:db8:3::100"
 
 
 def run(*cmd, check=True, **kw):
@@ -51,7 +53,7 @@ def why_namespaces_cannot_be_made():
 
 
 class HomeNetwork:
-    def __init__(self, carrier=False, ipv6=False):
+    def __init__(self, carrier=False, ipv6=False, ipv6_firewall=True):
         tag = str(os.getpid())
         self.lan, self.router, self.wan = f"lm{tag}lan", f"lm{tag}rtr", f"lm{tag}wan"
         self.carrier = f"lm{tag}cgn" if carrier else None
@@ -61,7 +63,7 @@ class HomeNetwork:
         try:
             self._build()
             if ipv6:
-                self._build_ipv6()
+                self._build_ipv6(ipv6_firewall)
         except Exception:
             self.close()
             raise
@@ -104,22 +106,34 @@ class HomeNetwork:
                   ' chain post { type nat hook postrouting priority srcnat; oifname "wan0" masquerade; }\n'
                   '}\n')
 
-    def _build_ipv6(self):
+    def _build_ipv6(self, firewall):
         # nodad: usable at once, not "tentative" for a second.
-        for name, dev, address in ((self.lan, "eth0", LAN6_HOST), (self.router, "lan0", LAN6_ROUTER),
-                                   (self.router, "wan0", ROUTER6_WAN), (self.wan, "eth0", WAN6_HOST)):
-            self.ns(name, "ip", "-6", "addr", "add", address + "/64", "dev", dev, "nodad")
+        def address(name, dev, addr):
+            self.ns(name, "ip", "-6", "addr", "add", addr + "/64", "dev", dev, "nodad")
+        address(self.lan, "eth0", LAN6_HOST)
+        address(self.router, "lan0", LAN6_ROUTER)
+        address(self.wan, "eth0", WAN6_HOST)
         self.ns(self.lan, "ip", "-6", "route", "add", "default", "via", LAN6_ROUTER)
-        self.ns(self.wan, "ip", "-6", "route", "add", "2001:db8:1::/64", "via", ROUTER6_WAN)
+        if self.carrier:
+            address(self.router, "wan0", "2001:db8:2::1")
+            address(self.carrier, "in0", "2001:db8:2::2")
+            address(self.carrier, "out0", "2001:db8:3::1")
+            self.ns(self.router, "ip", "-6", "route", "add", "default", "via", "2001:db8:2::2")
+            self.ns(self.carrier, "ip", "-6", "route", "add", "2001:db8:1::/64", "via", "2001:db8:2::1")
+            self.ns(self.carrier, "sysctl", "-qw", "net.ipv6.conf.all.forwarding=1")
+        else:
+            address(self.router, "wan0", "2001:db8:3::1")
+        self.ns(self.wan, "ip", "-6", "route", "add", "2001:db8:1::/64", "via", "2001:db8:3::1")
         self.ns(self.router, "sysctl", "-qw", "net.ipv6.conf.all.forwarding=1")
-        self._nft(self.router,
-                  'table ip6 firewall {\n'
-                  ' set pinholes { type ipv6_addr . inet_service; }\n'
-                  ' chain forward { type filter hook forward priority filter; policy accept;\n'
-                  '   iifname "wan0" ct state established,related accept\n'
-                  '   iifname "wan0" ip6 daddr . tcp dport @pinholes accept\n'
-                  '   iifname "wan0" drop; }\n'
-                  '}\n')
+        if firewall:
+            self._nft(self.router,
+                      'table ip6 firewall {\n'
+                      ' set pinholes { type ipv6_addr . inet_service; }\n'
+                      ' chain forward { type filter hook forward priority filter; policy accept;\n'
+                      '   iifname "wan0" ct state established,related accept\n'
+                      '   iifname "wan0" ip6 daddr . tcp dport @pinholes accept\n'
+                      '   iifname "wan0" drop; }\n'
+                      '}\n')
 
     def pinholes(self):
         """The router's IPv6 pinholes as nft lists them."""
