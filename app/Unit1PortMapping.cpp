@@ -3,6 +3,7 @@
 #include "app/Unit1PortMapping.h"
 
 #include "app/Unit1.h"
+#include "net/NetIPv6.h"
 #include "net/NetStack.h"
 #include "net/PortMapper.h"
 #include "platform/ini/IniFile.h"
@@ -15,6 +16,7 @@
 #include <QTimer>
 
 #include <cstdlib>
+#include <vector>
 
 namespace {
 // A shorter lease for tests of the renewal ([Network] PortMapping stays the
@@ -102,6 +104,7 @@ void TPortMappingController::Start(int port)
     m_outcome = MappingOutcome {};
     m_outcome.InternalPort = port;
     m_said.clear();
+    m_said6.clear();
     m_form.lblRouterAddress->clear();
     m_form.lblReachability->clear();
     m_form.lblReachability->setToolTip({});
@@ -114,6 +117,8 @@ void TPortMappingController::Start(int port)
     PortMappingOptions options;
     options.InternalPort = port;
     options.Lease = LeaseTime();
+    // The stream listens on IPv6 too: the same port is opened there.
+    options.IPv6Address = GlobalIPv6Address();
     m_mapper = std::make_unique<PortMapper>(options, [this, notices](const MappingOutcome& outcome) {
         QMetaObject::invokeMethod(notices, [this, outcome] { Outcome(outcome); }, Qt::QueuedConnection);
     });
@@ -176,10 +181,19 @@ void TPortMappingController::Outcome(const MappingOutcome& outcome)
 void TPortMappingController::ShowDiagnosis()
 {
     const std::string text = ReachabilityText(m_outcome, m_echo);
-    if (text.empty() || text == m_said)
+    const std::string text6 = PinholeText(m_outcome);
+    if (text.empty() || (text == m_said && text6 == m_said6))
         return;
+    std::vector<std::string> lines;
+    if (text != m_said)
+        lines.push_back(text);
+    if (!text6.empty() && text6 != m_said6)
+        lines.push_back(text6);
     m_said = text;
-    m_form.lblReachability->setText(QString::fromStdString(text));
-    m_form.lblReachability->setToolTip(QString::fromStdString(text));
-    m_form.ShowNoticeLines({text});
+    m_said6 = text6;
+    const QString shown = QString::fromStdString(text6.empty() ? text : text + "\n" + text6);
+    m_form.lblReachability->setText(shown);
+    m_form.lblReachability->setToolTip(shown);
+    if (!lines.empty())
+        m_form.ShowNoticeLines(lines);
 }

@@ -46,6 +46,7 @@ private:
     std::unique_ptr<QObject> m_notices;
     MappingOutcome m_outcome;
     std::string m_echo;
-    std::string m_said; // the last diagnosis shown
+    std::string m_said;  // the last diagnosis shown
+    std::string m_said6; // the last IPv6 line shown
     bool m_inFile = false;
 };

@@ -3,6 +3,7 @@
 #include "net/NatPmp.h"
 #include "net/UpnpIgd.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -68,6 +69,37 @@ void RequestMapping(PortMapProtocol& protocol, const PortMappingOptions& options
     }
 }
 
+// Pinholes last at most a day (IGD:2); a permanent IPv4 mapping still gets
+// a pinhole with a lease, renewed like any other.
+int PinholeLease(const PortMappingOptions& options)
+{
+    return static_cast<int>(std::min<std::chrono::seconds::rep>(options.Lease.count(), 86400));
+}
+
+void RequestPinhole(PortMapProtocol& protocol, const PortMappingOptions& options, MappingOutcome& outcome,
+                    std::string& id)
+{
+    outcome.PinholeAddress = options.IPv6Address;
+    if (!protocol.OffersPinholes()) {
+        outcome.Pinhole = PinholeState::NotOffered;
+        return;
+    }
+    const PinholeRequestResult r = protocol.OpenPinhole(options.IPv6Address, options.InternalPort,
+                                                        PinholeLease(options));
+    switch (r.Result) {
+    case PinholeRequestResult::Kind::Opened:
+        outcome.Pinhole = PinholeState::Opened;
+        outcome.PinholeRefusal.clear();
+        id = r.Id;
+        return;
+    case PinholeRequestResult::Kind::FirewallOff: outcome.Pinhole = PinholeState::FirewallOff; return;
+    case PinholeRequestResult::Kind::Refused:
+        outcome.Pinhole = PinholeState::Refused;
+        outcome.PinholeRefusal = r.Refusal;
+        return;
+    }
+}
+
 } // namespace
 
 void PortMapper::State::Run()
@@ -91,32 +123,55 @@ void PortMapper::State::Run()
         }
     }
     int leaseSeconds = static_cast<int>(Options.Lease.count());
+    std::string pinhole; // the router's name for the open pinhole ("": none)
     if (protocol && !StopRequested()) {
         outcome.RouterAddress = protocol->PublicAddress();
         RequestMapping(*protocol, Options, outcome, leaseSeconds);
     }
     outcome.Finished = true;
     Report(outcome);
+    // IPv6 needs no translation, only the router's firewall opened: asked
+    // whatever became of the IPv4 port (behind a second NAT it is the way
+    // in), and said once known (it may take another search for the router).
+    if (protocol && !Options.IPv6Address.empty() && !StopRequested()) {
+        RequestPinhole(*protocol, Options, outcome, pinhole);
+        Report(outcome);
+    }
 
-    // Renew at half the lease until stopped; a permanent mapping needs none.
-    while (outcome.Granted) {
-        const auto renewAt = leaseSeconds > 0
-                                 ? std::chrono::steady_clock::now() + std::chrono::seconds(leaseSeconds) / 2
-                                 : std::chrono::steady_clock::time_point::max();
+    // Renew at half the shorter lease until stopped; a permanent mapping
+    // alone needs none.
+    while (outcome.Granted || !pinhole.empty()) {
+        int period = pinhole.empty() ? 0 : PinholeLease(Options);
+        if (outcome.Granted && leaseSeconds > 0 && (period == 0 || leaseSeconds < period))
+            period = leaseSeconds;
+        const auto renewAt = period > 0 ? std::chrono::steady_clock::now() + std::chrono::seconds(period) / 2
+                                        : std::chrono::steady_clock::time_point::max();
         if (WaitUntil(renewAt))
             break;
-        const MapRequestResult r = protocol->Map(outcome.ExternalPort, Options.InternalPort, leaseSeconds);
-        if (r.Result != MapRequestResult::Kind::Granted) {
-            outcome.Granted = false;
-            outcome.Refusal = r.Refusal;
-            Report(outcome);
-            break;
+        bool changed = false;
+        if (outcome.Granted && leaseSeconds > 0) {
+            const MapRequestResult r = protocol->Map(outcome.ExternalPort, Options.InternalPort, leaseSeconds);
+            if (r.Result != MapRequestResult::Kind::Granted) {
+                outcome.Granted = false;
+                outcome.Refusal = r.Refusal;
+                changed = true;
+            } else if (r.LeaseSeconds > 0) {
+                leaseSeconds = r.LeaseSeconds;
+            }
         }
-        if (r.LeaseSeconds > 0)
-            leaseSeconds = r.LeaseSeconds;
+        // A pinhole the router lost (it restarted) is asked for again.
+        if (!pinhole.empty() && !protocol->RenewPinhole(pinhole, PinholeLease(Options))) {
+            pinhole.clear();
+            RequestPinhole(*protocol, Options, outcome, pinhole);
+            changed = changed || outcome.Pinhole != PinholeState::Opened;
+        }
+        if (changed)
+            Report(outcome);
     }
     if (outcome.Granted)
         protocol->Unmap(outcome.ExternalPort, Options.InternalPort);
+    if (!pinhole.empty())
+        protocol->ClosePinhole(pinhole);
     std::lock_guard<std::mutex> hold(Lock);
     Done = true;
     Wake.notify_all();

@@ -2,8 +2,8 @@
 // Keeps one TCP port of this machine open on the home router while the
 // stream runs: finds the router (UPnP IGD first, NAT-PMP when no IGD
 // answers), asks for the port (or one of the next few when another machine
-// holds it), renews the lease at half its time, and removes the mapping when
-// stopped.
+// holds it) and for an IPv6 pinhole to the same port, renews both at half
+// their lease, and removes them when stopped.
 //
 // Threads: the object owns one worker thread, started by the constructor.
 // Every network call runs there; the constructor and Stop() return without
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 
 struct PortMappingOptions {
     int InternalPort = 0;
@@ -22,6 +23,9 @@ struct PortMappingOptions {
     int PortsToTry = 5; // the stream port and the next four
     std::chrono::milliseconds DiscoveryLimit {2000};
     std::chrono::milliseconds RemoveLimit {2000};
+    // This machine's global IPv6 address: the router is asked for a pinhole
+    // to it, for the same port and lease ("": none asked).
+    std::string IPv6Address;
 };
 
 class PortMapper {

@@ -109,3 +109,23 @@ std::string ReachabilityText(const MappingOutcome& o, const std::string& echoAdd
     }
     return {};
 }
+
+std::string PinholeText(const MappingOutcome& o)
+{
+    if (!o.Finished)
+        return {};
+    const std::string port = std::to_string(o.InternalPort);
+    const std::string where = "[" + o.PinholeAddress + "]:" + port;
+    switch (o.Pinhole) {
+    case PinholeState::NotAsked: return {};
+    case PinholeState::NotOffered:
+        return "IPv6: the router offers no pinholes; " + where + " is reachable only if its firewall lets viewers in";
+    case PinholeState::Opened:
+        return "IPv6: router opened " + where + " (" + MappingProtocolName(o.Protocol) + " pinhole)";
+    case PinholeState::FirewallOff: return "IPv6: the router's firewall is off; " + where + " is open";
+    case PinholeState::Refused:
+        return "IPv6: the router refused to open " + where +
+               (o.PinholeRefusal.empty() ? "" : " (" + o.PinholeRefusal + ")");
+    }
+    return {};
+}

@@ -6,6 +6,15 @@
 
 enum class MappingProtocol { None, Upnp, NatPmp };
 
+// What became of the IPv6 pinhole for the stream port.
+enum class PinholeState {
+    NotAsked,   // no IPv6 address of this machine, or no router answered
+    NotOffered, // the router has no pinholes to give
+    Opened,     // the router's firewall lets viewers in
+    FirewallOff,// the router's firewall lets everything in
+    Refused,    // the router refused (or stopped renewing) it
+};
+
 // The result of one attempt to open a port on the router. Plain data, made on
 // the port mapper's thread and read on the window's.
 struct MappingOutcome {
@@ -17,6 +26,9 @@ struct MappingOutcome {
     bool Permanent = false;       // the router refused leases: removed at Stop
     std::string RouterAddress;    // the router's own public address ("" unknown)
     std::string Refusal;          // the router's refusal, e.g. "UPnP error 718 (ConflictInMappingEntry)"
+    PinholeState Pinhole = PinholeState::NotAsked;
+    std::string PinholeAddress;   // this machine's global IPv6 address the pinhole is for
+    std::string PinholeRefusal;   // the router's refusal of the pinhole
 };
 
 enum class Reachability {
@@ -40,5 +52,8 @@ Reachability Classify(const MappingOutcome& outcome, const std::string& echoAddr
 
 // The line for the window and the console ("" while still asking).
 std::string ReachabilityText(const MappingOutcome& outcome, const std::string& echoAddress);
+
+// The IPv6 line for the window and the console ("" when nothing was asked).
+std::string PinholeText(const MappingOutcome& outcome);
 
 const char* MappingProtocolName(MappingProtocol protocol);

@@ -77,9 +77,9 @@ def wait_for(predicate, timeout, what):
 class Network:
     """One home network and the processes started in it; all gone at close()."""
 
-    def __init__(self, test, carrier=False):
+    def __init__(self, test, carrier=False, ipv6=False, ipv6_firewall=True):
         self.test = test
-        self.net = netns.HomeNetwork(carrier=carrier)
+        self.net = netns.HomeNetwork(carrier=carrier, ipv6=ipv6, ipv6_firewall=ipv6_firewall)
         self.dir = tempfile.mkdtemp(prefix="lumora-portmap-")
         self.procs = []
         self.files = []
@@ -137,6 +137,32 @@ class Network:
             "lumora", ready=False, env=environment, cwd=self.dir)
         return self.lumora_proc
 
+    def window(self, settings=""):
+        """The window itself, offscreen, streaming the test pattern on PORT in
+        the LAN namespace, pressed through press()."""
+        ini = self.path("lumora.ini")
+        with open(ini, "w") as f:
+            f.write(f"[Network]\nPort={PORT}\nProfile=4\n" + settings)
+        environment = {k: v for k, v in os.environ.items()
+                       if k not in ("DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR", "LUMORA_PORT_MAPPING")}
+        environment["QT_QPA_PLATFORM"] = "offscreen"
+        self.lumora_out = self.path("lumora.out")
+        self.lumora_proc = self.start_in(
+            self.net.lan, [os.path.join(BUILD, "window_driver"), ini, ECHO_URL], "lumora", ready=False,
+            env=environment, cwd=self.dir, stdin=subprocess.PIPE, text=True)
+        return self.lumora_proc
+
+    def press(self, command):
+        """Has the window handle `command` (see tests/e2e/window_driver.cpp) and
+        waits until it has."""
+        done = "done " + command + "\n"
+        before = self.output().count(done)
+        self.lumora_proc.stdin.write(command + "\n")
+        self.lumora_proc.stdin.flush()
+        wait_for(lambda: self.output().count(done) > before or self.lumora_proc.poll() is not None, 30,
+                 repr(command))
+        self.test.assertGreater(self.output().count(done), before, self.output())
+
     def text(self, name):
         with open(self.path(name)) as f:
             return f.read()
@@ -152,9 +178,15 @@ class Network:
         self.lumora_proc.send_signal(sig)
         self.test.assertEqual(self.lumora_proc.wait(timeout=15), 0, self.output())
 
-    def probe(self, ns, url):
-        """What ffprobe finds at url: the codec names, or its error."""
-        r = self.net.ns(ns, "timeout", "20", "ffprobe", "-v", "error", "-rw_timeout", "5000000", "-show_entries",
+    def pinholes(self):
+        listing = self.net.pinholes()
+        m = re.search(r"elements = \{([^}]*)\}", listing)
+        return sorted(re.findall(r"([0-9a-f:]+) \. (\d+)", m.group(1))) if m else []
+
+    def probe(self, ns, url, limit_us=5000000):
+        """What ffprobe finds at url: the codec names, or its error (within
+        `limit_us` when nothing answers)."""
+        r = self.net.ns(ns, "timeout", "20", "ffprobe", "-v", "error", "-rw_timeout", str(limit_us), "-show_entries",
                         "stream=codec_name", "-of", "csv=p=0", url, check=False)
         return (r.stdout + r.stderr).strip()
 
@@ -163,6 +195,8 @@ class Network:
             if proc.poll() is None:
                 proc.kill()
             proc.wait()
+            if proc.stdin:
+                proc.stdin.close()
         self.net.close()
         for f in self.files:
             f.close()
@@ -202,6 +236,50 @@ class PortMappingTest(unittest.TestCase):
         n.net.ns(n.net.lan, "natpmpc", "-a", "9002", "9000", "tcp", "0")
         self.assertEqual(n.mapped_ports(), [])
 
+    def test_scripted_pinholes_speak_as_upnpc_expects(self):
+        n = Network(self, ipv6=True)
+        n.scripted_router("--upnp", "--pinholes")
+        upnpc = lambda *a: n.net.ns(n.net.lan, "upnpc", "-i", *a).stdout
+        self.assertIn("Inbound Pinhole Allowed: Yes", upnpc("-S"))
+        self.assertIn(f"AddPinhole: ([]:0 -> [{netns.LAN6_HOST}]:9000) / Pinhole ID = 1",
+                      upnpc("-A", "", "0", netns.LAN6_HOST, "9000", "TCP", "60"))
+        self.assertEqual(n.pinholes(), [(netns.LAN6_HOST, "9000")])
+        self.assertIn("UpdatePinhole: Pinhole ID = 1 with Lease Time: 120", upnpc("-U", "1", "120"))
+        self.assertIn("UPNP_DeletePinhole() returned : 0", upnpc("-D", "1"))
+        self.assertEqual(n.pinholes(), [])
+        self.assertIn("UPNP_DeletePinhole() returned : 704", upnpc("-D", "1"))
+
+    def test_an_ipv6_pinhole_lets_the_outside_viewer_in_only_while_it_exists(self):
+        n = Network(self, ipv6=True)
+        n.scripted_router("--upnp", "--pinholes")
+        url = f"http://[{netns.LAN6_HOST}]:{PORT}/"
+        opened = f"IPv6: router opened [{netns.LAN6_HOST}]:{PORT} (UPnP pinhole)\n"
+        n.window()
+        for started in (1, 2):
+            wait_for(lambda: n.output().count(opened) == started or n.lumora_proc.poll() is not None, 30,
+                     "the pinhole")
+            self.assertEqual(n.pinholes(), [(netns.LAN6_HOST, str(PORT))])
+            self.assertIn("wmv2", n.probe(n.net.wan, url))
+            if started == 1:
+                n.press("stop")
+                self.assertEqual(len(n.router_requests("upnp6", "DeletePinhole")), 1)
+                self.assertEqual(n.pinholes(), [])
+                self.assertNotIn("refused", n.probe(n.net.wan, url, 1000000), "the firewall drops it")
+                n.press("start")
+        adds = n.router_requests("upnp6", "AddPinhole")
+        self.assertEqual([(a["remote_host"], a["remote_port"], a["internal_client"], a["internal_port"],
+                           a["protocol"], a["lease"]) for a in adds],
+                         [("", "0", netns.LAN6_HOST, str(PORT), "6", "3600")] * 2)
+        self.assertEqual([d["id"] for d in n.router_requests("upnp6", "DeletePinhole")], ["1"])
+        # The stream runs, yet without the pinhole the firewall keeps the
+        # outside viewer out; the LAN side still plays.
+        n.net.ns(n.net.router, "nft", "flush", "set", "ip6", "firewall", "pinholes")
+        self.assertNotIn("wmv2", n.probe(n.net.wan, url, 1000000))
+        self.assertIn("wmv2", n.probe(n.net.router, url))
+        n.press("close")
+        self.assertEqual(n.lumora_proc.wait(timeout=15), 0, n.output())
+        self.assertEqual([d["id"] for d in n.router_requests("upnp6", "DeletePinhole")], ["1", "2"])
+
     def test_upnp_mapping_lets_the_outside_viewer_in_until_the_program_ends(self):
         n = Network(self)
         n.scripted_router("--upnp", "--natpmp")
@@ -220,11 +298,38 @@ class PortMappingTest(unittest.TestCase):
         self.assertEqual(n.mapped_ports(), [])
         self.assertIn("Connection refused", n.probe(n.net.wan, self.wan_url(PORT)))
 
-    def test_natpmp_when_no_igd_answers(self):
+    def test_stop_and_a_source_change_remove_the_mapping(self):
         n = Network(self)
+        n.scripted_router("--upnp")
+        n.window()
+        reachable = f"Reachable: router opened port {PORT} (UPnP)\n"
+        for ended, press in enumerate(("stop", "source"), 1):
+            wait_for(lambda: n.output().count(reachable) == ended or n.lumora_proc.poll() is not None, 30,
+                     "the mapping before " + press)
+            self.assertEqual(n.mapped_ports(), [PORT], n.output())
+            self.assertIn("wmv2", n.probe(n.net.wan, self.wan_url(PORT)))
+            n.press(press)
+            # Removed before the window went on: nothing is left open.
+            self.assertEqual(len(n.router_requests("upnp", "DeletePortMapping")), ended, press)
+            self.assertEqual(n.mapped_ports(), [], press)
+            self.assertIn("Connection refused", n.probe(n.net.wan, self.wan_url(PORT)), press)
+            n.press("start")
+        wait_for(lambda: n.output().count(reachable) == 3 or n.lumora_proc.poll() is not None, 30,
+                 "the mapping before close")
+        self.assertEqual(n.mapped_ports(), [PORT], n.output())
+        self.assertNotIn("error: ", n.output())
+        n.press("close")
+        self.assertEqual(n.lumora_proc.wait(timeout=15), 0, n.output())
+        self.assertEqual(len(n.router_requests("upnp", "DeletePortMapping")), 3, "and at close")
+        self.assertEqual(n.mapped_ports(), [])
+
+    def test_natpmp_when_no_igd_answers(self):
+        n = Network(self, ipv6=True)
         n.scripted_router("--natpmp")
         n.lumora()
         n.wait_for_line(f"Reachable: router opened port {PORT} (NAT-PMP)")
+        n.wait_for_line(f"IPv6: the router offers no pinholes; [{netns.LAN6_HOST}]:{PORT} is reachable only if "
+                        "its firewall lets viewers in")
         self.assertEqual(n.mapped_ports(), [PORT])
         self.assertIn("wmv2", n.probe(n.net.wan, self.wan_url(PORT)))
         n.end_lumora(signal.SIGINT)
@@ -275,17 +380,24 @@ class PortMappingTest(unittest.TestCase):
         self.assertEqual(n.mapped_ports(), [PORT], "the other machine's mapping stays")
 
     def test_a_short_lease_is_renewed_before_it_ends(self):
-        n = Network(self)
-        n.scripted_router("--upnp")
+        n = Network(self, ipv6=True)
+        n.scripted_router("--upnp", "--pinholes")
         n.lumora(env={"LUMORA_PORTMAP_LEASE": "4"})
         n.wait_for_line(f"Reachable: router opened port {PORT} (UPnP)")
-        wait_for(lambda: len(n.router_requests("upnp", "AddPortMapping")) >= 3, 20, "two renewals")
+        n.wait_for_line(f"IPv6: router opened [{netns.LAN6_HOST}]:{PORT} (UPnP pinhole)")
+        wait_for(lambda: len(n.router_requests("upnp", "AddPortMapping")) >= 3 and
+                 len(n.router_requests("upnp6", "UpdatePinhole")) >= 2, 20, "two renewals")
         adds = n.router_requests("upnp", "AddPortMapping")
         self.assertTrue(all(a["lease"] == "4" for a in adds), adds)
+        updates = n.router_requests("upnp6", "UpdatePinhole")
+        self.assertTrue(all((u["id"], u["lease"]) == ("1", "4") for u in updates), updates)
         self.assertEqual(n.router_requests("router", "expired"), [], "a lease ran out")
+        self.assertEqual(n.router_requests("router", "pinhole expired"), [], "a pinhole's lease ran out")
         self.assertEqual(n.mapped_ports(), [PORT])
+        self.assertEqual(n.pinholes(), [(netns.LAN6_HOST, str(PORT))])
         n.end_lumora()
         self.assertEqual(n.mapped_ports(), [])
+        self.assertEqual(n.pinholes(), [])
 
     def test_a_router_without_leases_gets_a_permanent_mapping_removed_at_the_end(self):
         n = Network(self)
@@ -298,7 +410,7 @@ class PortMappingTest(unittest.TestCase):
         self.assertEqual(n.mapped_ports(), [])
 
     def test_miniupnpd_behind_a_carrier_grade_nat_refuses_and_the_double_nat_is_said(self):
-        n = Network(self, carrier=True)
+        n = Network(self, carrier=True, ipv6=True, ipv6_firewall=False)
         conf = n.path("miniupnpd.conf")
         with open(conf, "w") as f:
             f.write("ext_ifname=wan0\nlistening_ip=lan0\nport=0\nenable_natpmp=yes\nenable_upnp=yes\n"
@@ -306,9 +418,12 @@ class PortMappingTest(unittest.TestCase):
                     "upnp_table_name=miniupnpd\nupnp_nat_table_name=miniupnpd\nupnp_forward_chain=forward_mu\n"
                     "upnp_nat_chain=prerouting_mu\nupnp_nat_postrouting_chain=postrouting_mu\n"
                     "allow 1024-65535 192.0.2.0/24 1024-65535\ndeny 0-65535 0.0.0.0/0 0-65535\n")
-        # The chains miniupnpd fills, as a router's own start-up makes them.
+        # The chains miniupnpd fills, as a router's own start-up makes them;
+        # nothing comes in over IPv6 but what miniupnpd lets in.
         n.net._nft(n.net.router, "table inet miniupnpd {\n"
-                   " chain forward { type filter hook forward priority 0; policy accept; jump forward_mu; }\n"
+                   " chain forward { type filter hook forward priority 0; policy accept;\n"
+                   "   ct state established,related accept; jump forward_mu;\n"
+                   '   iifname "wan0" meta nfproto ipv6 drop; }\n'
                    " chain forward_mu { }\n"
                    " chain prerouting { type nat hook prerouting priority -100; policy accept; jump prerouting_mu; }\n"
                    " chain prerouting_mu { }\n"
@@ -324,7 +439,16 @@ class PortMappingTest(unittest.TestCase):
                         f"{netns.CGN_PUBLIC}): " + DOUBLE_NAT_TAIL)
         self.assertNotIn("Reachable", n.output())
         self.assertIn("AddPortMapping", n.text("miniupnpd.out"), "Lumora asked the real router")
+        # IPv6 is the way in: miniupnpd opens its firewall for the stream
+        # port (asked over IPv6, the only way it grants a pinhole to an
+        # address), and only while the stream runs.
+        n.wait_for_line(f"IPv6: router opened [{netns.LAN6_HOST}]:{PORT} (UPnP pinhole)")
+        url = f"http://[{netns.LAN6_HOST}]:{PORT}/"
+        self.assertIn("wmv2", n.probe(n.net.wan, url))
         n.end_lumora()
+        self.assertNotIn("accept", n.net.ns(n.net.router, "nft", "list", "chain", "inet", "miniupnpd",
+                                            "forward_mu").stdout)
+        self.assertNotIn("refused", n.probe(n.net.wan, url, 1000000), "the firewall drops it again")
 
 
 if __name__ == "__main__":

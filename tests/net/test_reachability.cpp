@@ -74,6 +74,34 @@ TEST(Reachability, EachAnswerGetsItsLine)
     }
 }
 
+TEST(Reachability, EachPinholeAnswerGetsItsIPv6Line)
+{
+    const struct {
+        PinholeState state;
+        std::string refusal;
+        std::string text;
+    } cases[] = {
+        {PinholeState::NotAsked, "", ""},
+        {PinholeState::Opened, "", "IPv6: router opened [2001:db8:1::10]:8080 (UPnP pinhole)"},
+        {PinholeState::FirewallOff, "", "IPv6: the router's firewall is off; [2001:db8:1::10]:8080 is open"},
+        {PinholeState::Refused, "UPnP error 606 (Action not authorized)",
+         "IPv6: the router refused to open [2001:db8:1::10]:8080 (UPnP error 606 (Action not authorized))"},
+        {PinholeState::NotOffered, "",
+         "IPv6: the router offers no pinholes; [2001:db8:1::10]:8080 is reachable only if its firewall lets "
+         "viewers in"},
+    };
+    for (const auto& c : cases) {
+        // Whatever became of the IPv4 port: behind a second NAT the pinhole is the way in.
+        MappingOutcome o = Answer(MappingProtocol::Upnp, false, 0, "100.64.12.7", "UPnP error 729");
+        o.Pinhole = c.state;
+        o.PinholeAddress = "2001:db8:1::10";
+        o.PinholeRefusal = c.refusal;
+        EXPECT_EQ(PinholeText(o), c.text);
+        o.Finished = false;
+        EXPECT_EQ(PinholeText(o), "") << "nothing while the router is asked";
+    }
+}
+
 TEST(Reachability, NothingIsSaidWhileTheRouterIsAsked)
 {
     MappingOutcome asking = Answer(MappingProtocol::Upnp, false, 0, "");

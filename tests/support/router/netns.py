@@ -9,6 +9,14 @@ whoever plays the router's port mapping). With `carrier=True` the router's
 WAN side is 100.64.12.7 in a carrier namespace that masquerades once more to
 203.0.113.7: a home router behind a carrier-grade NAT. Nothing routes out of
 these namespaces; everything is removed by close().
+
+With `ipv6=True` the LAN and the WAN side also have IPv6 (2001:db8:1::/64 and
+2001:db8:3::/64; the carrier, when there is one, routes 2001:db8:2::/64 to the
+router), routed without translation. With `ipv6_firewall` (the default) the
+router's IPv6 firewall lets nothing in from the WAN side but answers and what
+the set "pinholes" (address . port, filled by whoever plays the router's
+pinholes) names; without it the router's own firewall software makes its
+rules.
 """
 import os
 import subprocess
@@ -20,6 +28,9 @@ ROUTER_WAN = "203.0.113.1"
 CGN_ROUTER_WAN = "100.64.12.7"
 CGN_CARRIER_INSIDE = "100.64.0.1"
 CGN_PUBLIC = "203.0.113.7"
+LAN6_HOST = "2001:db8:1::10"
+LAN6_ROUTER = "2001:db8:1::1"
+WAN6_HOST = "2001:db8:3::100"
 
 
 def run(*cmd, check=True, **kw):
@@ -42,7 +53,7 @@ def why_namespaces_cannot_be_made():
 
 
 class HomeNetwork:
-    def __init__(self, carrier=False):
+    def __init__(self, carrier=False, ipv6=False, ipv6_firewall=True):
         tag = str(os.getpid())
         self.lan, self.router, self.wan = f"lm{tag}lan", f"lm{tag}rtr", f"lm{tag}wan"
         self.carrier = f"lm{tag}cgn" if carrier else None
@@ -51,6 +62,8 @@ class HomeNetwork:
         self._made = []
         try:
             self._build()
+            if ipv6:
+                self._build_ipv6(ipv6_firewall)
         except Exception:
             self.close()
             raise
@@ -92,6 +105,39 @@ class HomeNetwork:
                   '   iifname "wan0" dnat ip to tcp dport map @portmap; }\n'
                   ' chain post { type nat hook postrouting priority srcnat; oifname "wan0" masquerade; }\n'
                   '}\n')
+
+    def _build_ipv6(self, firewall):
+        # nodad: usable at once, not "tentative" for a second.
+        def address(name, dev, addr):
+            self.ns(name, "ip", "-6", "addr", "add", addr + "/64", "dev", dev, "nodad")
+        address(self.lan, "eth0", LAN6_HOST)
+        address(self.router, "lan0", LAN6_ROUTER)
+        address(self.wan, "eth0", WAN6_HOST)
+        self.ns(self.lan, "ip", "-6", "route", "add", "default", "via", LAN6_ROUTER)
+        if self.carrier:
+            address(self.router, "wan0", "2001:db8:2::1")
+            address(self.carrier, "in0", "2001:db8:2::2")
+            address(self.carrier, "out0", "2001:db8:3::1")
+            self.ns(self.router, "ip", "-6", "route", "add", "default", "via", "2001:db8:2::2")
+            self.ns(self.carrier, "ip", "-6", "route", "add", "2001:db8:1::/64", "via", "2001:db8:2::1")
+            self.ns(self.carrier, "sysctl", "-qw", "net.ipv6.conf.all.forwarding=1")
+        else:
+            address(self.router, "wan0", "2001:db8:3::1")
+        self.ns(self.wan, "ip", "-6", "route", "add", "2001:db8:1::/64", "via", "2001:db8:3::1")
+        self.ns(self.router, "sysctl", "-qw", "net.ipv6.conf.all.forwarding=1")
+        if firewall:
+            self._nft(self.router,
+                      'table ip6 firewall {\n'
+                      ' set pinholes { type ipv6_addr . inet_service; }\n'
+                      ' chain forward { type filter hook forward priority filter; policy accept;\n'
+                      '   iifname "wan0" ct state established,related accept\n'
+                      '   iifname "wan0" ip6 daddr . tcp dport @pinholes accept\n'
+                      '   iifname "wan0" drop; }\n'
+                      '}\n')
+
+    def pinholes(self):
+        """The router's IPv6 pinholes as nft lists them."""
+        return self.ns(self.router, "nft", "list", "set", "ip6", "firewall", "pinholes").stdout
 
     def _nft(self, name, ruleset):
         subprocess.run(["ip", "netns", "exec", name, "nft", "-f", "-"], input=ruleset, text=True, check=True,

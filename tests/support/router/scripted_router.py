@@ -10,6 +10,11 @@ becomes an element of the nftables map that the router's DNAT rule reads, so
 a granted mapping really lets the WAN side in, and a removed or expired one
 really shuts it out.
 
+With --pinholes the IGD also offers the IPv6 firewall (WANIPv6FirewallControl:
+GetFirewallStatus, AddPinhole, UpdatePinhole, DeletePinhole); every pinhole
+becomes an element of the set that the router's IPv6 forward accept rule
+reads (see netns.py), and leaves it when deleted or expired.
+
 Each request is logged as one JSON line to --log, so a test can see what a
 client asked for and when.
 """
@@ -26,6 +31,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 SSDP_GROUP = "239.255.255.250"
 WANIP = "urn:schemas-upnp-org:service:WANIPConnection:1"
+WANIP6FC = "urn:schemas-upnp-org:service:WANIPv6FirewallControl:1"
 IGD = "urn:schemas-upnp-org:device:InternetGatewayDevice:1"
 UUID = "uuid:4d696e69-0000-4000-8000-0000c0000201"
 
@@ -87,6 +93,65 @@ class Mappings:
                 self.log(proto="router", action="expired", port=p)
 
 
+class Pinholes:
+    """Unique ID -> (address, port, expiry), mirrored in the nftables set "pinholes"."""
+
+    def __init__(self, mappings):
+        self.mappings = mappings
+        self.lock = threading.Lock()
+        self.table = {}
+        self.next_id = 1
+        threading.Thread(target=self._expire, daemon=True).start()
+
+    def _nft(self, verb, address, port):
+        subprocess.run(["nft", verb, "element", "ip6", "firewall", "pinholes", f"{{ {address} . {port} }}"],
+                       check=True)
+
+    def add(self, address, port, lease):
+        with self.lock:
+            uid = self.next_id
+            self.next_id += 1
+            if (address, port) not in [(a, p) for a, p, _ in self.table.values()]:
+                self._nft("add", address, port)
+            self.table[uid] = (address, port, time.monotonic() + lease)
+            return uid
+
+    def get(self, uid):
+        with self.lock:
+            return self.table.get(uid)
+
+    def update(self, uid, lease):
+        with self.lock:
+            if uid not in self.table:
+                return False
+            address, port, _ = self.table[uid]
+            self.table[uid] = (address, port, time.monotonic() + lease)
+            return True
+
+    def _remove(self, uid):
+        address, port, _ = self.table.pop(uid)
+        if (address, port) not in [(a, p) for a, p, _ in self.table.values()]:
+            self._nft("delete", address, port)
+
+    def delete(self, uid):
+        with self.lock:
+            if uid not in self.table:
+                return False
+            self._remove(uid)
+            return True
+
+    def _expire(self):
+        while True:
+            time.sleep(0.2)
+            now = time.monotonic()
+            with self.lock:
+                gone = [u for u, p in self.table.items() if p[2] <= now]
+                for u in gone:
+                    self._remove(u)
+            for u in gone:
+                self.mappings.log(proto="router", action="pinhole expired", id=u)
+
+
 def device_description(args):
     base = f"http://{args.lan_address}:{args.http_port}"
     return f"""<?xml version="1.0"?>
@@ -113,12 +178,21 @@ def device_description(args):
 <serviceType>{WANIP}</serviceType>
 <serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>
 <SCPDURL>/WANIPCn.xml</SCPDURL><controlURL>/ctl/IPConn</controlURL><eventSubURL>/evt/IPConn</eventSubURL>
-</service></serviceList>
+</service>{firewall_service(args)}</serviceList>
 </device></deviceList>
 </device></deviceList>
 </device>
 </root>
 """
+
+
+def firewall_service(args):
+    if not args.pinholes:
+        return ""
+    return (f"<service><serviceType>{WANIP6FC}</serviceType>"
+            "<serviceId>urn:upnp-org:serviceId:WANIPv6Firewall1</serviceId>"
+            "<SCPDURL>/WANIP6FC.xml</SCPDURL><controlURL>/ctl/IP6FCtl</controlURL>"
+            "<eventSubURL>/evt/IP6FCtl</eventSubURL></service>")
 
 
 def soap_ok(action, service, values):
@@ -137,7 +211,7 @@ def soap_fault(code, text):
             '</UPnPError></detail></s:Fault></s:Body></s:Envelope>')
 
 
-def make_http_handler(args, mappings):
+def make_http_handler(args, mappings, pinholes):
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
 
@@ -167,6 +241,8 @@ def make_http_handler(args, mappings):
             service, _, action = soap_action.partition("#")
             arg = lambda name: (re.search(rf"<{name}>(.*?)</{name}>", body, re.S) or [None, ""])[1].strip()
             client = self.client_address[0]
+            if service == WANIP6FC and args.pinholes:
+                return self.firewall(action, service, arg, client)
             mappings.log(proto="upnp", action=action, client=client,
                          external=arg("NewExternalPort"), internal=arg("NewInternalPort"),
                          lease=arg("NewLeaseDuration"), internal_client=arg("NewInternalClient"))
@@ -209,6 +285,49 @@ def make_http_handler(args, mappings):
                 return self.reply(500, soap_fault(718, "ConflictInMappingEntry"))
             mappings.add(port, inclient, int(inport), lease, arg("NewPortMappingDescription"))
             return self.reply(200, soap_ok(action, service, {}))
+
+        def firewall(self, action, service, arg, client):
+            """The IPv6 firewall's actions (WANIPv6FirewallControl:1)."""
+            mappings.log(proto="upnp6", action=action, client=client, remote_host=arg("RemoteHost"),
+                         remote_port=arg("RemotePort"), internal_client=arg("InternalClient"),
+                         internal_port=arg("InternalPort"), protocol=arg("Protocol"),
+                         lease=arg("LeaseTime") or arg("NewLeaseTime"), id=arg("UniqueID"))
+            if action == "GetFirewallStatus":
+                return self.reply(200, soap_ok(action, service, {
+                    "FirewallEnabled": "1", "InboundPinholeAllowed": "1"}))
+            if action == "AddPinhole":
+                address, port, lease = arg("InternalClient"), arg("InternalPort"), arg("LeaseTime")
+                try:
+                    socket.inet_pton(socket.AF_INET6, address)
+                except OSError:
+                    return self.reply(500, soap_fault(402, "Invalid Args"))
+                if arg("Protocol") != "6":
+                    return self.reply(500, soap_fault(705, "ProtocolNotSupported"))
+                if not port.isdigit() or not 0 < int(port) < 65536 or not lease.isdigit() or \
+                        not 0 < int(lease) <= 86400:
+                    return self.reply(500, soap_fault(402, "Invalid Args"))
+                uid = pinholes.add(address, int(port), int(lease))
+                return self.reply(200, soap_ok(action, service, {"UniqueID": uid}))
+            if action == "CheckPinholeWorking":
+                uid = arg("UniqueID")
+                if not uid.isdigit() or pinholes.get(int(uid)) is None:
+                    return self.reply(500, soap_fault(704, "NoSuchEntry"))
+                return self.reply(200, soap_ok(action, service, {"IsWorking": "1"}))
+            if action in ("UpdatePinhole", "DeletePinhole"):
+                uid = arg("UniqueID")
+                lease = arg("NewLeaseTime")
+                if not uid.isdigit():
+                    return self.reply(500, soap_fault(402, "Invalid Args"))
+                if action == "UpdatePinhole":
+                    if not lease.isdigit() or not 0 < int(lease) <= 86400:
+                        return self.reply(500, soap_fault(402, "Invalid Args"))
+                    done = pinholes.update(int(uid), int(lease))
+                else:
+                    done = pinholes.delete(int(uid))
+                if not done:
+                    return self.reply(500, soap_fault(704, "NoSuchEntry"))
+                return self.reply(200, soap_ok(action, service, {}))
+            return self.reply(500, soap_fault(401, "Invalid Action"))
 
     return Handler
 
@@ -279,18 +398,20 @@ def main():
     p.add_argument("--http-port", type=int, default=5000)
     p.add_argument("--upnp", action="store_true")
     p.add_argument("--natpmp", action="store_true")
+    p.add_argument("--pinholes", action="store_true", help="offer the IPv6 firewall's pinholes (IGD:2)")
     p.add_argument("--permanent-only", action="store_true", help="refuse leases (error 725)")
     p.add_argument("--taken", action="append", default=[], help="PORT=CLIENT:PORT held by another machine")
     p.add_argument("--log", required=True)
     p.add_argument("--ready", required=True, help="file written once every service listens")
     args = p.parse_args()
     mappings = Mappings(args)
+    pinholes = Pinholes(mappings) if args.pinholes else None
     for t in args.taken:
         port, target = t.split("=")
         client, inport = target.split(":")
         mappings.add(int(port), client, int(inport), 0, "another machine")
     if args.upnp:
-        server = ThreadingHTTPServer((args.lan_address, args.http_port), make_http_handler(args, mappings))
+        server = ThreadingHTTPServer((args.lan_address, args.http_port), make_http_handler(args, mappings, pinholes))
         server.daemon_threads = True
         threading.Thread(target=server.serve_forever, daemon=True).start()
         threading.Thread(target=serve_ssdp, args=(ssdp_socket(args), args, mappings), daemon=True).start()
