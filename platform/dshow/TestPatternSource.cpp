@@ -285,11 +285,14 @@ public:
         const int pattern = m_pattern.load();
         std::vector<uint32_t>& row = m_row;
         row.resize(static_cast<size_t>(width));
-        // The bars step 8 pixels every 8 frames: visibly moving, yet cheap
-        // for an encoder at low bitrates (a whole-pixel shift at the usual
-        // scales, still pictures between steps); the counter, the clock and
-        // the frame code change every frame.
-        const int offset = static_cast<int>((frame / 8 * 8) % width);
+        // The bars step every 8 frames by an 80th of the width (8 pixels at
+        // 640): visibly moving, yet cheap for an encoder at low bitrates (a
+        // whole-pixel shift, still pictures between steps). The step follows
+        // the width so that a picture drawn at the stream's size moves as a
+        // scaled-down 640-wide one would: twice the shift costs the encoder
+        // about twice the bytes, which the lowest rows pay in frames. The
+        // counter, the clock and the frame code change every frame.
+        const int offset = static_cast<int>((frame / 8 * std::max(1, width / 80)) % width);
         if (pattern == 0) {
             for (int i = 0; i < 8; ++i)
                 bars[static_cast<size_t>(i)] = Adjust(kBars[i][0], kBars[i][1], kBars[i][2]);
