@@ -154,7 +154,7 @@ double RunOurs(const DeviceIdentity& video, const DeviceIdentity& audio, int sec
             return -1;
         advanced->AddSink(sink.Get());
     }
-    if (FAILED(control->RunCommand()))
+    if (FAILED(control->Run()))
         return -1;
     std::atomic<bool> done{false};
     std::thread viewer;
