@@ -2,6 +2,7 @@
 
 #include "live/browser/BrowserRoutes.h"
 #include "live/browser/WatchPage.h"
+#include "platform/wmf/ViewerGate.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,23 +23,11 @@ uint64_t SequenceOf(const JpegPicturePtr& picture) { return picture ? picture->s
 // it is URL-safe text of a sensible length; the gate has checked it.
 std::string LinkToken(std::string_view target)
 {
-    const size_t question = target.find('?');
-    if (question == std::string_view::npos)
-        return {};
-    std::string_view query = target.substr(question + 1);
-    while (!query.empty()) {
-        const size_t amp = query.find('&');
-        const std::string_view pair = query.substr(0, amp);
-        if (pair.substr(0, 2) == "k=") {
-            const std::string_view token = pair.substr(2);
-            const bool safe = token.size() <= 64 && std::all_of(token.begin(), token.end(), [](char c) {
-                return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
-            });
-            return safe ? std::string(token) : std::string();
-        }
-        query.remove_prefix(amp == std::string_view::npos ? query.size() : amp + 1);
-    }
-    return {};
+    const std::string_view token = LinkTokenOf(target);
+    const bool safe = token.size() <= 64 && std::all_of(token.begin(), token.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
+    });
+    return safe ? std::string(token) : std::string();
 }
 
 // A request answered at once: the connection stays routed here until the

@@ -16,23 +16,6 @@ namespace {
 
 constexpr size_t kMaxReports = 64;
 
-// The value of the "k" parameter of the target's query, if any.
-std::string_view LinkTokenOf(std::string_view target)
-{
-    const size_t question = target.find('?');
-    if (question == std::string_view::npos)
-        return {};
-    std::string_view query = target.substr(question + 1);
-    while (!query.empty()) {
-        const size_t amp = query.find('&');
-        const std::string_view pair = query.substr(0, amp);
-        if (pair.substr(0, 2) == "k=")
-            return pair.substr(2);
-        query.remove_prefix(amp == std::string_view::npos ? query.size() : amp + 1);
-    }
-    return {};
-}
-
 std::string Refusal(int code, std::string_view reason, std::string_view extra, std::string_view body, bool headOnly)
 {
     std::string r = "HTTP/1.1 " + std::to_string(code) + " " + std::string(reason) + "\r\nServer: Rex/9.0\r\n";
@@ -98,6 +81,22 @@ bool IsLoopback(const std::array<uint8_t, 16>& a)
 }
 
 } // namespace
+
+std::string_view LinkTokenOf(std::string_view target)
+{
+    const size_t question = target.find('?');
+    if (question == std::string_view::npos)
+        return {};
+    std::string_view query = target.substr(question + 1);
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        if (pair.substr(0, 2) == "k=")
+            return pair.substr(2);
+        query.remove_prefix(amp == std::string_view::npos ? query.size() : amp + 1);
+    }
+    return {};
+}
 
 std::string FailedLoginsText(const FailedLogins& report)
 {

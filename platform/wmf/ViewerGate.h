@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ViewerGateOptions {
@@ -54,6 +55,10 @@ enum class ListenScope { All, Lan, Local };
 
 // "N failed logins from ADDRESS"
 std::string FailedLoginsText(const FailedLogins& report);
+
+// The value of the private link's "k" parameter in a request target's
+// query ("/watch?k=TOKEN"), or empty.
+std::string_view LinkTokenOf(std::string_view target);
 
 class ViewerGate final : public ISinkGate {
 public:
