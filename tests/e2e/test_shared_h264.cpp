@@ -11,6 +11,8 @@
 #include "tests/support/NginxRtmp.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 
 #include <algorithm>
