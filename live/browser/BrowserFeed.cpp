@@ -41,14 +41,7 @@ void BrowserFeed::Start() { m_shared->Start(m_thread, [this] { Run(); }); }
 
 void BrowserFeed::Stop() { m_shared->Stop(m_thread); }
 
-void BrowserFeed::SetTap(std::shared_ptr<PictureTap> tap)
-{
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->tap = std::move(tap);
-    }
-    m_shared->signal.notify_one();
-}
+void BrowserFeed::SetTap(std::shared_ptr<PictureTap> tap) { m_shared->SetAndWake(m_shared->tap, std::move(tap)); }
 
 void BrowserFeed::SetBitrate(uint32_t bitsPerSecond)
 {
@@ -56,17 +49,7 @@ void BrowserFeed::SetBitrate(uint32_t bitsPerSecond)
     m_shared->bitrate = bitsPerSecond;
 }
 
-void BrowserFeed::SetViewers(size_t viewers)
-{
-    bool more = false;
-    {
-        std::lock_guard guard(m_shared->lock);
-        more = viewers > m_shared->viewers;
-        m_shared->viewers = viewers;
-    }
-    if (more)
-        m_shared->signal.notify_one();
-}
+void BrowserFeed::SetViewers(size_t viewers) { m_shared->SetAndWake(m_shared->viewers, viewers); }
 
 void BrowserFeed::WantPicture()
 {

@@ -97,14 +97,7 @@ void H264Feed::Start() { m_shared->Start(m_thread, [this] { Run(); }); }
 
 void H264Feed::Stop() { m_shared->Stop(m_thread); }
 
-void H264Feed::SetTap(std::shared_ptr<PictureTap> tap)
-{
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->tap = std::move(tap);
-    }
-    m_shared->signal.notify_one();
-}
+void H264Feed::SetTap(std::shared_ptr<PictureTap> tap) { m_shared->SetAndWake(m_shared->tap, std::move(tap)); }
 
 void H264Feed::SetBitrate(uint32_t bitsPerSecond)
 {
@@ -118,17 +111,7 @@ void H264Feed::SetBitrate(uint32_t bitsPerSecond)
         source->SetBitrate(m_shared.get(), m_shared->Bitrate());
 }
 
-void H264Feed::SetViewers(size_t viewers)
-{
-    bool more = false;
-    {
-        std::lock_guard guard(m_shared->lock);
-        more = viewers > m_shared->viewers;
-        m_shared->viewers = viewers;
-    }
-    if (more)
-        m_shared->signal.notify_one();
-}
+void H264Feed::SetViewers(size_t viewers) { m_shared->SetAndWake(m_shared->viewers, viewers); }
 
 void H264Feed::AskKeyFrame()
 {

@@ -30,6 +30,17 @@ struct WorkerState {
     void Start(std::thread& thread, std::function<void()> body);
     // Sets `stop`, wakes the thread and joins it.
     void Stop(std::thread& thread);
+
+    // Sets a member guarded by `lock` and wakes the thread to look at it.
+    template <class T>
+    void SetAndWake(T& member, T value)
+    {
+        {
+            std::lock_guard guard(lock);
+            member = std::move(value);
+        }
+        signal.notify_all();
+    }
 };
 
 struct PictureSlot : WorkerState, IPictureObserver {
