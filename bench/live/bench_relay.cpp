@@ -261,9 +261,12 @@ int main(int argc, char** argv)
         const auto tap = std::make_shared<PictureTap>();
         relay.Start(tap);
         const int64_t interval = 10000000 / c.fps;
-        tap->Publish(TappedPicture{c.width, c.height, 0, interval, pictures[0]});
-        for (int i = 0; i < 400 && relay.Status().state != RelayState::Live; ++i)
+        // The shared encode attaches to the tap on its own thread: the first
+        // picture is offered until the relay is live.
+        for (int i = 0; i < 400 && relay.Status().state != RelayState::Live; ++i) {
+            tap->Publish(TappedPicture{c.width, c.height, 0, interval, pictures[0]});
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
         if (relay.Status().state != RelayState::Live) {
             std::fprintf(stderr, "bench_relay: the relay did not go live: %s\n",
                          RelayStatusText(relay.Status(), Clock::now()).c_str());
