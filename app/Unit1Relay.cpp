@@ -174,9 +174,9 @@ void TRelayController::Start()
     m_relay->SetStatusListener([this, notices](const RelayStatus& status) {
         QMetaObject::invokeMethod(notices, [this, status] { StatusChanged(status); }, Qt::QueuedConnection);
     });
-    m_relay->Start();
-    m_tap = source->GetPictureTap();
-    m_tap->Add(m_relay);
+    // The relay leads the shared H.264 encode of the writer's pictures:
+    // browsers watching meanwhile get it at the relay's bitrate.
+    m_relay->Start(source->GetPictureTap());
     m_sound = m_form.Audio->FeedOutput([relay = m_relay](const TappedAudio& audio) { relay->FeedAudio(audio); });
     m_clock->start();
     ShowStatus();
@@ -187,9 +187,6 @@ void TRelayController::Stop()
     if (!m_relay)
         return;
     m_sound.reset();
-    if (m_tap)
-        m_tap->Remove(m_relay.get());
-    m_tap.reset();
     m_relay->Stop();
     m_relay.reset();
     m_notices.reset();

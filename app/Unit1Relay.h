@@ -74,7 +74,6 @@ private:
     // and deleted at Stop, so a notice still on its way is dropped.
     std::unique_ptr<QObject> m_notices;
     std::shared_ptr<RtmpRelay> m_relay;
-    std::shared_ptr<PictureTap> m_tap;
     std::shared_ptr<void> m_sound; // the audio tap feeding the relay while sound is on
 
     // As read from the settings file; saved back while a run-only address

@@ -3,6 +3,10 @@
 //
 //   bench_relay [seconds]   (10 s per run by default)
 //
+// Then the relay with one browser's MP4 feed beside it, as the program ran
+// them before (two libx264 encodes of the same pictures) and as it runs
+// them now (one shared encode), CPU over the same window.
+//
 // For 320 x 240 at 15 fps and 640 x 480 at 30 fps: our relay (H.264 with
 // libx264, FLV over RTMP) fed the testsrc pictures at their rate, against
 //   ffmpeg -re -f lavfi -i testsrc ... -c:v libx264 -tune zerolatency -f flv rtmp://...
@@ -13,6 +17,7 @@
 // whole and without what a one-picture run of it costs (start-up).
 
 #include "bench/support/BenchSupport.h"
+#include "live/browser/H264Feed.h"
 #include "live/relay/RtmpRelay.h"
 #include "tests/support/NginxRtmp.h"
 
@@ -24,6 +29,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +78,90 @@ std::string EncoderArgs(const Case& c)
     const std::string gop = std::to_string(c.fps * 2);
     return " -c:v libx264 -preset veryfast -tune zerolatency -bf 0 -g " + gop + " -keyint_min " + gop +
            " -sc_threshold 0 -b:v " + k + " -maxrate " + k + " -bufsize " + k + " -pix_fmt yuv420p -f flv ";
+}
+
+// The relay and one MP4 viewer's feed fed the same pictures for `seconds`:
+// from two taps (each output with its own encode, as before) or from one
+// (the shared encode). CPU seconds of this process per second of stream.
+void RelayAndOneViewer(const std::string& base, int seconds)
+{
+    std::printf("\nrelay + 1 MP4 viewer, CPU %% of one core over %d s (libx264 veryfast, to nginx-rtmp)\n", seconds);
+    std::printf("%-16s %16s %16s %8s\n", "case", "two encodes", "one shared", "ratio");
+    const Case cases[] = {{320, 240, 15, 300}, {640, 480, 30, 1200}};
+    for (const Case& c : cases) {
+        // Moving bars and a moving block: enough motion for a real encode.
+        std::vector<std::shared_ptr<const std::vector<uint8_t>>> pictures;
+        for (int n = 0; n < c.fps * 2; ++n) {
+            auto p = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(c.width) * c.height * 3 / 2, 128);
+            for (int y = 0; y < c.height; ++y)
+                for (int x = 0; x < c.width; ++x)
+                    (*p)[static_cast<size_t>(y) * c.width + x] = static_cast<uint8_t>(
+                        ((x + n * 4) / 24 % 2 ? 190 : 50) + ((x / 8 + y / 8 + n) % 7) * 6
+                        + (x > n * 5 % c.width && x < n * 5 % c.width + 40 && y > 40 && y < 100 ? 40 : 0));
+            pictures.push_back(std::move(p));
+        }
+        double cpu[2] = {};
+        int encoders[2] = {};
+        for (const bool shared : {false, true}) {
+            const auto relayTap = std::make_shared<PictureTap>();
+            const auto viewerTap = shared ? relayTap : std::make_shared<PictureTap>();
+            RelayOptions o;
+            o.url = base + (shared ? "shared" : "separate") + std::to_string(c.width);
+            o.bitrateKbps = c.kbps;
+            RtmpRelay relay(o);
+            relay.Start(relayTap);
+            std::atomic<uint64_t> fragments{0};
+            H264Feed feed([] {});
+            feed.SetTap(viewerTap);
+            feed.SetBitrate(static_cast<uint32_t>(c.kbps) * 1000);
+            feed.SetViewers(1);
+            feed.Start();
+            const int64_t interval = 10000000 / c.fps;
+            auto publish = [&](int i) {
+                const TappedPicture picture{c.width, c.height, i * interval, interval, pictures[static_cast<size_t>(i) % pictures.size()]};
+                relayTap->Publish(picture);
+                if (viewerTap != relayTap)
+                    viewerTap->Publish(picture);
+            };
+            int i = 0;
+            for (; i < 400 && relay.Status().state != RelayState::Live; ++i) {
+                publish(i);
+                std::this_thread::sleep_for(std::chrono::microseconds(1000000 / c.fps));
+            }
+            // The viewer takes its fragments as a connection would.
+            std::atomic<bool> done{false};
+            std::thread viewer([&] {
+                uint64_t seen = feed.LastSequence();
+                while (!done) {
+                    for (const Mp4FragmentPtr& f : feed.Since(seen)) {
+                        seen = f->sequence;
+                        ++fragments;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            });
+            const double before = ProcessCpu();
+            const auto start = Clock::now();
+            for (int k = 1; k <= c.fps * seconds; ++k) {
+                std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(k) * 1000000 / c.fps));
+                publish(i + k);
+                if (k == c.fps)
+                    encoders[shared] = H264Source::EncodersOpen();
+            }
+            cpu[shared] = (ProcessCpu() - before) / seconds * 100;
+            done = true;
+            viewer.join();
+            feed.Stop();
+            relay.Stop();
+            if (fragments == 0)
+                std::fprintf(stderr, "bench_relay: the MP4 feed made nothing\n");
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "%dx%d@%d", c.width, c.height, c.fps);
+        std::printf("%-16s %12.1f %% (%d) %12.1f %% (%d) %8.2f   (libx264 encoders open)\n", name, cpu[0], encoders[0],
+            cpu[1], encoders[1], cpu[0] > 0 ? cpu[1] / cpu[0] : 0);
+        std::fflush(stdout);
+    }
 }
 
 } // namespace
@@ -124,11 +214,15 @@ int main(int argc, char** argv)
         o.url = base + "ours";
         o.bitrateKbps = c.kbps;
         RtmpRelay relay(o);
-        relay.Start();
+        const auto tap = std::make_shared<PictureTap>();
+        relay.Start(tap);
         const int64_t interval = 10000000 / c.fps;
-        relay.OnPicture(TappedPicture{c.width, c.height, 0, interval, pictures[0]});
-        for (int i = 0; i < 400 && relay.Status().state != RelayState::Live; ++i)
+        // The shared encode attaches to the tap on its own thread: the first
+        // picture is offered until the relay is live.
+        for (int i = 0; i < 400 && relay.Status().state != RelayState::Live; ++i) {
+            tap->Publish(TappedPicture{c.width, c.height, 0, interval, pictures[0]});
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
         if (relay.Status().state != RelayState::Live) {
             std::fprintf(stderr, "bench_relay: the relay did not go live: %s\n",
                          RelayStatusText(relay.Status(), Clock::now()).c_str());
@@ -139,7 +233,7 @@ int main(int argc, char** argv)
         const auto start = Clock::now();
         for (int i = 1; i <= frames; ++i) {
             std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(i) * 1000000 / c.fps));
-            relay.OnPicture(TappedPicture{c.width, c.height, i * interval, interval, pictures[i % frames]});
+            tap->Publish(TappedPicture{c.width, c.height, i * interval, interval, pictures[i % frames]});
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the last pictures leave
         const double ours = ProcessCpu() - cpuBefore;
@@ -172,6 +266,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
         fs::remove(raw);
     }
+    RelayAndOneViewer(base, seconds);
     nginx.Stop();
     std::error_code ec;
     fs::remove_all(dir, ec);

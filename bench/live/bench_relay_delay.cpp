@@ -141,12 +141,13 @@ class Feeder {
 public:
     Feeder(RtmpRelay& relay, bool tone, Clock::time_point start) : m_start(start)
     {
+        relay.Start(m_tap);
         for (int i = 0; i < 30; ++i)
             m_pictures.push_back(Picture(320, 240, i));
-        m_thread = std::thread([this, &relay] {
+        m_thread = std::thread([this] {
             for (int n = 0; !m_stop; ++n) {
                 std::this_thread::sleep_until(m_start + std::chrono::microseconds(n * 1000000LL / 15));
-                relay.OnPicture(TappedPicture{320, 240, n * 666667LL, 666667, m_pictures[n % 30]});
+                m_tap->Publish(TappedPicture{320, 240, n * 666667LL, 666667, m_pictures[n % 30]});
             }
         });
         if (tone)
@@ -171,6 +172,7 @@ public:
 
 private:
     Clock::time_point m_start;
+    std::shared_ptr<PictureTap> m_tap = std::make_shared<PictureTap>();
     std::vector<std::shared_ptr<const std::vector<uint8_t>>> m_pictures;
     std::atomic<bool> m_stop{false};
     std::thread m_thread, m_sound;
@@ -236,7 +238,6 @@ int main(int argc, char** argv)
         o.url = base + (tone ? "sound" : "silent");
         o.sound = tone ? SoundTrack::On : SoundTrack::Off;
         RtmpRelay relay(o);
-        relay.Start();
         const auto start = Clock::now();
         Feeder feed(relay, tone, start);
         for (int i = 0; i < 400 && relay.Status().state != RelayState::Live; ++i)

@@ -215,8 +215,7 @@ int Delay(int seconds, const char* relayUrl)
         RelayOptions options;
         options.url = relayUrl;
         relay = std::make_shared<RtmpRelay>(options);
-        relay->Start();
-        QueryInterfacePtr<IWMWriterPictureTap>(r.writer.Get())->GetPictureTap()->Add(relay);
+        relay->Start(QueryInterfacePtr<IWMWriterPictureTap>(r.writer.Get())->GetPictureTap());
     }
 #else
     if (relayUrl) {

@@ -1,6 +1,7 @@
 #include "live/browser/BrowserFeed.h"
 
 #include "live/browser/JpegEncoder.h"
+#include "platform/wmf/PictureSlot.h"
 
 #include <algorithm>
 #include <mutex>
@@ -13,19 +14,10 @@ using Clock = std::chrono::steady_clock;
 
 // The tap's observer and the state shared with the feed's thread. The tap
 // holds it by shared pointer, so it outlives a tap that still publishes.
-struct BrowserFeed::Shared final : IPictureObserver {
-    mutable std::mutex lock;
-    std::condition_variable signal;
-    bool stop = false;
-
-    // From the tap (encoding thread).
-    TappedPicture pending;
-    bool havePending = false;
-    Clock::time_point handed;
-    PictureFormat format;
+struct BrowserFeed::Shared final : PictureSlot {
+    PictureFormat format; // of the pictures parked
 
     // From the sink.
-    std::shared_ptr<PictureTap> tap;
     uint32_t bitrate = 0;
     size_t viewers = 0;
     bool wantPicture = false;
@@ -33,17 +25,7 @@ struct BrowserFeed::Shared final : IPictureObserver {
 
     JpegPicturePtr latest;
 
-    void OnPicture(const TappedPicture& picture) override
-    {
-        {
-            std::lock_guard guard(lock);
-            pending = picture;
-            havePending = true;
-            handed = Clock::now();
-            format = {picture.width, picture.height, picture.frameInterval};
-        }
-        signal.notify_one();
-    }
+    void Parked(const TappedPicture& picture) override { format = {picture.width, picture.height, picture.frameInterval}; }
 
     bool Needed(Clock::time_point now) const { return viewers > 0 || wantPicture || now < primeUntil; }
 };
@@ -55,37 +37,11 @@ BrowserFeed::BrowserFeed(std::function<void()> wake, BrowserFeedOptions options)
 
 BrowserFeed::~BrowserFeed() { Stop(); }
 
-void BrowserFeed::Start()
-{
-    if (m_thread.joinable())
-        return;
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->stop = false;
-    }
-    m_thread = std::thread([this] { Run(); });
-}
+void BrowserFeed::Start() { m_shared->Start(m_thread, [this] { Run(); }); }
 
-void BrowserFeed::Stop()
-{
-    if (!m_thread.joinable())
-        return;
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->stop = true;
-    }
-    m_shared->signal.notify_one();
-    m_thread.join();
-}
+void BrowserFeed::Stop() { m_shared->Stop(m_thread); }
 
-void BrowserFeed::SetTap(std::shared_ptr<PictureTap> tap)
-{
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->tap = std::move(tap);
-    }
-    m_shared->signal.notify_one();
-}
+void BrowserFeed::SetTap(std::shared_ptr<PictureTap> tap) { m_shared->SetAndWake(m_shared->tap, std::move(tap)); }
 
 void BrowserFeed::SetBitrate(uint32_t bitsPerSecond)
 {
@@ -93,17 +49,7 @@ void BrowserFeed::SetBitrate(uint32_t bitsPerSecond)
     m_shared->bitrate = bitsPerSecond;
 }
 
-void BrowserFeed::SetViewers(size_t viewers)
-{
-    bool more = false;
-    {
-        std::lock_guard guard(m_shared->lock);
-        more = viewers > m_shared->viewers;
-        m_shared->viewers = viewers;
-    }
-    if (more)
-        m_shared->signal.notify_one();
-}
+void BrowserFeed::SetViewers(size_t viewers) { m_shared->SetAndWake(m_shared->viewers, viewers); }
 
 void BrowserFeed::WantPicture()
 {
@@ -156,17 +102,9 @@ void BrowserFeed::Run()
         const auto now = Clock::now();
         if (!s.stop && s.Needed(now))
             lastNeed = now;
-        // Tap membership changes with our lock released: the tap calls
-        // OnPicture under its own lock, which then takes ours.
         const std::shared_ptr<PictureTap> wanted = s.stop || now - lastNeed >= m_options.linger ? nullptr : s.tap;
         if (wanted != attached) {
-            guard.unlock();
-            if (attached)
-                attached->Remove(m_shared.get());
-            if (wanted)
-                wanted->Add(m_shared);
-            attached = wanted;
-            guard.lock();
+            PictureSlot::MoveTo(guard, m_shared, attached, wanted);
             continue;
         }
         if (s.stop)
@@ -207,7 +145,5 @@ void BrowserFeed::Run()
         }
         guard.lock();
     }
-    guard.unlock();
-    if (attached)
-        attached->Remove(m_shared.get());
+    PictureSlot::MoveTo(guard, m_shared, attached, nullptr);
 }

@@ -1,7 +1,7 @@
 #include "live/browser/H264Feed.h"
 
 #include "live/browser/Mp4Fragmenter.h"
-#include "live/h264/H264Encoder.h"
+#include "platform/wmf/PictureSlot.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,8 +14,6 @@ extern "C" {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int64_t Ticks(std::chrono::milliseconds ms) { return static_cast<int64_t>(ms.count()) * 10000; }
 
 // Sound waits for the feed's thread this long at most (100-ns units).
 constexpr int64_t kSoundQueue = 20000000;
@@ -35,24 +33,18 @@ struct SoundChunk {
 
 } // namespace
 
-// The tap's observer and the state shared with the feed's thread. The tap
-// holds it by shared pointer, so it outlives a tap that still publishes.
-struct H264Feed::Shared final : IPictureObserver {
-    mutable std::mutex lock;
-    std::condition_variable signal;
-    bool stop = false;
-
-    // From the tap (encoding thread).
-    TappedPicture pending;
-    bool havePending = false;
-    bool ended = false; // writing ended: the next picture starts a new track
-    Clock::time_point handed;
+// The encode's subscriber and the state shared with the feed's thread. The
+// source holds it by shared pointer.
+struct H264Feed::Shared final : WorkerState, IH264Subscriber {
+    // From the encode (its thread): packets not yet made into fragments.
+    std::deque<H264PacketPtr> packets;
+    bool ended = false; // writing ended: the next packet starts a new track
 
     // From the sink.
     std::shared_ptr<PictureTap> tap;
+    std::shared_ptr<H264Source> source; // subscribed to while viewers need it
     uint32_t bitrate = 0;
     size_t viewers = 0;
-    bool keyAsked = false;
     SoundTrack sound = SoundTrack::Off;
     uint32_t audioBitrate = kDefaultAudioBitrate;
     std::deque<SoundChunk> soundQueue;
@@ -65,26 +57,33 @@ struct H264Feed::Shared final : IPictureObserver {
     uint64_t sequence = 0, generation = 0;
     std::string error;
 
-    void OnPicture(const TappedPicture& picture) override
+    void OnH264(const H264PacketPtr& packet) override
     {
         {
             std::lock_guard guard(lock);
-            pending = picture;
-            havePending = true;
-            handed = Clock::now();
+            // The feed's thread only muxes, which takes far less than an
+            // encode; a backlog means it was starved, and it starts again at
+            // the next key frame.
+            if (packets.size() >= kBacklog)
+                packets.clear();
+            packets.push_back(packet);
         }
         signal.notify_one();
     }
 
-    void OnPicturesEnd() override
+    void OnH264End() override
     {
         {
             std::lock_guard guard(lock);
             ended = true;
-            havePending = false;
+            packets.clear();
         }
         signal.notify_one();
     }
+
+    uint32_t Bitrate() const { return bitrate ? bitrate : kDefaultBitrate; }
+
+    static constexpr size_t kBacklog = 60;
 };
 
 H264Feed::H264Feed(std::function<void()> wake, H264FeedOptions options)
@@ -94,60 +93,35 @@ H264Feed::H264Feed(std::function<void()> wake, H264FeedOptions options)
 
 H264Feed::~H264Feed() { Stop(); }
 
-void H264Feed::Start()
-{
-    if (m_thread.joinable())
-        return;
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->stop = false;
-    }
-    m_thread = std::thread([this] { Run(); });
-}
+void H264Feed::Start() { m_shared->Start(m_thread, [this] { Run(); }); }
 
-void H264Feed::Stop()
-{
-    if (!m_thread.joinable())
-        return;
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->stop = true;
-    }
-    m_shared->signal.notify_one();
-    m_thread.join();
-}
+void H264Feed::Stop() { m_shared->Stop(m_thread); }
 
-void H264Feed::SetTap(std::shared_ptr<PictureTap> tap)
-{
-    {
-        std::lock_guard guard(m_shared->lock);
-        m_shared->tap = std::move(tap);
-    }
-    m_shared->signal.notify_one();
-}
+void H264Feed::SetTap(std::shared_ptr<PictureTap> tap) { m_shared->SetAndWake(m_shared->tap, std::move(tap)); }
 
 void H264Feed::SetBitrate(uint32_t bitsPerSecond)
 {
-    std::lock_guard guard(m_shared->lock);
-    m_shared->bitrate = bitsPerSecond;
-}
-
-void H264Feed::SetViewers(size_t viewers)
-{
-    bool more = false;
+    std::shared_ptr<H264Source> source;
     {
         std::lock_guard guard(m_shared->lock);
-        more = viewers > m_shared->viewers;
-        m_shared->viewers = viewers;
+        m_shared->bitrate = bitsPerSecond;
+        source = m_shared->source;
     }
-    if (more)
-        m_shared->signal.notify_one();
+    if (source)
+        source->SetBitrate(m_shared.get(), m_shared->Bitrate());
 }
+
+void H264Feed::SetViewers(size_t viewers) { m_shared->SetAndWake(m_shared->viewers, viewers); }
 
 void H264Feed::AskKeyFrame()
 {
-    std::lock_guard guard(m_shared->lock);
-    m_shared->keyAsked = true;
+    std::shared_ptr<H264Source> source;
+    {
+        std::lock_guard guard(m_shared->lock);
+        source = m_shared->source;
+    }
+    if (source)
+        source->AskKeyFrame();
 }
 
 void H264Feed::SetSound(SoundTrack sound, uint32_t audioBitsPerSecond)
@@ -199,34 +173,40 @@ std::vector<Mp4FragmentPtr> H264Feed::Since(uint64_t sequence) const
 
 std::string H264Feed::Error() const
 {
-    std::lock_guard guard(m_shared->lock);
-    return m_shared->error;
+    std::shared_ptr<H264Source> source;
+    {
+        std::lock_guard guard(m_shared->lock);
+        if (!m_shared->error.empty())
+            return m_shared->error;
+        source = m_shared->source;
+    }
+    return source ? source->Error() : std::string();
 }
 
 void H264Feed::Run()
 {
     Shared& s = *m_shared;
-    H264Encoder encoder;
     AacEncoder sound;
     AacSettings soundSettings; // of the open track, when it has sound
     Mp4Fragmenter fragmenter;
     Mp4TrackPtr track;
-    H264Settings failed; // the settings the encoder last failed to open with
-    std::shared_ptr<PictureTap> attached;
+    H264RunPtr run;            // the encoder run the open track carries
+    int64_t firstPts = 0;      // of the track's first packet: its time zero
+    AVPacket* own = av_packet_alloc();
+    std::shared_ptr<PictureTap> subscribed;
     Clock::time_point lastNeed = Clock::now() - m_options.linger;
-    int64_t lastKey = 0; // stream time of the last key frame
 
     auto closeTrack = [&] {
-        encoder.Close();
         sound.Close();
         fragmenter.Close();
         track.reset();
+        run.reset();
     };
 
     std::unique_lock guard(s.lock);
     for (;;) {
         s.signal.wait_for(guard, std::chrono::milliseconds(200), [&] {
-            return s.stop || s.ended || (s.havePending && s.viewers > 0) || (s.tap != attached && s.viewers > 0);
+            return s.stop || s.ended || !s.packets.empty() || (s.tap != subscribed && s.viewers > 0);
         });
         const auto now = Clock::now();
         if (!s.stop && s.viewers > 0)
@@ -235,20 +215,26 @@ void H264Feed::Run()
             s.ended = false;
             closeTrack();
         }
-        // Tap membership changes with our lock released: the tap calls
-        // OnPicture under its own lock, which then takes ours.
         const std::shared_ptr<PictureTap> wanted = s.stop || now - lastNeed >= m_options.linger ? nullptr : s.tap;
-        if (wanted != attached) {
+        if (wanted != subscribed) {
+            // Unsubscribe waits for a call of OnH264 under way, which takes
+            // our lock: (un)subscribing is done with ours released.
+            std::shared_ptr<H264Source> old = std::move(s.source);
+            const uint32_t bitrate = s.Bitrate();
             guard.unlock();
-            if (attached)
-                attached->Remove(m_shared.get());
-            if (wanted)
-                wanted->Add(m_shared);
-            attached = wanted;
-            if (!attached)
-                closeTrack();
+            if (old)
+                old->Unsubscribe(m_shared.get());
+            old.reset();
+            std::shared_ptr<H264Source> next = wanted ? H264Source::Of(wanted) : nullptr;
+            if (next) {
+                next->Subscribe(m_shared, H264Role::Follow, bitrate);
+                next->AskKeyFrame();
+            }
             guard.lock();
-            s.havePending = false;
+            s.source = std::move(next);
+            subscribed = wanted;
+            s.packets.clear();
+            closeTrack();
             continue;
         }
         if (s.stop)
@@ -256,57 +242,49 @@ void H264Feed::Run()
         // Fragments older than the viewers can use are let go.
         while (!s.fragments.empty() && now - s.fragments.front()->made > m_options.keep)
             s.fragments.pop_front();
-        if (!s.havePending || s.viewers == 0)
+        if (s.packets.empty())
             continue;
 
-        const TappedPicture picture = std::move(s.pending);
-        const Clock::time_point handed = s.handed;
-        s.havePending = false;
-        H264Settings settings;
-        settings.width = picture.width;
-        settings.height = picture.height;
-        settings.frameInterval = picture.frameInterval;
-        settings.bitrate = s.bitrate ? s.bitrate : kDefaultBitrate;
-        settings.preset = m_options.preset;
+        const H264PacketPtr packet = std::move(s.packets.front());
+        s.packets.pop_front();
         const bool withSound = s.sound == SoundTrack::On;
         AacSettings wantedSound;
         wantedSound.bitrate = s.audioBitrate;
-        bool key = false;
-        if (!track || !(encoder.Settings() == settings) || track->audio != withSound
-            || (withSound && !(soundSettings == wantedSound))) {
-            if (settings == failed)
+        if (!track || packet->run != run || track->audio != withSound || (withSound && !(soundSettings == wantedSound))) {
+            // A new track starts at a key frame.
+            if (!packet->key) {
+                closeTrack();
+                if (const std::shared_ptr<H264Source> source = s.source) {
+                    guard.unlock();
+                    source->AskKeyFrame();
+                    guard.lock();
+                }
                 continue;
+            }
             guard.unlock();
             closeTrack();
             std::string error;
             auto next = std::make_shared<Mp4Track>();
             next->audio = withSound;
             soundSettings = wantedSound;
-            const bool opened = encoder.Open(settings, &error)
-                && (!withSound || sound.Open(wantedSound, picture.time, &error))
-                && fragmenter.Open(encoder.Context(), withSound ? sound.Context() : nullptr, &next->init, &error);
+            const bool opened = own && (!withSound || sound.Open(wantedSound, packet->time, &error))
+                && fragmenter.Open(packet->run->codec, withSound ? sound.Context() : nullptr, &next->init, &error);
             guard.lock();
             if (!opened) {
                 closeTrack();
-                failed = settings;
-                s.error = error;
+                s.error = own ? error : "out of memory";
                 continue;
             }
-            failed = {};
             s.error.clear();
             next->generation = ++s.generation;
-            next->width = settings.width;
-            next->height = settings.height;
-            next->frameInterval = settings.frameInterval;
-            next->bitrate = settings.bitrate;
+            next->width = packet->run->settings.width;
+            next->height = packet->run->settings.height;
+            next->frameInterval = packet->run->settings.frameInterval;
+            next->bitrate = packet->run->settings.bitrate;
             track = std::move(next);
-            key = true;
+            run = packet->run;
+            firstPts = packet->packet->pts;
         }
-        const int64_t sinceKey = picture.time - lastKey;
-        if ((s.keyAsked && sinceKey >= Ticks(m_options.keySpacing)) || sinceKey >= Ticks(m_options.keyInterval) || sinceKey < 0)
-            key = true;
-        if (key)
-            s.keyAsked = false;
         std::deque<SoundChunk> heard;
         if (track->audio) {
             heard.swap(s.soundQueue);
@@ -314,55 +292,57 @@ void H264Feed::Run()
         }
         guard.unlock();
 
-        std::vector<Mp4FragmentPtr> made;
         std::string error;
         if (track->audio) {
             // The sound up to this picture goes into its fragment.
             std::string muxError;
-            const auto add = [&](AVPacket* packet) {
+            const auto add = [&](AVPacket* audio) {
                 if (muxError.empty())
-                    fragmenter.AddAudio(packet, &muxError);
+                    fragmenter.AddAudio(audio, &muxError);
             };
             bool ok = true;
             for (const SoundChunk& chunk : heard)
                 ok = ok && sound.Feed(TappedAudio{chunk.samples.data(), chunk.samples.size() / static_cast<size_t>(chunk.channels),
                     chunk.channels, chunk.sampleRate, chunk.time}, add, &error);
-            ok = ok && sound.FillSilence(picture.time - kSoundLag, add, &error);
+            ok = ok && sound.FillSilence(packet->time - kSoundLag, add, &error);
             if (ok && !muxError.empty())
                 error = muxError;
         }
-        const bool encoded = error.empty() && encoder.Encode(picture, key ? FrameKind::Key : FrameKind::Any, [&](AVPacket* packet) {
-            auto fragment = std::make_shared<Mp4Fragment>();
-            fragment->track = track;
-            fragment->key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-            fragment->time = picture.time;
-            fragment->handed = handed;
-            if (fragmenter.Fragment(packet, &fragment->bytes, &error)) {
-                fragment->made = Clock::now();
-                made.push_back(std::move(fragment));
+        auto fragment = std::make_shared<Mp4Fragment>();
+        if (error.empty()) {
+            if (av_packet_ref(own, packet->packet) < 0) {
+                error = "out of memory";
+            } else {
+                // The track's time starts at its first picture.
+                own->pts -= firstPts;
+                own->dts -= firstPts;
+                fragment->track = track;
+                fragment->key = packet->key;
+                fragment->time = packet->time;
+                fragment->handed = packet->handed;
+                if (fragmenter.Fragment(own, &fragment->bytes, &error))
+                    fragment->made = Clock::now();
+                av_packet_unref(own);
             }
-        }, &error);
-        if (key)
-            lastKey = picture.time;
+        }
 
         guard.lock();
-        if (!encoded || !error.empty()) {
+        if (!error.empty()) {
             s.error = error;
             closeTrack();
             continue;
         }
-        for (Mp4FragmentPtr& fragment : made) {
-            auto numbered = std::const_pointer_cast<Mp4Fragment>(fragment);
-            numbered->sequence = ++s.sequence;
-            s.fragments.push_back(std::move(fragment));
-        }
-        if (!made.empty() && m_wake) {
+        fragment->sequence = ++s.sequence;
+        s.fragments.push_back(std::move(fragment));
+        if (m_wake) {
             guard.unlock();
             m_wake();
             guard.lock();
         }
     }
+    std::shared_ptr<H264Source> source = std::move(s.source);
     guard.unlock();
-    if (attached)
-        attached->Remove(m_shared.get());
+    if (source)
+        source->Unsubscribe(m_shared.get());
+    av_packet_free(&own);
 }

@@ -1,18 +1,18 @@
 #pragma once
 // H.264 in fragmented MP4 for browsers, made on a thread of its own from
-// the writer's picture tap: one encode shared by every viewer of /live.mp4.
+// the shared H.264 encode of the writer's pictures (H264Source): one encode
+// for every viewer of /live.mp4 and HLS, and for the relay when it runs.
 //
-// As with the JPEG feed, the encoding thread only parks the newest picture
-// in a slot (never a queue), so neither the H.264 work nor a slow viewer
-// can delay the WMV2 stream. The feed attaches to the tap and runs the
-// encoder only while viewers need it, and lingers a few seconds after the
-// last one left so a page reload does not restart the encoder.
+// The feed subscribes to the encode only while viewers need it, and
+// lingers a few seconds after the last one left so a page reload does not
+// restart the encoder. It follows: its bitrate applies while no relay
+// runs; while one does, browsers get the relay's encode at the relay's
+// bitrate, and a relay that starts or stops starts a new track.
 //
 // Key frames. A viewer starts, and a slow viewer skips forward, at a key
-// frame. The feed makes one when a viewer asks (at most one per
-// `keySpacing`, the rule the Windows Media stream follows for its joiners)
-// and at least every `keyInterval`; between them every picture is a
-// predicted frame.
+// frame. The encode makes one when a viewer asks (at most one a second,
+// the rule the Windows Media stream follows for its joiners) and at least
+// every two seconds; between them every picture is a predicted frame.
 //
 // Sound. With sound on (SetSound), each track carries AAC beside the H.264
 // and every fragment holds the sound up to its picture: what FeedAudio
@@ -25,6 +25,7 @@
 // each new fragment. FeedAudio may be called on the audio tap's thread.
 
 #include "live/audio/AacEncoder.h"
+#include "live/h264/H264Source.h"
 #include "platform/wmf/PictureTap.h"
 
 #include <chrono>
@@ -36,8 +37,8 @@
 #include <vector>
 
 // One run of the encoder: its fragments need its initialization segment.
-// A new run (the picture size, rate or bitrate changed, or the encoder
-// stopped for want of viewers) starts a new track.
+// A new run (the picture size, rate or bitrate changed, the encoder stopped
+// for want of viewers, sound turned on or off) starts a new track.
 struct Mp4Track {
     uint64_t generation = 0; // 1, 2, ... per feed
     int width = 0;
@@ -61,11 +62,8 @@ struct Mp4Fragment {
 using Mp4FragmentPtr = std::shared_ptr<const Mp4Fragment>;
 
 struct H264FeedOptions {
-    std::chrono::milliseconds linger{5000};      // attached this long after the last viewer
-    std::chrono::milliseconds keySpacing{1000};  // asked-for key frames at most this often
-    std::chrono::milliseconds keyInterval{2000}; // a key frame at least this often
-    std::chrono::milliseconds keep{6000};        // fragments kept for viewers that catch up
-    std::string preset = "veryfast";             // libx264's speed preset
+    std::chrono::milliseconds linger{5000}; // subscribed this long after the last viewer
+    std::chrono::milliseconds keep{6000};   // fragments kept for viewers that catch up
 };
 
 class H264Feed {
@@ -80,11 +78,12 @@ public:
     void Stop();
 
     void SetTap(std::shared_ptr<PictureTap> tap);
-    // The H.264 bitrate (bits per second; 0 = unknown: the relay's default).
+    // The H.264 bitrate while no relay runs (bits per second; 0 = unknown:
+    // the relay's default).
     void SetBitrate(uint32_t bitsPerSecond);
     // H.264 viewers connected: while any, every picture is encoded.
     void SetViewers(size_t viewers);
-    // A key frame soon (within keySpacing of the last one).
+    // A key frame soon (within a second of the last one).
     void AskKeyFrame();
     // Sound on: the next track carries an AAC track (a change starts a new
     // track, as a new bitrate does).
@@ -100,7 +99,7 @@ public:
     // Why the encoder could not run (empty while it can).
     std::string Error() const;
 
-    static constexpr uint32_t kDefaultBitrate = 300000;
+    static constexpr uint32_t kDefaultBitrate = H264Source::kDefaultBitrate;
     static constexpr uint32_t kDefaultAudioBitrate = 64000;
 
 private:

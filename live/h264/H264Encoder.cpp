@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numeric>
 
@@ -26,12 +27,20 @@ void ReleasePicture(void* opaque, uint8_t*)
     delete static_cast<std::shared_ptr<const std::vector<uint8_t>>*>(opaque);
 }
 
+std::atomic<int> g_open{0};
+
 } // namespace
 
 H264Encoder::~H264Encoder() { Close(); }
 
+int H264Encoder::OpenNow() { return g_open.load(); }
+
 void H264Encoder::Close()
 {
+    if (m_opened) {
+        m_opened = false;
+        --g_open;
+    }
     avcodec_free_context(&m_context);
     av_packet_free(&m_packet);
     m_lastPts = -1;
@@ -92,6 +101,8 @@ bool H264Encoder::Open(const H264Settings& settings, std::string* error)
         *error = "the H.264 encoder cannot be opened (" + AvErrorText(rc) + ")";
         return false;
     }
+    m_opened = true;
+    ++g_open;
     return true;
 }
 

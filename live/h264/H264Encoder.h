@@ -48,6 +48,8 @@ public:
     const H264Settings& Settings() const { return m_settings; }
     // The open codec (its parameters, time base and extradata for a muxer).
     const AVCodecContext* Context() const { return m_context; }
+    // Encoders open in this process now (a figure for tests and benches).
+    static int OpenNow();
 
     // Encodes one picture of the settings' size. `packet` gets every packet
     // the encoder gives, timestamps in the codec's time base (one tick per
@@ -64,4 +66,5 @@ private:
     AVPacket* m_packet = nullptr;
     int64_t m_t0 = 0;
     int64_t m_lastPts = -1;
+    bool m_opened = false;
 };

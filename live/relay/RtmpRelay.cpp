@@ -1,5 +1,6 @@
-// The relay's thread: H.264 encoder, FLV muxer and RTMP connection, with
-// deadlines on every blocking step and reconnection with growing delays.
+// The relay's thread: FLV muxer and RTMP connection for the shared H.264
+// encode, with deadlines on every blocking step and reconnection with
+// growing delays.
 
 #include "live/relay/RtmpRelay.h"
 
@@ -50,12 +51,6 @@ std::string UserInfo(const std::string& text)
     const size_t end = text.find('/', begin + 3);
     const size_t at = text.rfind('@', end);
     return at != std::string::npos && at > begin ? text.substr(begin + 3, at + 1 - (begin + 3)) : std::string();
-}
-
-// Frees the shared picture when the encoder lets go of the frame.
-void ReleasePicture(void* opaque, uint8_t*)
-{
-    delete static_cast<std::shared_ptr<const std::vector<uint8_t>>*>(opaque);
 }
 
 // Sound longer than this waits for the relay at most; older is dropped.
@@ -111,18 +106,20 @@ public:
     explicit Session(RtmpRelay& relay) : m_relay(relay) {}
     ~Session() { Close(false); }
 
-    int Width() const { return m_width; }
-    int Height() const { return m_height; }
-    int64_t FrameInterval() const { return m_interval; }
+    // The run of the encode whose packets this session carries.
+    const H264RunPtr& Run() const { return m_run; }
 
-    OpenResult Open(const RtmpUrl& url, const TappedPicture& first, std::string& error)
+    // `first` is a key frame: the stream's timestamps count from it.
+    OpenResult Open(const RtmpUrl& url, const H264PacketPtr& first, std::string& error)
     {
-        m_width = first.width;
-        m_height = first.height;
-        m_interval = first.frameInterval > 0 ? first.frameInterval : 666667;
-        m_t0 = first.time;
-        if (!OpenEncoder(error))
+        m_run = first->run;
+        m_t0 = first->time;
+        m_firstPts = first->packet->pts;
+        m_packet = av_packet_alloc();
+        if (!m_packet) {
+            error = "out of memory";
             return OpenResult::Failed;
+        }
         AacSettings sound = SilentTrack();
         if (m_relay.m_options.sound == SoundTrack::On) {
             sound.channels = 2;
@@ -139,7 +136,7 @@ public:
         m_format->interrupt_callback.callback = &RtmpRelay::Interrupt;
         m_format->interrupt_callback.opaque = &m_relay;
         m_stream = avformat_new_stream(m_format, nullptr);
-        if (!m_stream || avcodec_parameters_from_context(m_stream->codecpar, m_encoder) < 0) {
+        if (!m_stream || avcodec_parameters_from_context(m_stream->codecpar, m_run->codec) < 0) {
             error = "the FLV muxer is not available";
             return OpenResult::Failed;
         }
@@ -216,53 +213,27 @@ public:
         return OpenResult::Ok;
     }
 
-    // Encodes one picture and writes what the encoder gives; false with the
-    // reason when the connection is lost.
-    bool Send(const TappedPicture& picture, std::string& error)
+    // Writes one packet of the encode; false with the reason when the
+    // connection is lost.
+    bool Send(const H264Packet& packet, std::string& error)
     {
-        AVFrame* frame = av_frame_alloc();
-        if (!frame) {
+        if (av_packet_ref(m_packet, packet.packet) < 0) {
             error = "out of memory";
             return false;
         }
-        frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = m_width;
-        frame->height = m_height;
-        // The encoder reads the shared picture in place; the buffer keeps it
-        // alive for as long as the encoder holds the frame.
-        auto* keep = new std::shared_ptr<const std::vector<uint8_t>>(picture.i420);
-        uint8_t* base = const_cast<uint8_t*>(picture.i420->data());
-        frame->buf[0] = av_buffer_create(base, picture.i420->size(), &ReleasePicture, keep, AV_BUFFER_FLAG_READONLY);
-        if (!frame->buf[0]) {
-            delete keep;
-            av_frame_free(&frame);
-            error = "out of memory";
-            return false;
-        }
-        const size_t luma = static_cast<size_t>(m_width) * m_height;
-        frame->data[0] = base;
-        frame->data[1] = base + luma;
-        frame->data[2] = base + luma + luma / 4;
-        frame->linesize[0] = m_width;
-        frame->linesize[1] = frame->linesize[2] = m_width / 2;
-        int64_t pts = std::llround(static_cast<double>(picture.time - m_t0) / static_cast<double>(m_interval));
-        if (pts <= m_lastPts)
-            pts = m_lastPts + 1;
-        m_lastPts = pts;
-        frame->pts = pts;
-        int rc = avcodec_send_frame(m_encoder, frame);
-        av_frame_free(&frame);
-        if (rc < 0) {
-            error = "the H.264 encoder failed (" + AvErrorText(rc) + ")";
-            return false;
-        }
-        if (!Drain(error))
+        m_packet->pts -= m_firstPts;
+        m_packet->dts -= m_firstPts;
+        av_packet_rescale_ts(m_packet, m_run->codec->time_base, m_stream->time_base);
+        m_packet->stream_index = m_stream->index;
+        const bool written = Write(m_packet, error);
+        av_packet_unref(m_packet);
+        if (!written)
             return false;
         // The audio track keeps up with the pictures: silence where no
         // sound came (with sound off, always).
         const int64_t lag = m_relay.m_options.sound == SoundTrack::On ? kSoundLag : 0;
         std::string failed;
-        const bool filled = m_aac.FillSilence(picture.time - lag, [&](AVPacket* p) { WriteSound(p, error); }, &failed);
+        const bool filled = m_aac.FillSilence(packet.time - lag, [&](AVPacket* p) { WriteSound(p, error); }, &failed);
         if (!filled)
             error = failed;
         return filled && error.empty();
@@ -287,12 +258,8 @@ public:
     {
         if (m_format && m_format->pb) {
             m_relay.SetDeadline(m_relay.m_options.closeTimeout);
-            if (clean && m_headerWritten) {
-                std::string ignored;
-                if (avcodec_send_frame(m_encoder, nullptr) >= 0)
-                    Drain(ignored);
+            if (clean && m_headerWritten)
                 av_write_trailer(m_format);
-            }
             avio_closep(&m_format->pb);
         }
         if (m_bridge) {
@@ -309,78 +276,12 @@ public:
             avformat_free_context(m_format);
             m_format = nullptr;
         }
-        avcodec_free_context(&m_encoder);
         av_packet_free(&m_packet);
         m_aac.Close();
         m_headerWritten = false;
     }
 
 private:
-    bool OpenEncoder(std::string& error)
-    {
-        const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-        if (!codec) {
-            error = "the H.264 encoder (libx264) is not available";
-            return false;
-        }
-        m_encoder = avcodec_alloc_context3(codec);
-        m_packet = av_packet_alloc();
-        if (!m_encoder || !m_packet) {
-            error = "out of memory";
-            return false;
-        }
-        const RelayOptions& o = m_relay.m_options;
-        AVRational tb{static_cast<int>(m_interval), 10000000};
-        const int g = std::gcd(tb.num, tb.den);
-        tb = {tb.num / g, tb.den / g};
-        m_encoder->width = m_width;
-        m_encoder->height = m_height;
-        m_encoder->pix_fmt = AV_PIX_FMT_YUV420P;
-        m_encoder->time_base = tb;
-        m_encoder->framerate = AVRational{tb.den, tb.num};
-        // Live settings: a key frame every 2 s so viewers join quickly and
-        // ingest servers cut segments evenly; no B-frames (no reordering
-        // delay); constant bitrate with a one-second buffer.
-        const double fps = static_cast<double>(tb.den) / tb.num;
-        m_encoder->gop_size = std::max(1, static_cast<int>(std::lround(2.0 * fps)));
-        m_encoder->keyint_min = m_encoder->gop_size;
-        m_encoder->max_b_frames = 0;
-        const int64_t bitrate = static_cast<int64_t>(std::max(1, o.bitrateKbps)) * 1000;
-        m_encoder->bit_rate = bitrate;
-        m_encoder->rc_max_rate = bitrate;
-        m_encoder->rc_min_rate = 0;
-        m_encoder->rc_buffer_size = static_cast<int>(std::min<int64_t>(bitrate, INT32_MAX));
-        m_encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER; // FLV carries the parameter sets in its header
-        av_opt_set(m_encoder->priv_data, "preset", o.preset.c_str(), 0);
-        av_opt_set(m_encoder->priv_data, "tune", "zerolatency", 0);
-        av_opt_set(m_encoder->priv_data, "x264-params", "scenecut=0", 0);
-        const int rc = avcodec_open2(m_encoder, codec, nullptr);
-        if (rc < 0) {
-            error = "the H.264 encoder cannot be opened (" + AvErrorText(rc) + ")";
-            return false;
-        }
-        return true;
-    }
-
-    bool Drain(std::string& error)
-    {
-        for (;;) {
-            int rc = avcodec_receive_packet(m_encoder, m_packet);
-            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
-                return true;
-            if (rc < 0) {
-                error = "the H.264 encoder failed (" + AvErrorText(rc) + ")";
-                return false;
-            }
-            av_packet_rescale_ts(m_packet, m_encoder->time_base, m_stream->time_base);
-            m_packet->stream_index = m_stream->index;
-            const bool written = Write(m_packet, error);
-            av_packet_unref(m_packet);
-            if (!written)
-                return false;
-        }
-    }
-
     // One AAC packet (time base the encoder's) into the stream; after a
     // failure (`error` set) the rest of the batch is let go.
     void WriteSound(AVPacket* packet, std::string& error)
@@ -417,7 +318,7 @@ private:
     }
 
     RtmpRelay& m_relay;
-    AVCodecContext* m_encoder = nullptr;
+    H264RunPtr m_run;
     AVFormatContext* m_format = nullptr;
     AVStream* m_stream = nullptr;
     AVStream* m_audio = nullptr;
@@ -425,11 +326,21 @@ private:
     AVPacket* m_packet = nullptr;
     std::unique_ptr<RelayBridge> m_bridge;
     bool m_headerWritten = false;
-    int m_width = 0, m_height = 0;
-    int64_t m_interval = 0, m_t0 = 0, m_lastPts = -1;
+    int64_t m_t0 = 0, m_firstPts = 0;
 };
 
 // ---- the relay -----------------------------------------------------------------------
+
+// What the shared encode holds and calls: only while the relay is started.
+class RtmpRelay::Subscriber final : public IH264Subscriber {
+public:
+    explicit Subscriber(RtmpRelay& relay) : m_relay(relay) {}
+    void OnH264(const H264PacketPtr& packet) override { m_relay.OnPacket(packet); }
+    void OnH264End() override { m_relay.OnPacketsEnd(); }
+
+private:
+    RtmpRelay& m_relay;
+};
 
 RtmpRelay::RtmpRelay(RelayOptions options) : m_options(std::move(options)) {}
 
@@ -444,22 +355,30 @@ void RtmpRelay::SetStatusListener(std::function<void(const RelayStatus&)> listen
     m_listener = std::move(listener);
 }
 
-void RtmpRelay::Start()
+void RtmpRelay::Start(std::shared_ptr<PictureTap> pictures)
 {
-    std::lock_guard lock(m_lock);
-    if (m_thread.joinable())
-        return;
-    m_stopping = false;
-    m_accepting = true;
-    m_picturesEnded = false;
-    m_stopDeadline = INT64_MAX;
-    m_status.state = RelayState::Connecting;
-    m_status.error.clear();
-    m_thread = std::thread([this] { Run(); });
+    {
+        std::lock_guard lock(m_lock);
+        if (m_thread.joinable())
+            return;
+        m_stopping = false;
+        m_accepting = true;
+        m_picturesEnded = false;
+        m_needKey = true;
+        m_stopDeadline = INT64_MAX;
+        m_status.state = RelayState::Connecting;
+        m_status.error.clear();
+        m_thread = std::thread([this] { Run(); });
+    }
+    m_source = H264Source::Of(pictures);
+    m_subscriber = std::make_shared<Subscriber>(*this);
+    m_source->Subscribe(m_subscriber, H264Role::Lead, static_cast<uint32_t>(std::max(1, m_options.bitrateKbps)) * 1000);
 }
 
 void RtmpRelay::Stop()
 {
+    if (m_source)
+        m_source->Unsubscribe(m_subscriber.get());
     {
         std::lock_guard lock(m_lock);
         if (!m_thread.joinable())
@@ -473,6 +392,8 @@ void RtmpRelay::Stop()
     }
     m_wake.notify_all();
     m_thread.join();
+    m_source.reset();
+    m_subscriber.reset();
 }
 
 RelayStatus RtmpRelay::Status() const
@@ -481,23 +402,33 @@ RelayStatus RtmpRelay::Status() const
     return m_status;
 }
 
-void RtmpRelay::OnPicture(const TappedPicture& picture)
+void RtmpRelay::OnPacket(const H264PacketPtr& packet)
 {
-    if (!picture.i420 || picture.width < 2 || picture.height < 2 || picture.width % 2 || picture.height % 2 ||
-        picture.i420->size() < static_cast<size_t>(picture.width) * picture.height * 3 / 2)
-        return;
+    bool askKey = false;
     {
         std::lock_guard lock(m_lock);
         if (!m_accepting)
             return;
-        while (m_queue.size() >= std::max<size_t>(1, m_options.queuePictures)) {
-            m_queue.pop_front();
-            ++m_status.picturesDropped;
+        // Behind: what waits is let go, and the stream goes on at the next
+        // key frame (a predicted frame needs every one before it).
+        if (m_queue.size() >= std::max<size_t>(1, m_options.queuePictures)) {
+            m_status.picturesDropped += m_queue.size();
+            m_queue.clear();
+            m_needKey = true;
         }
-        m_queue.push_back(picture);
-        m_picturesEnded = false;
+        if (m_needKey && !packet->key) {
+            ++m_status.picturesDropped;
+            askKey = true;
+        } else {
+            m_needKey = false;
+            m_queue.push_back(packet);
+            m_picturesEnded = false;
+        }
     }
-    m_wake.notify_all();
+    if (askKey)
+        m_source->AskKeyFrame();
+    else
+        m_wake.notify_all();
 }
 
 void RtmpRelay::FeedAudio(const TappedAudio& audio)
@@ -527,11 +458,13 @@ void RtmpRelay::FeedAudio(const TappedAudio& audio)
     m_wake.notify_all();
 }
 
-void RtmpRelay::OnPicturesEnd()
+void RtmpRelay::OnPacketsEnd()
 {
     {
         std::lock_guard lock(m_lock);
         m_picturesEnded = true;
+        // The next run starts with a key frame.
+        m_needKey = true;
     }
     m_wake.notify_all();
 }
@@ -573,37 +506,52 @@ bool RtmpRelay::WaitOrStop(Clock::time_point until)
     return !m_wake.wait_until(lock, until, [this] { return m_stopping; });
 }
 
-// Waits for the newest picture; older waiting pictures are dropped, so a
-// new session starts with what the camera shows now. False on Stop.
-bool RtmpRelay::WaitForPicture(TappedPicture& picture)
+// Waits for a key frame, the newest one: older waiting packets are
+// dropped, so a new session starts with what the camera shows now. False
+// on Stop.
+bool RtmpRelay::WaitForKey(H264PacketPtr& packet)
 {
     std::unique_lock lock(m_lock);
-    m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-    if (m_stopping)
-        return false;
-    m_status.picturesDropped += m_queue.size() - 1;
-    picture = m_queue.back();
-    m_queue.clear();
-    return true;
+    for (;;) {
+        const auto key = std::find_if(m_queue.rbegin(), m_queue.rend(), [](const H264PacketPtr& p) { return p->key; });
+        if (key != m_queue.rend()) {
+            const auto from = std::prev(key.base());
+            m_status.picturesDropped += static_cast<uint64_t>(from - m_queue.begin());
+            m_queue.erase(m_queue.begin(), from);
+            packet = std::move(m_queue.front());
+            m_queue.pop_front();
+            return true;
+        }
+        // The session before may have left the middle of a run here.
+        m_status.picturesDropped += m_queue.size();
+        m_queue.clear();
+        m_needKey = true;
+        lock.unlock();
+        if (m_source)
+            m_source->AskKeyFrame();
+        lock.lock();
+        m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
+        if (m_stopping)
+            return false;
+    }
 }
 
-RtmpRelay::SessionEnd RtmpRelay::RunSession(Session& session, TappedPicture first, std::string& error)
+RtmpRelay::SessionEnd RtmpRelay::RunSession(Session& session, H264PacketPtr first, std::string& error)
 {
-    TappedPicture picture = std::move(first);
-    bool havePicture = true;
+    H264PacketPtr packet = std::move(first);
     std::deque<SoundChunk> sound;
     for (;;) {
         for (const SoundChunk& chunk : sound)
             if (!session.SendSound(chunk, error))
                 return SessionEnd::Lost;
         sound.clear();
-        if (havePicture) {
-            if (!session.Send(picture, error))
+        if (packet) {
+            if (!session.Send(*packet, error))
                 return SessionEnd::Lost;
             std::lock_guard lock(m_lock);
             ++m_status.picturesSent;
         }
-        havePicture = false;
+        packet.reset();
         std::unique_lock lock(m_lock);
         m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty() || m_picturesEnded || !m_sound.empty(); });
         if (m_stopping)
@@ -616,12 +564,11 @@ RtmpRelay::SessionEnd RtmpRelay::RunSession(Session& session, TappedPicture firs
             m_picturesEnded = false; // writing ended
             return SessionEnd::PicturesEnded;
         }
-        havePicture = true;
-        picture = std::move(m_queue.front());
+        packet = std::move(m_queue.front());
         m_queue.pop_front();
-        if (picture.width != session.Width() || picture.height != session.Height() ||
-            picture.frameInterval != session.FrameInterval()) {
-            m_queue.push_front(std::move(picture));
+        // A new run (another size, rate or bitrate) needs a new stream.
+        if (packet->run != session.Run()) {
+            m_queue.push_front(std::move(packet));
             return SessionEnd::FormatChanged;
         }
     }
@@ -642,8 +589,8 @@ void RtmpRelay::Run()
     bool wentLive = false;
     SetState(RelayState::Connecting);
     for (;;) {
-        TappedPicture first;
-        if (!WaitForPicture(first))
+        H264PacketPtr first;
+        if (!WaitForKey(first))
             break;
         std::string error;
         Session session(*this);

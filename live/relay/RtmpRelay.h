@@ -1,15 +1,18 @@
 #pragma once
-// The relay: a second output for the writer's pictures, encoded as H.264
-// (libx264 through libavcodec), muxed as FLV and published over RTMP with
-// libavformat to a media server or a streaming service's ingest.
+// The relay: a second output for the writer's pictures, as H.264 in FLV
+// published over RTMP with libavformat to a media server or a streaming
+// service's ingest.
 //
-// The relay never holds up the writer. OnPicture only queues the shared
-// picture (a few pictures at most; the oldest is dropped when the relay
-// falls behind) and returns; encoding and every network step run on the
-// relay's own thread. Each blocking network step (connect with the RTMP
-// handshake, one write, the closing) has a deadline enforced through
-// libavformat's interrupt callback, so a server that stops answering costs
-// the relay a bounded wait and never stops Stop.
+// The H.264 is the shared encode of the writer's pictures (H264Source): the
+// relay subscribes as its lead, so the encode runs at the relay's bitrate
+// and browsers watching at the same time get the same packets. The relay
+// never holds up the writer or the encode: OnH264 only queues the shared
+// packet (a few at most; when the relay falls behind it lets the queue go
+// and waits for the next key frame, which it asks for) and returns; every
+// network step runs on the relay's own thread. Each blocking network step
+// (connect with the RTMP handshake, one write, the closing) has a deadline
+// enforced through libavformat's interrupt callback, so a server that stops
+// answering costs the relay a bounded wait and never stops Stop.
 //
 // The connection to the ingest is the relay's own (RelayLink, RelayBridge):
 // rtmps:// checks the server's certificate and host name before a byte of
@@ -32,11 +35,11 @@
 // lost), so the stream never waits for sound.
 //
 // Threads: Start, Stop, Status and the destructor may be called from any
-// one thread (the window's); OnPicture and OnPicturesEnd from the writer's
-// encoding thread; FeedAudio from the audio tap's thread; the status
-// listener runs on the relay's thread.
+// one thread (the window's); FeedAudio from the audio tap's thread; the
+// status listener runs on the relay's thread.
 
 #include "live/audio/AacEncoder.h"
+#include "live/h264/H264Source.h"
 #include "platform/wmf/PictureTap.h"
 
 #include <atomic>
@@ -63,8 +66,8 @@ struct RelayStatus {
     std::string error; // Retrying, Failed: why
     int retrySeconds = 0;                            // Retrying: the delay chosen
     std::chrono::steady_clock::time_point since;     // Live: went live; Retrying: the next attempt
-    uint64_t picturesSent = 0;    // encoded and written, over all sessions
-    uint64_t picturesDropped = 0; // dropped on the relay's side
+    uint64_t picturesSent = 0;    // written, over all sessions
+    uint64_t picturesDropped = 0; // dropped on the relay's side (it fell behind)
     uint64_t sessions = 0;        // sessions that went live
 };
 
@@ -78,12 +81,11 @@ struct RelayOptions {
     // the system's trust store does not ("AB:CD:..."; "" for none).
     std::string trustedFingerprint;
     int bitrateKbps = 300;    // video bitrate
-    std::string preset = "veryfast";
     // The audio track: silence (Off) or the sound FeedAudio brings (On),
     // at audioBitrateKbps; silence alone takes far less.
     SoundTrack sound = SoundTrack::Off;
     int audioBitrateKbps = 64;
-    size_t queuePictures = 8; // pictures waiting for the encoder, at most
+    size_t queuePictures = 8; // encoded pictures waiting for the connection, at most
     std::chrono::milliseconds connectTimeout{10000}; // connect, handshake, publish
     std::chrono::milliseconds writeTimeout{5000};    // one picture's data; unacknowledged bytes
     std::chrono::milliseconds closeTimeout{2000};    // ending the stream, also on Stop
@@ -91,10 +93,10 @@ struct RelayOptions {
     std::chrono::milliseconds longestRetry{60000};
 };
 
-class RtmpRelay final : public IPictureObserver {
+class RtmpRelay {
 public:
     explicit RtmpRelay(RelayOptions options);
-    ~RtmpRelay() override; // stops
+    ~RtmpRelay(); // stops
     RtmpRelay(const RtmpRelay&) = delete;
     RtmpRelay& operator=(const RtmpRelay&) = delete;
 
@@ -102,9 +104,10 @@ public:
     // counters); must return at once. Set before Start.
     void SetStatusListener(std::function<void(const RelayStatus&)> listener);
 
-    // Starts the relay's thread. It connects when the first picture comes,
-    // because the picture gives the size and rate of the H.264 stream.
-    void Start();
+    // Starts the relay's thread and subscribes to the shared encode of the
+    // tap's pictures. It connects when the first key frame comes, because
+    // the encode gives the size and rate of the H.264 stream.
+    void Start(std::shared_ptr<PictureTap> pictures);
     // Ends the stream as the server expects (so it sees the end) and joins
     // the thread. Returns within about closeTimeout even when the server
     // hangs. Safe to call more than once.
@@ -113,10 +116,6 @@ public:
     RelayStatus Status() const;
     const RelayOptions& Options() const { return m_options; }
 
-    // IPictureObserver (the writer's encoding thread).
-    void OnPicture(const TappedPicture& picture) override;
-    void OnPicturesEnd() override;
-
     // Captured sound for the audio track (the audio tap's thread): copied and
     // queued (two seconds at most), returns at once. Ignored with sound off
     // and while the relay is stopped.
@@ -124,6 +123,7 @@ public:
 
 private:
     class Session;
+    class Subscriber;
     struct SoundChunk {
         std::vector<int16_t> samples;
         int channels = 0;
@@ -133,8 +133,11 @@ private:
     enum class SessionEnd { Stopped, PicturesEnded, FormatChanged, Lost };
 
     void Run();
-    bool WaitForPicture(TappedPicture& picture);
-    SessionEnd RunSession(Session& session, TappedPicture first, std::string& error);
+    // The encode's thread.
+    void OnPacket(const H264PacketPtr& packet);
+    void OnPacketsEnd();
+    bool WaitForKey(H264PacketPtr& packet);
+    SessionEnd RunSession(Session& session, H264PacketPtr first, std::string& error);
     bool WaitOrStop(std::chrono::steady_clock::time_point until);
     void SetState(RelayState state, const std::string& error = {}, int retrySeconds = 0,
                   std::chrono::steady_clock::time_point since = {});
@@ -146,7 +149,8 @@ private:
 
     mutable std::mutex m_lock; // guards everything below up to the thread
     std::condition_variable m_wake;
-    std::deque<TappedPicture> m_queue;
+    std::deque<H264PacketPtr> m_queue;
+    bool m_needKey = true; // packets wait for a key frame (the relay fell behind)
     std::deque<SoundChunk> m_sound;
     int64_t m_soundQueued = 0; // 100-ns units of sound in m_sound
     bool m_picturesEnded = false;
@@ -154,6 +158,8 @@ private:
     bool m_stopping = false;
     RelayStatus m_status;
     std::thread m_thread;
+    std::shared_ptr<H264Source> m_source;
+    std::shared_ptr<Subscriber> m_subscriber;
 
     // Deadlines of the blocking step under way (steady clock, ns); the
     // interrupt callback reads them from inside libavformat.

@@ -16,13 +16,13 @@ namespace relaytest {
 
 using namespace std::chrono_literals;
 
-// Publishes pictures to an observer at a steady rate from its own thread,
-// as the writer's encoding thread does: moving bars, or noise that no
-// encoder can squeeze (to fill the connection quickly).
+// Publishes pictures to a tap at a steady rate from its own thread, as the
+// writer's encoding thread does: moving bars, or noise that no encoder can
+// squeeze (to fill the connection quickly).
 class PictureFeed {
 public:
-    PictureFeed(IPictureObserver& observer, int width, int height, int fps, bool noise = false)
-        : m_thread([=, this, &observer] {
+    PictureFeed(PictureTap& tap, int width, int height, int fps, bool noise = false)
+        : m_thread([=, this, &tap] {
               const int64_t interval = 10000000 / fps;
               uint32_t seed = 12345;
               for (int n = 0; !m_stop; ++n) {
@@ -37,7 +37,7 @@ public:
                               luma = static_cast<uint8_t>(((x + n * 4) / 40 % 2) ? 200 : 40);
                           }
                       }
-                  observer.OnPicture(TappedPicture{width, height, n * interval, interval, planes});
+                  tap.Publish(TappedPicture{width, height, n * interval, interval, planes});
                   ++m_count;
                   std::this_thread::sleep_for(std::chrono::microseconds(1000000 / fps));
               }

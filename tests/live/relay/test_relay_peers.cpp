@@ -164,8 +164,9 @@ TEST_F(RelayOverTls, TheCertificateIsCheckedAgainstTheStoreAndTheNameOrTheTruste
         o.trustedFingerprint = c.trusted;
         o.connectTimeout = 5s;
         RtmpRelay relay(o);
-        relay.Start();
-        PictureFeed feed(relay, 320, 240, 15);
+        const auto relayPictures = std::make_shared<PictureTap>();
+        relay.Start(relayPictures);
+        PictureFeed feed(*relayPictures, 320, 240, 15);
         const RelayState expected = c.error.empty() ? RelayState::Live : RelayState::Failed;
         ASSERT_TRUE(WaitFor([&] { return relay.Status().state == expected; }, 20s)) << StatusText(relay);
         EXPECT_EQ(relay.Status().error, c.error);
@@ -182,8 +183,9 @@ TEST_F(RelayOverTls, RtmpsToAPlainRtmpPortIsAFailedTlsHandshake)
     o.url = "rtmps://127.0.0.1:" + std::to_string(m_nginx.port()) + "/live/cam";
     o.connectTimeout = 1s;
     RtmpRelay relay(o);
-    relay.Start();
-    PictureFeed feed(relay, 320, 240, 15);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed feed(*relayPictures, 320, 240, 15);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Retrying; }, 20s)) << StatusText(relay);
     EXPECT_EQ(relay.Status().error,
               "TLS handshake with 127.0.0.1:" + std::to_string(m_nginx.port()) + " failed (the server did not answer it)");
@@ -238,8 +240,9 @@ TEST(RelayToBadServer, CloseOrNonsenseAfterTheHandshakeIsALostConnectionAndRetri
             std::lock_guard guard(lock);
             seen.push_back(s);
         });
-        relay.Start();
-        PictureFeed feed(relay, 320, 240, 15);
+        const auto relayPictures = std::make_shared<PictureTap>();
+        relay.Start(relayPictures);
+        PictureFeed feed(*relayPictures, 320, 240, 15);
         ASSERT_TRUE(WaitFor([&] { return handshakes >= 3 || relay.Status().state == RelayState::Failed; }, 20s))
             << StatusText(relay);
         EXPECT_TRUE(StopsWithin(relay, 10s));
@@ -340,8 +343,9 @@ TEST(RelayToStalledServer, NoAcknowledgedProgressForTheWriteDeadlineIsALostConne
     o.bitrateKbps = 300;
     o.writeTimeout = 1s;
     RtmpRelay relay(o);
-    relay.Start();
-    PictureFeed feed(relay, 320, 240, 15);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed feed(*relayPictures, 320, 240, 15);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s)) << StatusText(relay);
 
     proxy.StopReading();

@@ -69,8 +69,9 @@ TEST_F(RelaySound, TheFlvAlwaysCarriesAacSilentUnlessSoundIsOnAndFed)
         SCOPED_TRACE(c.what);
         const std::string url = m_nginx.Url("live", "cam" + std::to_string(n++));
         RtmpRelay relay(Options(url, c.sound));
-        relay.Start();
-        PictureFeed pictures(relay, 320, 240, 15);
+        const auto relayPictures = std::make_shared<PictureTap>();
+        relay.Start(relayPictures);
+        PictureFeed pictures(*relayPictures, 320, 240, 15);
         std::unique_ptr<ToneFeed> tone;
         if (c.toneHz > 0)
             tone = std::make_unique<ToneFeed>([&](const TappedAudio& a) { relay.FeedAudio(a); }, c.toneHz, c.rate,
@@ -102,8 +103,9 @@ TEST_F(RelaySound, SoundThatStopsComingIsFollowedBySilenceAndTheStreamGoesOn)
 {
     const std::string url = m_nginx.Url("live", "cam");
     RtmpRelay relay(Options(url, SoundTrack::On));
-    relay.Start();
-    PictureFeed pictures(relay, 320, 240, 15);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed pictures(*relayPictures, 320, 240, 15);
     ToneFeed tone([&](const TappedAudio& a) { relay.FeedAudio(a); }, 1000, 48000, 1);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
 

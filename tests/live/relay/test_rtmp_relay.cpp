@@ -81,8 +81,9 @@ protected:
 TEST_F(RelayToNginx, PublishesH264AtThePictureSizeWithHlsAndEndsTheStreamOnStop)
 {
     RtmpRelay relay(Options(m_nginx.Url("live", "cam")));
-    relay.Start();
-    PictureFeed feed(relay, 320, 240, 15);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed feed(*relayPictures, 320, 240, 15);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s))
         << RelayStatusText(relay.Status(), std::chrono::steady_clock::now());
     EXPECT_EQ(relay.Status().error, "");
@@ -112,8 +113,9 @@ TEST_F(RelayToNginx, PublishesH264AtThePictureSizeWithHlsAndEndsTheStreamOnStop)
 TEST_F(RelayToNginx, ServerGoneIsRetriedAndTheRelayIsLiveAgainWhenItReturns)
 {
     RtmpRelay relay(Options(m_nginx.Url("live", "cam")));
-    relay.Start();
-    PictureFeed feed(relay, 320, 240, 15);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed feed(*relayPictures, 320, 240, 15);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
 
     m_nginx.Stop();
@@ -140,18 +142,19 @@ TEST_F(RelayToNginx, ServerGoneIsRetriedAndTheRelayIsLiveAgainWhenItReturns)
 TEST_F(RelayToNginx, EndOfPicturesEndsTheSessionAndNewPicturesStartAnother)
 {
     RtmpRelay relay(Options(m_nginx.Url("live", "cam")));
-    relay.Start();
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
     {
-        PictureFeed feed(relay, 320, 240, 15);
+        PictureFeed feed(*relayPictures, 320, 240, 15);
         ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
     }
-    relay.OnPicturesEnd();
+    relayPictures->End();
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Connecting; }, 10s));
     const auto first = PublishSessions(m_nginx.ErrorLog(), "cam");
     ASSERT_EQ(first.size(), 1u);
     EXPECT_TRUE(WaitFor([&] { return EndedByTheClient(m_nginx.ErrorLog(), first[0]); }, 10s)) << m_nginx.ErrorLog();
 
-    PictureFeed feed(relay, 240, 176, 15);
+    PictureFeed feed(*relayPictures, 240, 176, 15);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().sessions == 2 && relay.Status().state == RelayState::Live; }, 20s));
     EXPECT_EQ(Probe(m_nginx.Url("live", "cam")), "h264,240,176,15/1\n");
     EXPECT_TRUE(StopsWithin(relay, 10s));
@@ -165,8 +168,9 @@ TEST_F(RelayToNginx, OnlyTheServersAnswerOrABadAddressIsFinalAndEverythingElseIs
 {
     RelayOptions holder = Options(m_nginx.Url("live", "taken"));
     RtmpRelay first(holder);
-    first.Start();
-    PictureFeed firstFeed(first, 320, 240, 15);
+    const auto firstPictures = std::make_shared<PictureTap>();
+    first.Start(firstPictures);
+    PictureFeed firstFeed(*firstPictures, 320, 240, 15);
     ASSERT_TRUE(WaitFor([&] { return first.Status().state == RelayState::Live; }, 20s));
 
     const int closedPort = testsupport::FreeTcpPort();
@@ -189,8 +193,9 @@ TEST_F(RelayToNginx, OnlyTheServersAnswerOrABadAddressIsFinalAndEverythingElseIs
         RelayOptions o = Options(c.url);
         o.firstRetry = 500ms;
         RtmpRelay relay(o);
-        relay.Start();
-        PictureFeed feed(relay, 320, 240, 15);
+        const auto relayPictures = std::make_shared<PictureTap>();
+        relay.Start(relayPictures);
+        PictureFeed feed(*relayPictures, 320, 240, 15);
         ASSERT_TRUE(WaitFor([&] { return relay.Status().state == c.state; }, 20s))
             << RelayStatusText(relay.Status(), std::chrono::steady_clock::now());
         EXPECT_EQ(relay.Status().error, c.error);
@@ -227,8 +232,9 @@ TEST_F(RelayToNginx, FrozenServerCostsABoundedWaitWhileTheFeedGoesOn)
     o.writeTimeout = 3000ms;
     o.connectTimeout = 2000ms;
     RtmpRelay relay(o);
-    relay.Start();
-    PictureFeed feed(relay, 320, 240, 30, true);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed feed(*relayPictures, 320, 240, 30, true);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Live; }, 20s));
 
     ::kill(m_nginx.Pid(), SIGSTOP);
@@ -274,8 +280,9 @@ TEST(RelayToSilentServer, StopEndsAConnectThatWouldWaitLong)
     o.url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live/cam";
     o.connectTimeout = 120s; // only Stop can end this attempt early
     RtmpRelay relay(o);
-    relay.Start();
-    PictureFeed feed(relay, 320, 240, 15);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed feed(*relayPictures, 320, 240, 15);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Connecting; }, 10s));
     std::this_thread::sleep_for(1s); // inside the handshake by now
     EXPECT_TRUE(StopsWithin(relay, 10s));
@@ -289,8 +296,9 @@ TEST(RelayToSilentServer, AnAnswerThatNeverComesIsANoAnswerAndRetried)
     o.url = "rtmp://127.0.0.1:" + std::to_string(server.port()) + "/live/cam";
     o.connectTimeout = 1s;
     RtmpRelay relay(o);
-    relay.Start();
-    PictureFeed feed(relay, 320, 240, 15);
+    const auto relayPictures = std::make_shared<PictureTap>();
+    relay.Start(relayPictures);
+    PictureFeed feed(*relayPictures, 320, 240, 15);
     ASSERT_TRUE(WaitFor([&] { return relay.Status().state == RelayState::Retrying; }, 20s));
     EXPECT_EQ(relay.Status().error, "no answer from 127.0.0.1:" + std::to_string(server.port()));
     EXPECT_TRUE(StopsWithin(relay, 10s));
