@@ -1,5 +1,7 @@
 #include "tests/support/TlsTestPeers.h"
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <stdexcept>
 #include <unistd.h>
@@ -81,7 +83,24 @@ VsftpdTestServer::VsftpdTestServer(const TestCertificate& certificate)
         throw std::runtime_error("vsftpd did not start");
 }
 
-VsftpdTestServer::~VsftpdTestServer() = default;
+VsftpdTestServer::~VsftpdTestServer()
+{
+    m_process.reset();
+    // Each session of vsftpd leads a process session of its own, out of the
+    // listener's group: find them by the configuration they were started
+    // with, or they outlive the test (holding whatever it inherited).
+    const std::string conf = m_dir.file("vsftpd.conf");
+    std::error_code e;
+    for (const auto& entry : fs::directory_iterator("/proc", e)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string cmdline = ReadFileText((entry.path() / "cmdline").string());
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find("vsftpd") != std::string::npos && cmdline.find(conf) != std::string::npos)
+            ::kill(std::stoi(name), SIGKILL);
+    }
+}
 
 std::string VsftpdTestServer::StoredPath(const std::string& name) const
 {
