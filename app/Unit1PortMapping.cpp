@@ -54,7 +54,6 @@ void TForm1::BuildPortMappingControls()
     cbPortMapping->setFont(small);
     lblReachability = new QLabel(GroupBox3);
     lblReachability->setObjectName("lblReachability");
-    lblReachability->setWordWrap(true);
     lblReachability->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     lblReachability->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lblReachability->setProperty("lumoraStatus", true);
@@ -191,9 +190,12 @@ void TPortMappingController::ShowDiagnosis()
         lines.push_back(text6);
     m_said = text;
     m_said6 = text6;
-    const QString shown = QString::fromStdString(text6.empty() ? text : text + "\n" + text6);
-    m_form.lblReachability->setText(shown);
-    m_form.lblReachability->setToolTip(shown);
+    // One line fits beside the bitrate list: the first line, shortened to
+    // the label; both whole in the tool tip (and in the status bar).
+    const QString whole = QString::fromStdString(text6.empty() ? text : text + "\n" + text6);
+    QLabel* label = m_form.lblReachability;
+    label->setText(label->fontMetrics().elidedText(QString::fromStdString(text), Qt::ElideRight, label->width()));
+    label->setToolTip(whole);
     if (!lines.empty())
         m_form.ShowNoticeLines(lines);
 }
